@@ -1,0 +1,54 @@
+"""Shared fixtures and helpers of the pytest suite (run against the installed module)."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, settings
+
+import vexo
+from vexo import _vexo
+
+# Hypothesis profiles: "ci" keeps the suite fast; VEXO_HYPOTHESIS_PROFILE=long digs deeper.
+settings.register_profile("ci", max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("long", max_examples=2000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile(os.environ.get("VEXO_HYPOTHESIS_PROFILE", "ci"))
+
+FUNCTION_NAMES = list(_vexo.__all__)
+
+# Quadratic on every input; tests give them small arrays.
+QUADRATIC = {"bubble", "insertion"}
+
+
+def max_size(name: str) -> int:
+    """The largest array a generic test hands to `name` and still finishes quickly."""
+    return 300 if name in QUADRATIC else 3000
+
+
+@pytest.fixture(params=FUNCTION_NAMES)
+def sort_name(request) -> str:
+    return request.param
+
+
+@pytest.fixture
+def sort_function(sort_name):
+    return getattr(_vexo, sort_name)
+
+
+def run_python(code: str, *, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter (same venv), capturing stdout and stderr."""
+    full_env = {**os.environ, **(env or {})}
+    return subprocess.run(
+        [sys.executable, "-P", "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+    )
+
+
+def int64_array(values) -> np.ndarray:
+    return np.asarray(values, dtype=np.int64)
