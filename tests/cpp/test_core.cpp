@@ -1,0 +1,88 @@
+// The fault report and the allocation helper, the two places every failure goes through.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "core/fault.hpp"
+#include "core/scratch.hpp"
+
+// Let the huge allocation below fail with null, as malloc does, instead of the sanitizer's
+// own report. The runtimes look these up dynamically, hence the default visibility.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+#if defined(__SANITIZE_THREAD__)
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
+namespace vexo {
+namespace {
+
+TEST(FaultReport, FormatNamesThreadUnitLineAndColumn) {
+    ::testing::internal::CaptureStderr();
+    try {
+        raise_fault("broken expectation");
+        FAIL() << "raise_fault returned";
+    } catch (const InternalFault& fault) {
+        EXPECT_EQ(fault.message(), "broken expectation");
+        EXPECT_NE(std::string(fault.where().file).find("test_core.cpp"), std::string::npos);
+    }
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    const std::string head = "\nthread '<unnamed>' (" + std::to_string(::gettid()) + ") panicked at ";
+    EXPECT_EQ(report.rfind(head, 0), 0u) << report;
+    EXPECT_NE(report.find("test_core.cpp:"), std::string::npos) << report;
+    EXPECT_NE(report.find(":\nbroken expectation\n"), std::string::npos) << report;
+}
+
+TEST(FaultReport, NoteOnlyOnce) {
+    ::testing::internal::CaptureStderr();
+    write_fault_report("one", FaultLocation{});
+    write_fault_report("two", FaultLocation{});
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    std::size_t notes = 0;
+    for (std::size_t at = report.find("note: "); at != std::string::npos; at = report.find("note: ", at + 1)) ++notes;
+    EXPECT_LE(notes, 1u);
+}
+
+TEST(FaultReport, LongMessageIsWrittenWhole) {
+    const std::string message(2000, 'x');
+    ::testing::internal::CaptureStderr();
+    write_fault_report(message, FaultLocation{});
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(report.find(":\n" + message + "\n"), std::string::npos);
+}
+
+TEST(FaultReport, ReportedFaultThrowsSilently) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_THROW(raise_reported_fault("again"), InternalFault);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(SourceUnit, StripsToProjectRelativePath) {
+    EXPECT_STREQ(source_unit("/build/x/src/algorithms/heap.cpp"), "src/algorithms/heap.cpp");
+    EXPECT_STREQ(source_unit("/a/src/b/src/parallel/pool.cpp"), "src/parallel/pool.cpp");
+    EXPECT_STREQ(source_unit("plain.cpp"), "plain.cpp");
+}
+
+TEST(Scratch, ZeroedAndSized) {
+    Scratch<std::int64_t> zeroed(1000, Scratch<std::int64_t>::Fill::zeroed);
+    ASSERT_EQ(zeroed.size(), 1000u);
+    for (std::size_t i = 0; i < zeroed.size(); ++i) ASSERT_EQ(zeroed[i], 0);
+    Scratch<std::int64_t> empty(0);
+    EXPECT_EQ(empty.size(), 0u);
+}
+
+using ScratchDeathTest = ::testing::Test;
+
+TEST_F(ScratchDeathTest, FailedAllocationWritesTheLineAndAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::size_t count = std::size_t{1} << 60;  // 8 EiB: no machine grants it
+    EXPECT_DEATH({ Scratch<std::int64_t> huge(count); }, "memory allocation of 9223372036854775808 bytes failed\n$");
+    EXPECT_DEATH({ Scratch<std::int64_t> huge(count, Scratch<std::int64_t>::Fill::zeroed); },
+                 "memory allocation of 9223372036854775808 bytes failed\n$");
+}
+
+}  // namespace
+}  // namespace vexo

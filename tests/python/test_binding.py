@@ -1,0 +1,229 @@
+"""Binding of `arr`: every refused argument, with its exact exception and message, and the
+arrays that are accepted."""
+
+import sys
+
+import numpy as np
+import pytest
+
+from vexo import _vexo
+
+from conftest import run_python
+
+PanicException = None
+
+
+def panic_type():
+    """The PanicException type, obtained the only way there is: by provoking one."""
+    global PanicException
+    if PanicException is None:
+        try:
+            _vexo.heap(np.arange(4)[::2])
+        except BaseException as exc:  # noqa: B036 - that is the point
+            PanicException = type(exc)
+    return PanicException
+
+
+NOT_CONTIGUOUS = "called `Option::unwrap()` on a `None` value"
+
+
+def base_array():
+    return np.array([9, 4, 7, 1, 8, 2], dtype=np.int64)
+
+
+def as_strided(byte_stride):
+    """Three int64 elements `byte_stride` bytes apart in a writeable buffer."""
+    buffer = np.arange(64, dtype=np.uint8)
+    return np.lib.stride_tricks.as_strided(buffer[:8].view(np.int64), shape=(3,), strides=(byte_stride,))
+
+
+def misaligned():
+    raw = np.arange(6 * 8 + 1, dtype=np.uint8)
+    return np.frombuffer(raw.data, dtype=np.int64, count=6, offset=1)
+
+
+def read_only():
+    a = base_array()
+    a.setflags(write=False)
+    return a
+
+
+def column():
+    return np.arange(12, dtype=np.int64).reshape(4, 3)[:, 1]
+
+
+# (description, argument maker, exception type name, message with NAME for the function)
+REFUSED_ARRAYS = [
+    ("list", lambda: [3, 1, 2], "TypeError", "argument 'arr': 'list' object cannot be converted to 'PyArray<T, D>'"),
+    ("tuple", lambda: (3, 1), "TypeError", "argument 'arr': 'tuple' object cannot be converted to 'PyArray<T, D>'"),
+    ("None", lambda: None, "TypeError", "argument 'arr': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),
+    ("memoryview", lambda: memoryview(base_array()), "TypeError", "argument 'arr': 'memoryview' object cannot be converted to 'PyArray<T, D>'"),
+    ("scalar", lambda: np.int64(3), "TypeError", "argument 'arr': 'int64' object cannot be converted to 'PyArray<T, D>'"),
+    ("2-D", lambda: np.zeros((2, 2), dtype=np.int64), "TypeError", "argument 'arr': dimensionality mismatch:\n from=2, to=1"),
+    ("0-d", lambda: np.array(5, dtype=np.int64), "TypeError", "argument 'arr': dimensionality mismatch:\n from=0, to=1"),
+    ("float64", lambda: base_array().astype(np.float64), "TypeError", "argument 'arr': type mismatch:\n from=float64, to=int64"),
+    ("int32", lambda: base_array().astype(np.int32), "TypeError", "argument 'arr': type mismatch:\n from=int32, to=int64"),
+    ("uint64", lambda: base_array().astype(np.uint64), "TypeError", "argument 'arr': type mismatch:\n from=uint64, to=int64"),
+    ("byte-swapped", lambda: base_array().astype(">i8"), "TypeError", "argument 'arr': type mismatch:\n from=>i8, to=int64"),
+    ("every other", lambda: base_array()[::2], "PanicException", NOT_CONTIGUOUS),
+    ("reversed", lambda: base_array()[::-1], "PanicException", NOT_CONTIGUOUS),
+    ("column", column, "PanicException", NOT_CONTIGUOUS),
+    ("broadcast", lambda: np.broadcast_to(np.int64(7), (4,)), "PanicException", NOT_CONTIGUOUS),
+    ("9-byte stride", lambda: as_strided(9), "PanicException", NOT_CONTIGUOUS),
+    ("misaligned", misaligned, "PanicException", NOT_CONTIGUOUS),
+    ("read-only", read_only, "ValueError", "argument 'arr': array is read-only"),
+    ("read-only single", lambda: np.frombuffer(b"\x01" * 8, dtype=np.int64), "ValueError", "argument 'arr': array is read-only"),
+]
+
+
+@pytest.mark.parametrize("description, make, kind, message", REFUSED_ARRAYS, ids=[row[0] for row in REFUSED_ARRAYS])
+def test_refused_array_keeps_its_bytes(sort_function, description, make, kind, message):
+    arg = make()
+    before = np.array(arg, copy=True) if isinstance(arg, np.ndarray) else None
+    expected_type = {"PanicException": panic_type(), "TypeError": TypeError, "ValueError": ValueError}[kind]
+    with pytest.raises(expected_type) as info:
+        sort_function(arg)
+    assert type(info.value) is expected_type
+    assert str(info.value) == message
+    if before is not None:
+        assert np.array_equal(arg, before) and arg.tobytes() == before.tobytes()
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f, a: f(), "{}() missing 1 required positional argument: 'arr'"),
+        (lambda f, a: f(a, a), "{}() takes 1 positional arguments but 2 were given"),
+        (lambda f, a: f(a, a, a, x=1), "{}() takes 1 positional arguments but 3 were given"),
+        (lambda f, a: f(a, arr=a), "{}() got multiple values for argument 'arr'"),
+        (lambda f, a: f(x=a), "{}() got an unexpected keyword argument 'x'"),
+        (lambda f, a: f(arr=a, x=a), "{}() got an unexpected keyword argument 'x'"),
+    ],
+    ids=["missing", "two positional", "extra positional first", "duplicate", "unknown keyword", "unknown after arr"],
+)
+def test_argument_binding_errors(sort_name, sort_function, call, message):
+    a = base_array()
+    with pytest.raises(TypeError) as info:
+        call(sort_function, a)
+    assert type(info.value) is TypeError
+    assert str(info.value) == message.format(sort_name)
+    assert a.tolist() == [9, 4, 7, 1, 8, 2]
+
+
+def test_type_error_chains_cause_through_prefix():
+    with pytest.raises(TypeError) as info:
+        _vexo.heap("text")
+    assert str(info.value).startswith("argument 'arr': ")
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.array([], dtype=np.int64),
+        lambda: np.array([5], dtype=np.int64),
+        lambda: np.arange(10, dtype=np.int64)[::-1][:1],
+        lambda: np.arange(10, dtype=np.int64)[::3][:1],
+        lambda: np.arange(10, dtype=np.int64)[::2][:0],
+        lambda: np.array([3, 1, 2], dtype=np.longlong),
+        lambda: np.array([3, 1, 2], dtype="<i8"),
+    ],
+    ids=["empty", "single", "reversed single", "strided single", "strided empty", "longlong", "little-endian"],
+)
+def test_accepted_arrays(sort_function, make):
+    a = make()
+    expected = np.sort(a)
+    assert sort_function(a) is None
+    assert a.tolist() == expected.tolist()
+
+
+def test_ndarray_subclass_memmap_is_sorted_in_place(tmp_path, sort_function):
+    path = tmp_path / "values.bin"
+    np.array([4, -2, 9, 0], dtype=np.int64).tofile(path)
+    mapped = np.memmap(path, dtype=np.int64, mode="r+")
+    sort_function(mapped)
+    mapped.flush()
+    assert np.fromfile(path, dtype=np.int64).tolist() == [-2, 0, 4, 9]
+    read_only_map = np.memmap(path, dtype=np.int64, mode="r")
+    with pytest.raises(ValueError, match="array is read-only"):
+        sort_function(read_only_map)
+
+
+def test_views_of_the_same_memory_see_the_sorted_values(sort_function):
+    a = np.array([3, 2, 1, 0], dtype=np.int64)
+    view = a[:]
+    sort_function(a)
+    assert view.tolist() == [0, 1, 2, 3]
+
+
+def test_no_reference_leaks(sort_function):
+    a = np.array([3, 1, 2], dtype=np.int64)
+    bad = a.astype(np.int32)
+    sort_function(a)  # warm up the NumPy table
+    counts = sys.getrefcount(a), sys.getrefcount(bad), sys.getrefcount(None)
+    for _ in range(2000):
+        sort_function(a)
+        sort_function(arr=a)
+        try:
+            sort_function(bad)
+        except TypeError:
+            pass
+    after = sys.getrefcount(a), sys.getrefcount(bad), sys.getrefcount(None)
+    assert after[:2] == counts[:2]
+    assert abs(after[2] - counts[2]) < 50  # None is shared by the interpreter; no steady growth
+
+
+def test_without_numpy_the_first_call_panics_even_for_a_list():
+    result = run_python("""
+        import sys
+        sys.modules["numpy"] = None  # makes every import of numpy fail
+        import vexo._vexo as m
+        for _ in range(2):
+            try:
+                m.bubble([3, 1, 2])
+            except BaseException as exc:
+                print(type(exc).__module__, type(exc).__name__, "|", str(exc))
+    """)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert len(lines) == 2  # the table is not stored: the second call tries again
+    for line in lines:
+        kind, message = line.split(" | ")
+        assert kind == "pyo3_runtime PanicException"
+        assert message.startswith("Failed to access NumPy array API capsule: PyErr { type: <class 'ModuleNotFoundError'>, value: ModuleNotFoundError(")
+        assert message.endswith(" }")
+
+
+# The replacement _ARRAY_API and the error its description must quote.
+CAPSULE_REPLACEMENTS = {
+    "object": ("object()", "TypeError(\"'object' object cannot be converted to 'PyCapsule'\")"),
+    "None": ("None", "TypeError(\"'NoneType' object cannot be converted to 'PyCapsule'\")"),
+    # A capsule whose pointer field was cleared behind the API's back: its pointer cannot
+    # be read, which must count as no capsule rather than as an empty table.
+    "unreadable": (
+        "ctypes.pythonapi.PyCapsule_New(ctypes.c_void_p(1), None, None)",
+        "ValueError('PyCapsule_GetPointer called with invalid PyCapsule object')",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", CAPSULE_REPLACEMENTS)
+def test_unusable_capsule_is_a_fault_and_retried(case):
+    replacement, quoted = CAPSULE_REPLACEMENTS[case]
+    result = run_python(f"""
+        import ctypes
+        import numpy.core.multiarray as multiarray
+        ctypes.pythonapi.PyCapsule_New.restype = ctypes.py_object
+        capsule = {replacement}
+        if type(capsule).__name__ == "PyCapsule":
+            ctypes.c_void_p.from_address(id(capsule) + 2 * ctypes.sizeof(ctypes.c_void_p)).value = None
+        multiarray._ARRAY_API = capsule
+        import vexo._vexo as m
+        for _ in range(2):
+            try:
+                m.heap([1])
+            except BaseException as exc:
+                print(str(exc))
+    """)
+    assert result.returncode == 0, result.stderr
+    expected = f"Failed to access NumPy array API capsule: PyErr {{ type: <class '{quoted.split('(')[0]}'>, value: {quoted}, traceback: None }}"
+    assert result.stdout.splitlines() == [expected, expected]

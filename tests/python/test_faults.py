@@ -1,0 +1,120 @@
+"""Internal faults as Python sees them: PanicException, the stderr report and its one-time
+note, and a module that keeps working afterwards."""
+
+import re
+
+import numpy as np
+import pytest
+
+from vexo import _vexo
+
+from conftest import run_python
+
+NOT_CONTIGUOUS = "called `Option::unwrap()` on a `None` value"
+
+
+def provoke(function=_vexo.heap):
+    try:
+        function(np.arange(4, dtype=np.int64)[::2])
+    except BaseException as exc:  # noqa: B036
+        return exc
+    raise AssertionError("no fault")
+
+
+def test_panic_exception_type():
+    exc = provoke()
+    kind = type(exc)
+    assert kind.__name__ == "PanicException"
+    assert kind.__module__ == "pyo3_runtime"
+    assert kind.__qualname__ == "PanicException"
+    assert kind.__bases__ == (BaseException,)
+    assert exc.args == (NOT_CONTIGUOUS,)
+    assert str(exc) == NOT_CONTIGUOUS
+    doc = kind.__doc__
+    assert len(doc) == 235 and doc.startswith("\n") and doc.endswith("\n")
+    assert "BaseException" in doc and "SystemExit" in doc
+    assert type(provoke(_vexo.bubble)) is kind  # made once per process
+    assert not hasattr(_vexo, "PanicException")
+
+
+def test_panic_is_not_caught_by_except_exception():
+    with pytest.raises(BaseException) as info:
+        try:
+            _vexo.insertion(np.arange(6, dtype=np.int64)[::-1])
+        except Exception:  # noqa: BLE001 - must not catch it
+            pytest.fail("PanicException was caught as an Exception")
+    assert str(info.value) == NOT_CONTIGUOUS
+
+
+def test_module_works_after_a_fault(sort_function):
+    provoke(sort_function)
+    a = np.array([3, -1, 2], dtype=np.int64)
+    assert sort_function(a) is None
+    assert a.tolist() == [-1, 2, 3]
+
+
+REPORT = re.compile(r"\nthread '<unnamed>' \((\d+)\) panicked at (src/[a-z_/]+\.cpp):(\d+):(\d+):\n(.*)\n")
+NOTE = "note: run with `VEXO_BACKTRACE=1` environment variable to display a backtrace\n"
+
+
+def test_fault_report_on_stderr_with_a_one_time_note():
+    result = run_python("""
+        import numpy as np, threading
+        import vexo._vexo as m
+        a = np.arange(8)
+        for f in (m.heap, m.bubble):
+            try:
+                f(a[::2])
+            except BaseException as exc:
+                print(type(exc).__name__)
+        print(threading.get_native_id())
+    """)
+    assert result.returncode == 0, result.stderr
+    *kinds, tid = result.stdout.split()
+    assert kinds == ["PanicException", "PanicException"]
+    first = REPORT.match(result.stderr)
+    assert first, result.stderr
+    assert first.group(1) == tid
+    assert first.group(2) == "src/algorithms/heap.cpp"
+    assert first.group(5) == NOT_CONTIGUOUS
+    rest = result.stderr[first.end():]
+    assert rest.startswith(NOTE)
+    second = REPORT.fullmatch(rest[len(NOTE):])
+    assert second and second.group(2) == "src/algorithms/bubble.cpp"
+
+
+def test_binding_errors_write_nothing_to_stderr():
+    result = run_python("""
+        import numpy as np
+        import vexo._vexo as m
+        for call in (lambda: m.heap(), lambda: m.heap([1]), lambda: m.heap(np.zeros(3)), lambda: m.heap(x=1)):
+            try:
+                call()
+            except TypeError:
+                pass
+        a = np.arange(3); a.setflags(write=False)
+        try:
+            m.heap(a)
+        except ValueError:
+            pass
+    """)
+    assert result.returncode == 0
+    assert result.stderr == ""
+
+
+def test_backtrace_on_request():
+    result = run_python(
+        """
+        import numpy as np
+        import vexo._vexo as m
+        try:
+            m.heap(np.arange(4)[::2])
+        except BaseException:
+            pass
+        """,
+        env={"VEXO_BACKTRACE": "1"},
+    )
+    assert result.returncode == 0
+    assert REPORT.match(result.stderr)
+    assert NOTE not in result.stderr
+    assert "stack backtrace:" in result.stderr

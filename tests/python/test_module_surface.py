@@ -1,0 +1,117 @@
+"""The module object: its functions, __all__, signatures, initialisation guards, exports."""
+
+import ctypes
+import importlib
+import inspect
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import vexo
+from vexo import _vexo
+
+from conftest import FUNCTION_NAMES, run_python
+
+TABLE_ORDER = ["bubble", "insertion", "merge", "quick", "heap", "intro", "tim", "pdq", "radix", "smart", "par_sort", "par_sort_unstable", "par_merge"]
+
+
+def test_all_lists_registered_functions_in_table_order():
+    assert _vexo.__all__ == [name for name in TABLE_ORDER if name in _vexo.__all__]
+    assert vexo.__all__ == _vexo.__all__
+    assert {"bubble", "insertion", "heap"} <= set(_vexo.__all__)
+
+
+def test_module_doc_is_empty_and_nothing_else_is_added():
+    assert _vexo.__doc__ == ""
+    public = {name for name in vars(_vexo) if not name.startswith("__")}
+    assert public == set(_vexo.__all__)
+
+
+def test_function_object(sort_name, sort_function):
+    assert type(sort_function).__name__ == "builtin_function_or_method"
+    assert sort_function.__name__ == sort_name
+    assert sort_function.__self__ is _vexo
+    assert sort_function.__module__ == "vexo._vexo"
+    assert sort_function.__doc__ is None
+    assert str(inspect.signature(sort_function)) == "(arr)"
+    assert getattr(vexo, sort_name) is sort_function
+
+
+def test_reimport_yields_the_same_module_with_user_attributes():
+    _vexo.user_attribute = "kept"
+    try:
+        del sys.modules["vexo._vexo"]
+        again = importlib.import_module("vexo._vexo")
+        assert again is _vexo
+        assert again.user_attribute == "kept"
+        # Calling the initialisation function itself, as a second import would, must not
+        # run the function table again.
+        init = ctypes.PyDLL(_vexo.__file__).PyInit__vexo
+        init.restype = ctypes.py_object
+        assert init() is _vexo
+        assert _vexo.__all__.count("heap") == 1
+    finally:
+        sys.modules["vexo._vexo"] = _vexo
+        del _vexo.user_attribute
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
+def test_only_the_init_function_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", _vexo.__file__], capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit__vexo"]
+
+
+def test_import_does_not_import_numpy():
+    result = run_python("""
+        import sys
+        import vexo, vexo._vexo
+        print("numpy" in sys.modules)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "False\n"
+
+
+def test_second_interpreter_is_refused_by_the_module_guard():
+    # A legacy-configured interpreter lets CPython load single-phase modules, so this
+    # reaches vexo's own owner-interpreter check rather than CPython's isolation check.
+    result = run_python("""
+        import numpy as np, _interpreters
+        import vexo._vexo as m
+        legacy = _interpreters.create("legacy")
+        failure = _interpreters.run_string(legacy, "import vexo._vexo")
+        print(failure.type.__name__, "|", failure.msg)
+        a = np.array([3, 1, 2]); m.heap(a); print(a.tolist())
+        _interpreters.destroy(legacy)
+    """)
+    assert result.returncode == 0, result.stderr
+    kind, message = result.stdout.splitlines()[0].split(" | ")
+    assert kind == "ImportError"
+    assert "does not yet support sub-interpreters" in message
+    assert result.stdout.splitlines()[1] == "[1, 2, 3]"
+
+
+def test_isolated_interpreter_is_refused_by_cpython():
+    # An isolated interpreter (the default of concurrent.interpreters) refuses the
+    # single-phase module before PyInit__vexo runs; the user still gets an ImportError.
+    result = run_python("""
+        from concurrent import interpreters
+        interp = interpreters.create()
+        try:
+            interp.exec("import vexo._vexo")
+        except interpreters.ExecutionFailed as failure:
+            print(failure.excinfo.type.__name__)
+        interp.close()
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "ImportError\n"
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+def test_keyword_form_matches_positional(name):
+    import numpy as np
+
+    a = np.array([5, -1, 3], dtype=np.int64)
+    assert getattr(_vexo, name)(arr=a) is None
+    assert a.tolist() == [-1, 3, 5]
