@@ -1,0 +1,71 @@
+// `smart`: measure the input, then hand it whole to the one routine that suits it. The
+// decision is a fixed table, kept in smart_choice so that tests can ask which routine an
+// array gets without running it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "core/sort_target.hpp"
+#include "utils/analysis.hpp"
+
+namespace vexo {
+
+namespace smart_tuning {
+// Below 2 elements there is nothing to sort.
+inline constexpr std::size_t smallest_sorted_length = 2;
+// Up to 16 elements insertion sort beats anything that has to measure first.
+inline constexpr std::size_t largest_insertion_length = 16;
+// A score above 0.9 means long ascending runs, which Timsort merges almost for free.
+inline constexpr double nearly_sorted_score = 0.9;
+// More than half the samples repeating an earlier value: Timsort's stable merges cope
+// well with few distinct keys.
+inline constexpr double many_duplicates_ratio = 0.5;
+// Above this length the pool's threads pay for their start and synchronisation.
+inline constexpr std::size_t largest_sequential_length = 100'000;
+// Below this length a digit sort's per-pass buffers cost more than pdqsort.
+inline constexpr std::size_t smallest_range_test_length = 1'000;
+// Sampled values spanning less than this take few decimal digits: radix sort territory.
+inline constexpr std::uint64_t small_range_span = 1'000'000;
+// has_small_range reads at most this many evenly strided positions.
+inline constexpr std::size_t range_samples = 1'000;
+}  // namespace smart_tuning
+
+// True when the values at positions 0, t, ..., 999*t (t = floor(n / 1000)) span less than
+// 1,000,000. Requires n >= 1000. The span is an unsigned difference: the full int64 range
+// (2^64 - 1) must not overflow.
+inline bool has_small_range(SortTarget target) noexcept {
+    const std::size_t n = target.size();
+    const std::size_t stride = n / smart_tuning::range_samples;
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    std::size_t visited = 0;
+    for (std::size_t position = 0; position < n && visited < smart_tuning::range_samples; position += stride, ++visited) {
+        const std::int64_t v = target[position];
+        if (v < lo) lo = v;
+        if (v > hi) hi = v;
+    }
+    const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+    return span < smart_tuning::small_range_span;
+}
+
+enum class SmartChoice { nothing, insertion, tim, parallel_unstable, radix, pdq };
+
+// The decision table, in its order. Both analyses run in full for n >= 17 before the first
+// test that uses them, so the cost of choosing never depends on the outcome.
+inline SmartChoice smart_choice(SortTarget target) {
+    using namespace smart_tuning;
+    const std::size_t n = target.size();
+    if (n < smallest_sorted_length) return SmartChoice::nothing;
+    if (n <= largest_insertion_length) return SmartChoice::insertion;
+    const double score = sortedness_score(target);
+    const double ratio = duplicate_ratio(target);
+    if (score > nearly_sorted_score) return SmartChoice::tim;
+    if (ratio > many_duplicates_ratio) return SmartChoice::tim;
+    if (n > largest_sequential_length) return SmartChoice::parallel_unstable;
+    if (n >= smallest_range_test_length && has_small_range(target)) return SmartChoice::radix;
+    return SmartChoice::pdq;
+}
+
+}  // namespace vexo
