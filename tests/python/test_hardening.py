@@ -1,0 +1,139 @@
+"""Failure paths end cleanly, many threads at once stay correct, and nothing leaks."""
+
+import os
+import random
+import re
+import signal
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from vexo import _vexo
+
+from conftest import FUNCTION_NAMES, QUADRATIC, run_python
+
+SANITIZED = bool(os.environ.get("VEXO_SANITIZED"))
+
+# Functions that take scratch memory proportional to n, and how many bytes their first
+# buffer takes when that is fixed by the algorithm (merge: one n-element array up front).
+ALLOCATING = {"merge": lambda n: 8 * n, "tim": None, "radix": None, "par_sort": None, "par_merge": None}
+
+
+@pytest.mark.skipif(SANITIZED, reason="address-space limits and the sanitizer's shadow memory do not mix")
+@pytest.mark.parametrize("name", [name for name in ALLOCATING if name in FUNCTION_NAMES])
+def test_allocation_failure_aborts_with_the_byte_count(name):
+    n = 1 << 24  # 128 MiB of elements
+    result = run_python(f"""
+        import resource, numpy as np
+        import vexo._vexo as m
+        m.{name}(np.arange(200_000)[::-1].copy())   # the pool (if any) and NumPy are up
+        a = np.random.default_rng(1).integers(-2**63, 2**63 - 1, size={n}, dtype=np.int64)
+        a[::2] = np.arange(a.size // 2)             # runs and a wide range: no shortcut path
+        def vm_size():
+            for line in open("/proc/self/status"):
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+        room = {n} * 8 // 2                          # less than one n-element buffer
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + room, resource.RLIM_INFINITY))
+        m.{name}(a)
+        print("survived")
+    """, timeout=300)
+    assert result.returncode == -signal.SIGABRT, (result.returncode, result.stderr[-2000:])
+    assert "survived" not in result.stdout and "Traceback" not in result.stderr
+    found = re.findall(r"^memory allocation of (\d+) bytes failed$", result.stderr, re.MULTILINE)
+    assert len(found) == 1, result.stderr[-2000:]
+    requested = int(found[0])
+    expected = ALLOCATING[name]
+    if expected is not None:
+        assert requested == expected(n)
+    else:
+        assert 0 < requested <= 16 * n and requested % 8 == 0
+
+
+def test_many_threads_at_once_all_correct():
+    rng = random.Random(7)
+    failures = []
+
+    def worker(seed):
+        local = np.random.default_rng(seed)
+        for _ in range(30):
+            name = rng.choice(FUNCTION_NAMES)
+            n = int(local.integers(0, 200 if name in QUADRATIC else 5000))
+            a = local.integers(-1000, 1000, size=n, dtype=np.int64)
+            expected = np.sort(a)
+            if getattr(_vexo, name)(a) is not None or not np.array_equal(a, expected):
+                failures.append((name, n))
+
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads), "a call deadlocked"
+    assert failures == []
+
+
+def test_calls_are_serialised_by_the_interpreter_lock():
+    # A counter thread stamps the time as fast as it can. The sort keeps the interpreter
+    # lock for its whole call, so no stamp can fall well inside it; a sort that let go of
+    # the lock would see stamps all through.
+    import time
+
+    stamps = []
+    stop = threading.Event()
+
+    def counter():
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+
+    a = np.arange(16000, dtype=np.int64)[::-1].copy()
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    t = threading.Thread(target=counter)
+    t.start()
+    try:
+        time.sleep(0.01)
+        start = time.perf_counter()
+        _vexo.bubble(a)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        t.join()
+        sys.setswitchinterval(old_interval)
+    margin = 0.01
+    assert end - start > 4 * margin, "the sort was too fast to tell"
+    assert not [s for s in stamps if start + margin < s < end - margin]
+    assert np.array_equal(a, np.arange(16000))
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine grows RSS by design")
+def test_no_memory_growth_over_many_mixed_calls():
+    small = np.array([5, 3, 9, 1], dtype=np.int64)
+    bad = [small.astype(np.int32), [1, 2], small[::2], None]
+
+    def burst(count):
+        for i in range(count):
+            function = getattr(_vexo, FUNCTION_NAMES[i % len(FUNCTION_NAMES)])
+            function(small)
+            try:
+                function(bad[i % len(bad)])
+            except BaseException:  # noqa: B036 - faults included
+                pass
+
+    import contextlib
+    import io
+
+    with contextlib.redirect_stderr(io.StringIO()):
+        burst(2_000)
+        counts = sys.getrefcount(small), sys.getrefcount(bad[0])
+        baseline = rss_bytes()
+        burst(100_000)
+    assert (sys.getrefcount(small), sys.getrefcount(bad[0])) == counts
+    assert rss_bytes() - baseline < 8 << 20
