@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/fault.hpp"
 #include "core/scratch.hpp"
@@ -52,6 +54,32 @@ TEST(FaultReport, LongMessageIsWrittenWhole) {
     write_fault_report(message, FaultLocation{});
     const std::string report = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(report.find(":\n" + message + "\n"), std::string::npos);
+}
+
+TEST(FaultReport, ConcurrentReportsDoNotInterleave) {
+    constexpr int threads = 8;
+    constexpr int faults_each = 50;
+    ::testing::internal::CaptureStderr();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([t] {
+            const std::string message = "fault of thread " + std::to_string(t) + std::string(200, static_cast<char>('a' + t));
+            for (int i = 0; i < faults_each; ++i) write_fault_report(message, FaultLocation{});
+        });
+    }
+    for (auto& thread : pool) thread.join();
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    // Every report is "\nthread ... panicked at ...:\n<message>\n": split on the header and
+    // check that each message line is whole and belongs to one thread.
+    int whole = 0;
+    for (std::size_t at = report.find("panicked at "); at != std::string::npos; at = report.find("panicked at ", at + 1)) {
+        const std::size_t line = report.find(":\n", at) + 2;
+        const std::string message = report.substr(line, report.find('\n', line) - line);
+        const int t = message[16] - '0';
+        ASSERT_EQ(message, "fault of thread " + std::to_string(t) + std::string(200, static_cast<char>('a' + t)));
+        ++whole;
+    }
+    EXPECT_EQ(whole, threads * faults_each);
 }
 
 TEST(FaultReport, ReportedFaultThrowsSilently) {
