@@ -66,12 +66,13 @@ inline void merge_adjacent_runs(SortTarget target, std::size_t left, std::size_t
     std::size_t i = 0;
     std::size_t j = 0;
     std::size_t k = 0;
+    // Branch-free: on random runs the choice of side is a coin toss that a branch would
+    // mispredict half the time; a conditional move costs the same either way.
     while (i < width && j < right_length) {
-        if (l[i] <= r[j]) {
-            b[k++] = l[i++];
-        } else {
-            b[k++] = r[j++];
-        }
+        const bool take_left = l[i] <= r[j];
+        b[k++] = take_left ? l[i] : r[j];
+        i += take_left ? 1 : 0;
+        j += take_left ? 0 : 1;
     }
     // At most one of the two runs has elements left.
     std::int64_t* const rest = std::copy(l + i, l + width, b + k);
