@@ -11,13 +11,14 @@
 
 #include "algorithms/pdq.hpp"
 #include "sort_harness.hpp"
+#include "test_pdq_tim_radix.hpp"
 
 namespace vexo {
 namespace {
 
-using Values = std::vector<std::int64_t>;
-constexpr std::int64_t min64 = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t max64 = std::numeric_limits<std::int64_t>::max();
+using testing::max64;
+using testing::min64;
+using testing::Values;
 
 struct PdqTrace {
     std::vector<std::pair<PdqEnd, std::size_t>> ends;

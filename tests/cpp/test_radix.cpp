@@ -2,18 +2,18 @@
 // and allocations, which follow the largest magnitude rather than the length.
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <vector>
 
 #include "algorithms/radix.hpp"
 #include "sort_harness.hpp"
+#include "test_pdq_tim_radix.hpp"
 
 namespace vexo {
 namespace {
 
-using Values = std::vector<std::int64_t>;
-constexpr std::int64_t min64 = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t max64 = std::numeric_limits<std::int64_t>::max();
+using testing::max64;
+using testing::min64;
+using testing::Values;
 
 struct RadixTrace {
     std::vector<std::uint64_t> multipliers;

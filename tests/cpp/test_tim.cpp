@@ -7,10 +7,12 @@
 
 #include "algorithms/tim.hpp"
 #include "sort_harness.hpp"
+#include "test_pdq_tim_radix.hpp"
 
 namespace vexo {
 namespace {
 
+using testing::Values;
 using Merge = std::tuple<std::size_t, std::size_t, std::size_t>;  // left, width, right
 
 struct MergeRecorder {
@@ -19,7 +21,7 @@ struct MergeRecorder {
 };
 
 std::vector<Merge> merges_for(std::size_t n) {
-    std::vector<std::int64_t> v = testing::make_pattern(testing::Pattern::random, n);
+    Values v = testing::make_pattern(testing::Pattern::random, n);
     std::vector<Merge> merges;
     tim_sort_observed(v, MergeRecorder{&merges});
     EXPECT_TRUE(std::ranges::is_sorted(v));
@@ -58,9 +60,9 @@ TEST(TimSort, MergeScheduleFollowsTheFixedRuns) {
 }
 
 TEST(MergeAdjacentRuns, MergesInsideItsRegionOnly) {
-    std::vector<std::int64_t> v = {9, 1, 4, 8, 2, 3, 0, -9};
+    Values v = {9, 1, 4, 8, 2, 3, 0, -9};
     merge_adjacent_runs(v, 1, 3, 6);
-    EXPECT_EQ(v, (std::vector<std::int64_t>{9, 1, 2, 3, 4, 8, 0, -9}));
+    EXPECT_EQ(v, (Values{9, 1, 2, 3, 4, 8, 0, -9}));
 }
 
 }  // namespace
