@@ -23,9 +23,9 @@ VEXO_ENTRY_POINT(insertion);
 // quick
 VEXO_ENTRY_POINT(heap);
 // intro
-// tim
-// pdq
-// radix
+VEXO_ENTRY_POINT(tim);
+VEXO_ENTRY_POINT(pdq);
+VEXO_ENTRY_POINT(radix);
 // smart
 // par_sort
 // par_sort_unstable

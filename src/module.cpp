@@ -24,6 +24,9 @@ PyMethodDef function_table[] = {
     VEXO_TABLE_ROW(bubble),
     VEXO_TABLE_ROW(insertion),
     VEXO_TABLE_ROW(heap),
+    VEXO_TABLE_ROW(tim),
+    VEXO_TABLE_ROW(pdq),
+    VEXO_TABLE_ROW(radix),
 };
 
 #undef VEXO_TABLE_ROW

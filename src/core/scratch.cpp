@@ -40,6 +40,13 @@ void* allocate_zeroed_bytes(std::size_t count, std::size_t size) noexcept {
 // applies to vexo's own code only, never to the interpreter or other extensions.
 void* operator new(std::size_t bytes) { return vexo::allocate_bytes(bytes); }
 void* operator new[](std::size_t bytes) { return vexo::allocate_bytes(bytes); }
+// The nothrow forms must be replaced with the others: a nothrow new left to the runtime
+// would be paired with the free() of the delete below (GoogleTest uses them, and ASan
+// reports the mismatch). They abort like the rest rather than return null.
+void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return vexo::allocate_bytes(bytes); }
+void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept { return vexo::allocate_bytes(bytes); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -1,0 +1,106 @@
+// Timsort in its fixed-run form: the module function `tim`, and the stable sort `smart`
+// hands whole arrays to. The target is cut into runs of one length computed from n, each
+// run is insertion-sorted, and neighbouring runs are merged in bottom-up passes of
+// doubling width until one run covers the target.
+//
+// The runs are fixed blocks of positions: no run detection, no reversal, no stack of
+// pending runs and no galloping. That keeps the merge schedule a pure function of n, so
+// the memory a call needs and the work it does are known before it starts.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "algorithms/insertion.hpp"
+#include "core/scratch.hpp"
+#include "core/sort_target.hpp"
+
+namespace vexo {
+
+namespace tim_tuning {
+// Lengths below this are one run: insertion sort beats merging on so few elements. It is
+// also the ceiling the run length is shifted below, which puts runs between 16 and 32.
+inline constexpr std::uint64_t run_length_limit = 32;
+}  // namespace tim_tuning
+
+// The hooks of tim_sort. The module runs it with this silent observer, whose empty
+// members compile away; the C++ tests record the merge schedule through it.
+struct TimSilent {
+    void merged(std::size_t /*left*/, std::size_t /*width*/, std::size_t /*right*/) const noexcept {}
+};
+
+// The run length for n elements: n itself below 32; otherwise n shifted right until it
+// is below 32 (16 to 31), plus 1 if any bit shifted out was set, so that n / r is a power
+// of two or just below one and the last merges stay balanced.
+constexpr std::uint64_t min_run_length(std::uint64_t n) noexcept {
+    std::uint64_t x = n;
+    std::uint64_t lost_bits = 0;
+    while (x >= tim_tuning::run_length_limit) {
+        lost_bits |= x & 1;
+        x >>= 1;
+    }
+    return x + lost_bits;
+}
+
+// Merges the sorted runs target[left, left + width) and target[left + width, right) into
+// one sorted run in place, stably (on ties the left run's element goes first).
+// Contract: left + width < right <= target.size(). Allocates three buffers of
+// right - left, width and right - left - width elements through Scratch and releases
+// them before returning: 2 (right - left) elements of scratch in all.
+inline void merge_adjacent_runs(SortTarget target, std::size_t left, std::size_t width, std::size_t right) noexcept {
+    const std::size_t m = right - left;
+    const std::size_t right_length = m - width;
+    const std::int64_t* const region = target.data() + left;
+    // The merge writes every position of B before B is read, so L and R are filled from
+    // the region directly; copying the region into B first would be a dead copy.
+    Scratch<std::int64_t> merged(m);
+    Scratch<std::int64_t> left_run(width);
+    Scratch<std::int64_t> right_run(right_length);
+    std::copy(region, region + width, left_run.data());
+    std::copy(region + width, region + m, right_run.data());
+
+    const std::int64_t* const l = left_run.data();
+    const std::int64_t* const r = right_run.data();
+    std::int64_t* const b = merged.data();
+    std::size_t i = 0;
+    std::size_t j = 0;
+    std::size_t k = 0;
+    // Branch-free: on random runs the choice of side is a coin toss that a branch would
+    // mispredict half the time; a conditional move costs the same either way.
+    while (i < width && j < right_length) {
+        const bool take_left = l[i] <= r[j];
+        b[k++] = take_left ? l[i] : r[j];
+        i += take_left ? 1 : 0;
+        j += take_left ? 0 : 1;
+    }
+    // At most one of the two runs has elements left.
+    std::int64_t* const rest = std::copy(l + i, l + width, b + k);
+    std::copy(r + j, r + right_length, rest);
+    std::copy(merged.data(), merged.data() + m, target.data() + left);
+}
+
+// Sorts `target` ascending, stably.
+// Contract: any length; nothing is allocated below 32 elements, otherwise each merge
+// allocates and releases its own buffers (at most 2n elements, 16n bytes, at once, in
+// the last pass). No recursion. Touches only target[0, n).
+template <class Observer>
+void tim_sort_observed(SortTarget target, Observer observer) noexcept {
+    const std::size_t n = target.size();
+    if (n < 2) return;
+    const std::size_t run = min_run_length(n);
+    for (std::size_t start = 0; start < n; start += run) insertion_sort(target.subspan(start, std::min(run, n - start)));
+    // A run with no right neighbour in a pass stays as it is and joins a later, wider
+    // pass as the right part of its merge.
+    for (std::size_t width = run; width < n; width *= 2) {
+        for (std::size_t left = 0; left + width < n; left += 2 * width) {
+            const std::size_t right = std::min(left + 2 * width, n);
+            merge_adjacent_runs(target, left, width, right);
+            observer.merged(left, width, right);
+        }
+    }
+}
+
+inline void tim_sort(SortTarget target) noexcept { tim_sort_observed(target, TimSilent{}); }
+
+}  // namespace vexo
