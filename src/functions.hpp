@@ -27,8 +27,8 @@ VEXO_ENTRY_POINT(heap);
 // pdq
 // radix
 // smart
-// par_sort
-// par_sort_unstable
-// par_merge
+VEXO_ENTRY_POINT(par_sort);
+VEXO_ENTRY_POINT(par_sort_unstable);
+VEXO_ENTRY_POINT(par_merge);
 
 }  // namespace vexo

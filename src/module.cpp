@@ -24,6 +24,9 @@ PyMethodDef function_table[] = {
     VEXO_TABLE_ROW(bubble),
     VEXO_TABLE_ROW(insertion),
     VEXO_TABLE_ROW(heap),
+    VEXO_TABLE_ROW(par_sort),
+    VEXO_TABLE_ROW(par_sort_unstable),
+    VEXO_TABLE_ROW(par_merge),
 };
 
 #undef VEXO_TABLE_ROW
