@@ -26,9 +26,9 @@ VEXO_ENTRY_POINT(heap);
 VEXO_ENTRY_POINT(tim);
 VEXO_ENTRY_POINT(pdq);
 VEXO_ENTRY_POINT(radix);
-// smart
-// par_sort
-// par_sort_unstable
-// par_merge
+VEXO_ENTRY_POINT(smart);
+VEXO_ENTRY_POINT(par_sort);
+VEXO_ENTRY_POINT(par_sort_unstable);
+VEXO_ENTRY_POINT(par_merge);
 
 }  // namespace vexo

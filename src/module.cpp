@@ -27,6 +27,10 @@ PyMethodDef function_table[] = {
     VEXO_TABLE_ROW(tim),
     VEXO_TABLE_ROW(pdq),
     VEXO_TABLE_ROW(radix),
+    VEXO_TABLE_ROW(smart),
+    VEXO_TABLE_ROW(par_sort),
+    VEXO_TABLE_ROW(par_sort_unstable),
+    VEXO_TABLE_ROW(par_merge),
 };
 
 #undef VEXO_TABLE_ROW

@@ -7,7 +7,12 @@
 #include <cstdint>
 #include <limits>
 
+#include "algorithms/insertion.hpp"
+#include "algorithms/pdq.hpp"
+#include "algorithms/radix.hpp"
+#include "algorithms/tim.hpp"
 #include "core/sort_target.hpp"
+#include "parallel/pool_sorts.hpp"
 #include "utils/analysis.hpp"
 
 namespace vexo {
@@ -66,6 +71,21 @@ inline SmartChoice smart_choice(SortTarget target) {
     if (n > largest_sequential_length) return SmartChoice::parallel_unstable;
     if (n >= smallest_range_test_length && has_small_range(target)) return SmartChoice::radix;
     return SmartChoice::pdq;
+}
+
+// Sorts `target` ascending with the routine smart_choice picks, called exactly as that
+// routine's own module function calls it. Contract: any length; allocates what the chosen
+// routine allocates (plus the analysis's set of at most 100 values); only the parallel
+// branch (n > 100000) uses, and may create, the worker pool.
+inline void smart_sort(SortTarget target) {
+    switch (smart_choice(target)) {
+        case SmartChoice::nothing: return;
+        case SmartChoice::insertion: return insertion_sort(target);
+        case SmartChoice::tim: return tim_sort(target);
+        case SmartChoice::parallel_unstable: return parallel_unstable_sort(target);
+        case SmartChoice::radix: return radix_sort(target);
+        case SmartChoice::pdq: return pdq_sort(target);
+    }
 }
 
 }  // namespace vexo

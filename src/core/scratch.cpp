@@ -51,7 +51,3 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return vexo::allocate_bytes(bytes); }
-void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept { return vexo::allocate_bytes(bytes); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }

@@ -1,0 +1,138 @@
+// The three parallel sorts on guarded sub-ranges, around every threshold, on pools of one,
+// two and three workers and on the process-wide pool; plus the merge split rules and the
+// unstable sort's fallbacks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "parallel/par_merge.hpp"
+#include "parallel/pool.hpp"
+#include "parallel/pool_sorts.hpp"
+#include "sort_harness.hpp"
+
+namespace vexo {
+namespace {
+
+using testing::expect_sorts_patterns;
+
+struct ParallelSort {
+    const char* name;
+    SortRoutine routine;
+};
+
+const ParallelSort parallel_sorts[] = {
+    {"parallel_stable_sort", parallel_stable_sort},
+    {"parallel_unstable_sort", parallel_unstable_sort},
+    {"par_merge_sort", par_merge_sort},
+};
+
+// Sizes just around each threshold: insertion (20), chunk and sequential bound (2000),
+// sequential merge (5000), split (8192, and 16383 whose halves lie on both sides of it).
+#define VEXO_THRESHOLD_SIZES 0, 1, 2, 19, 20, 21, 49, 50, 1999, 2000, 2001, 2002, 4001, 4999, 5000, 5001, 8191, 8192, 8193, 16383, 16384, 30011
+
+class OnPool : public ::testing::TestWithParam<std::size_t> {};
+INSTANTIATE_TEST_SUITE_P(Workers, OnPool, ::testing::Values(1, 2, 3));
+
+TEST_P(OnPool, AllThreeSortPatternsAroundEveryThreshold) {
+    ThreadPool::Created created = ThreadPool::create(GetParam());
+    ASSERT_TRUE(created.pool) << created.failure;
+    ThreadPool& pool = *created.pool;
+    for (const ParallelSort& sort : parallel_sorts) {
+        SCOPED_TRACE(sort.name);
+        expect_sorts_patterns([&](SortTarget t) { pool.install([&] { sort.routine(t); }); }, {VEXO_THRESHOLD_SIZES});
+    }
+}
+
+TEST(OnProcessPool, AllThreeSortPatternsFromAnOutsideThread) {
+    for (const ParallelSort& sort : parallel_sorts) {
+        SCOPED_TRACE(sort.name);
+        expect_sorts_patterns(sort.routine, {VEXO_THRESHOLD_SIZES});
+    }
+}
+
+TEST(OnProcessPool, LargeInputsOfEveryPattern) {
+    for (const ParallelSort& sort : parallel_sorts) {
+        SCOPED_TRACE(sort.name);
+        expect_sorts_patterns(sort.routine, {200'003});
+    }
+}
+
+// Inputs built from sorted blocks exercise the joining of chunks already in order and
+// merges of very unequal runs.
+TEST(ParallelStableSort, BlocksOfSortedChunks) {
+    std::vector<std::int64_t> v;
+    for (int block = 0; block < 7; ++block) {
+        const std::size_t length = block % 2 == 0 ? 6000 : 150;
+        for (std::size_t i = 0; i < length; ++i) v.push_back(static_cast<std::int64_t>(i * 3 + block));
+    }
+    testing::expect_sorts_subrange(parallel_stable_sort, v);
+    std::reverse(v.begin(), v.end());
+    testing::expect_sorts_subrange(parallel_stable_sort, v);
+}
+
+struct SplitCase {
+    std::vector<std::int64_t> left;
+    std::vector<std::int64_t> right;
+    std::size_t left_mid;
+    std::size_t right_mid;
+};
+
+class MergeSplit : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(MergeSplit, CutsKeepTiesInRunOrder) {
+    const SplitCase& c = GetParam();
+    const auto [left_mid, right_mid] = stable_detail::split_for_parallel_merge(c.left.data(), c.left.size(), c.right.data(), c.right.size());
+    EXPECT_EQ(left_mid, c.left_mid);
+    EXPECT_EQ(right_mid, c.right_mid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, MergeSplit,
+    ::testing::Values(
+        // Left shorter: right cut at its middle (value 5); left cut after its elements <= 5.
+        SplitCase{{1, 5, 5, 9}, {2, 3, 5, 5, 7, 8}, 3, 3},
+        // Left not shorter: left cut at its middle (value 5); right cut before its elements >= 5.
+        SplitCase{{1, 2, 5, 5, 9, 9}, {5, 5, 6}, 3, 0}, SplitCase{{0, 0, 0, 0}, {0, 0, 0, 0}, 2, 0}, SplitCase{{0, 0, 0}, {0, 0, 0, 0}, 3, 2},
+        SplitCase{{10, 11}, {1, 2, 3, 4, 5}, 0, 2}, SplitCase{{1, 2, 3, 4}, {10, 11}, 2, 0}));
+
+// The stable merge takes from the right run only what is strictly smaller; the parallel
+// merge of long runs full of ties still gives every element exactly once.
+TEST(MergeRuns, TakesLeftFirstOnEqualKeys) {
+    const std::vector<std::int64_t> left = {2, 4, 4, 8};
+    const std::vector<std::int64_t> right = {1, 4, 4, 9};
+    std::vector<std::int64_t> out(8);
+    stable_detail::merge_runs(left.data(), left.size(), right.data(), right.size(), out.data());
+    EXPECT_EQ(out, (std::vector<std::int64_t>{1, 2, 4, 4, 4, 4, 8, 9}));
+    std::vector<std::int64_t> a(6000), b(6000), merged(12000);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        a[i] = static_cast<std::int64_t>(i / 3) * 4;
+        b[i] = static_cast<std::int64_t>(i / 2) * 4;
+    }
+    stable_detail::parallel_merge(a.data(), a.size(), b.data(), b.size(), merged.data());
+    EXPECT_TRUE(std::is_sorted(merged.begin(), merged.end()));
+    EXPECT_EQ(std::count(merged.begin(), merged.end(), 0), 5);
+}
+
+TEST(ParallelUnstableSort, SpentAllowanceFallsBackToHeapSort) {
+    for (unsigned allowance : {0u, 1u, 2u}) {
+        SCOPED_TRACE(allowance);
+        expect_sorts_patterns([allowance](SortTarget t) { unstable_detail::sort_range(t, allowance, false); }, {21, 50, 2001, 5000});
+    }
+}
+
+TEST(ParallelUnstableSort, PartitionLeftFinishesRunsOfThePredecessor) {
+    // The element before the range equals the pivot: all copies of it end up in front.
+    std::vector<std::int64_t> v = {7, 7, 9, 7, 8, 7, 7, 10, 7};
+    SortTarget range(v.data() + 1, v.size() - 1);
+    const std::size_t pivot = unstable_detail::partition_left(range);
+    for (std::size_t i = 0; i <= pivot; ++i) EXPECT_EQ(range[i], 7);
+    for (std::size_t i = pivot + 1; i < range.size(); ++i) EXPECT_GT(range[i], 7);
+}
+
+}  // namespace
+}  // namespace vexo

@@ -1,0 +1,276 @@
+// The worker pool: its size rules, join from outside and inside the pool, fault travel,
+// creation failure and the once-only guard.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/fault.hpp"
+#include "parallel/pool.hpp"
+
+namespace vexo {
+namespace {
+
+// --- Size rules ------------------------------------------------------------------------
+
+struct CountCase {
+    const char* text;
+    std::optional<std::uint64_t> expected;
+};
+
+class ThreadCountParser : public ::testing::TestWithParam<CountCase> {};
+
+TEST_P(ThreadCountParser, AcceptsOnlyUnsignedDecimals) { EXPECT_EQ(parse_thread_count(GetParam().text), GetParam().expected) << '"' << GetParam().text << '"'; }
+
+constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+INSTANTIATE_TEST_SUITE_P(Rules, ThreadCountParser,
+                         ::testing::Values(CountCase{"4", 4}, CountCase{"0", 0}, CountCase{"+2", 2}, CountCase{"007", 7}, CountCase{"70000", 70000},
+                                           CountCase{"18446744073709551615", u64_max}, CountCase{"-1", std::nullopt}, CountCase{"two", std::nullopt},
+                                           CountCase{" 3", std::nullopt}, CountCase{"3 ", std::nullopt}, CountCase{"18446744073709551616", std::nullopt},
+                                           CountCase{"99999999999999999999", std::nullopt}, CountCase{"", std::nullopt}, CountCase{"+", std::nullopt},
+                                           CountCase{"++2", std::nullopt}, CountCase{"+-2", std::nullopt}, CountCase{"1e3", std::nullopt}));
+
+struct SizeCase {
+    const char* num_threads;
+    const char* rs_num_cpus;
+    std::size_t online;
+    std::size_t expected;
+};
+
+class PoolSizeRules : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(PoolSizeRules, FollowTheVariablesInOrder) {
+    const SizeCase& c = GetParam();
+    EXPECT_EQ(pool_size_from(c.num_threads, c.rs_num_cpus, c.online), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, PoolSizeRules,
+                         ::testing::Values(SizeCase{"4", nullptr, 8, 4}, SizeCase{"+2", "7", 8, 2},
+                                           SizeCase{"0", "3", 8, 8},  // 0 means default and ends the search
+                                           SizeCase{"-1", "3", 8, 3}, SizeCase{"two", "3", 8, 3}, SizeCase{" 3", "5", 8, 5},
+                                           SizeCase{"", "5", 8, 5}, SizeCase{"18446744073709551616", "5", 2, 5}, SizeCase{"70000", nullptr, 8, 65535},
+                                           SizeCase{nullptr, "3", 8, 3}, SizeCase{nullptr, "0", 6, 6}, SizeCase{nullptr, "x", 6, 6},
+                                           SizeCase{nullptr, "70000", 1, 65535}, SizeCase{nullptr, nullptr, 8, 8}, SizeCase{nullptr, nullptr, 0, 1},
+                                           SizeCase{"0", nullptr, 0, 1}, SizeCase{nullptr, nullptr, 100000, 65535}));
+
+// --- Join --------------------------------------------------------------------------------
+
+// Counts the leaves of a binary tree of joins, noting which threads ran them.
+struct LeafLog {
+    std::mutex lock;
+    std::set<std::thread::id> threads;  // guarded by lock
+    void note() {
+        std::lock_guard<std::mutex> hold(lock);
+        threads.insert(std::this_thread::get_id());
+    }
+};
+
+std::uint64_t count_leaves(unsigned depth, LeafLog* log) {
+    if (depth == 0) {
+        if (log != nullptr) log->note();
+        return 1;
+    }
+    std::uint64_t left = 0;
+    std::uint64_t right = 0;
+    join([&] { left = count_leaves(depth - 1, log); }, [&] { right = count_leaves(depth - 1, log); });
+    return left + right;
+}
+
+std::unique_ptr<ThreadPool> make_pool(std::size_t workers) {
+    ThreadPool::Created created = ThreadPool::create(workers);
+    EXPECT_TRUE(created.failure.empty()) << created.failure;
+    return std::move(created.pool);
+}
+
+class PoolOfSize : public ::testing::TestWithParam<std::size_t> {};
+INSTANTIATE_TEST_SUITE_P(Sizes, PoolOfSize, ::testing::Values(1, 2, 3));
+
+TEST_P(PoolOfSize, RunsDeeplyNestedJoinsOnItsWorkersOnly) {
+    auto pool = make_pool(GetParam());
+    ASSERT_EQ(pool->size(), GetParam());
+    LeafLog log;
+    std::uint64_t leaves = 0;
+    pool->install([&] { leaves = count_leaves(12, &log); });
+    EXPECT_EQ(leaves, 4096u);
+    EXPECT_LE(log.threads.size(), GetParam());
+    EXPECT_FALSE(log.threads.contains(std::this_thread::get_id())) << "the outside caller must only wait";
+    if (GetParam() == 1) {
+        EXPECT_EQ(log.threads.size(), 1u) << "a single worker runs every pair itself";
+    }
+}
+
+TEST_P(PoolOfSize, FaultOfSecondTaskSurfacesAfterFirstFinished) {
+    auto pool = make_pool(GetParam());
+    std::atomic<bool> first_done{false};
+    ::testing::internal::CaptureStderr();
+    try {
+        pool->install([&] {
+            join(
+                [&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                    first_done = true;
+                },
+                [] { raise_fault("second task fault"); });
+        });
+        ADD_FAILURE() << "the fault did not reach the caller";
+    } catch (const InternalFault& fault) {
+        EXPECT_TRUE(first_done.load()) << "raised before the first task had finished";
+        EXPECT_EQ(fault.message(), "second task fault");
+    }
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(report.find("panicked at"), report.rfind("panicked at")) << "reported more than once:\n" << report;
+    EXPECT_NE(report.find("second task fault"), std::string::npos);
+}
+
+TEST_P(PoolOfSize, FirstTaskFaultWinsAndSecondTaskStillRuns) {
+    auto pool = make_pool(GetParam());
+    std::atomic<bool> second_ran{false};
+    ::testing::internal::CaptureStderr();
+    try {
+        pool->install([&] {
+            join([] { raise_fault("first"); },
+                 [&] {
+                     second_ran = true;
+                     raise_fault("second");
+                 });
+        });
+        ADD_FAILURE() << "no fault";
+    } catch (const InternalFault& fault) {
+        EXPECT_EQ(fault.message(), "first");
+    }
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(second_ran.load());
+    // The pool is intact afterwards.
+    std::uint64_t leaves = 0;
+    pool->install([&] { leaves = count_leaves(5, nullptr); });
+    EXPECT_EQ(leaves, 32u);
+}
+
+TEST_P(PoolOfSize, FaultDeepInsideNestedJoinsReachesTheCaller) {
+    auto pool = make_pool(GetParam());
+    std::atomic<int> finished{0};
+    ::testing::internal::CaptureStderr();
+    const auto tree = [&](auto& self, unsigned depth, unsigned path) -> void {
+        if (depth == 0) {
+            if (path == 37) raise_fault("leaf 37");
+            ++finished;
+            return;
+        }
+        join([&] { self(self, depth - 1, path * 2); }, [&] { self(self, depth - 1, path * 2 + 1); });
+    };
+    EXPECT_THROW(pool->install([&] { tree(tree, 8, 0); }), InternalFault);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(finished.load(), 255) << "every other leaf runs to its end before the fault arrives";
+}
+
+TEST(Pool, ManyOutsideThreadsJoinAtOnce) {
+    auto pool = make_pool(2);
+    std::vector<std::thread> callers;
+    std::atomic<std::uint64_t> total{0};
+    for (int t = 0; t < 8; ++t) {
+        callers.emplace_back([&, t] {
+            for (int round = 0; round < 10; ++round) {
+                std::uint64_t leaves = 0;
+                if (t % 2 == 0) {
+                    pool->install([&] { leaves = count_leaves(6, nullptr); });
+                } else {
+                    leaves = count_leaves(6, nullptr);  // through the process-wide pool
+                }
+                total += leaves;
+            }
+        });
+    }
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_EQ(total.load(), 8u * 10u * 64u);
+    EXPECT_TRUE(pool_started());
+}
+
+TEST(Pool, InstallFromOwnWorkerRunsInPlace) {
+    auto pool = make_pool(2);
+    std::thread::id outer;
+    std::thread::id inner;
+    pool->install([&] {
+        outer = std::this_thread::get_id();
+        EXPECT_TRUE(on_worker_thread());
+        pool->install([&] { inner = std::this_thread::get_id(); });
+    });
+    EXPECT_EQ(outer, inner);
+    EXPECT_FALSE(on_worker_thread());
+}
+
+TEST(Pool, PrivatePoolsShutDownCleanly) {
+    for (int round = 0; round < 10; ++round) {
+        auto pool = make_pool(3);
+        std::uint64_t leaves = 0;
+        pool->install([&] { leaves = count_leaves(4, nullptr); });
+        EXPECT_EQ(leaves, 16u);
+    }
+}
+
+// --- Creation failure ------------------------------------------------------------------
+
+std::atomic<int> starts_attempted{0};
+
+// Starts two threads for real, then refuses as a process out of threads would.
+int third_start_fails(void* (*entry)(void*), void* argument, std::size_t stack_bytes) {
+    if (++starts_attempted > 2) return EAGAIN;
+    return start_detached_thread(entry, argument, stack_bytes);
+}
+
+std::size_t four_workers() { return 4; }
+
+TEST(PoolCreation, FailureIsAttemptedOnceAndRepeatedAsTheSameFault) {
+    starts_attempted = 0;
+    OncePool once(four_workers, third_start_fails);
+    std::string first_message;
+    ::testing::internal::CaptureStderr();
+    try {
+        once.get();
+        ADD_FAILURE() << "creation should fail";
+    } catch (const InternalFault& fault) {
+        first_message = fault.message();
+    }
+    EXPECT_EQ(first_message.rfind(pool_not_initialised, 0), 0u) << first_message;
+    EXPECT_NE(first_message.find("worker thread 3 of 4"), std::string::npos) << first_message;
+    EXPECT_EQ(starts_attempted.load(), 3);
+    EXPECT_FALSE(once.started());
+
+    try {
+        once.get();
+        ADD_FAILURE() << "a failed pool must stay absent";
+    } catch (const InternalFault& fault) {
+        EXPECT_EQ(fault.message(), first_message);
+    }
+    EXPECT_EQ(starts_attempted.load(), 3) << "creation is attempted once per process";
+    const std::string reports = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(reports.find(std::string(pool_not_initialised)), std::string::npos);
+}
+
+int threads_unsupported(void* (*)(void*), void*, std::size_t) { return ENOSYS; }
+
+TEST(PoolCreation, WithoutThreadSupportTheCallerIsTheOnlyWorker) {
+    ThreadPool::Created created = ThreadPool::create(4, threads_unsupported);
+    ASSERT_TRUE(created.pool) << created.failure;
+    EXPECT_EQ(created.pool->size(), 1u);
+    LeafLog log;
+    std::uint64_t leaves = 0;
+    created.pool->install([&] { leaves = count_leaves(6, &log); });
+    EXPECT_EQ(leaves, 64u);
+    EXPECT_EQ(log.threads, std::set<std::thread::id>{std::this_thread::get_id()});
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_THROW(created.pool->install([] { join([] {}, [] { raise_fault("inline fault"); }); }), InternalFault);
+    ::testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+}  // namespace vexo

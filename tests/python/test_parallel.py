@@ -1,0 +1,257 @@
+"""The parallel sorts and the worker pool, seen from Python: results, pool sizes from the
+environment, lazy creation, creation failure, idle workers and concurrent callers."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from vexo import _vexo
+
+PARALLEL = ("par_sort", "par_sort_unstable", "par_merge")
+ONLINE = os.sysconf("SC_NPROCESSORS_ONLN")
+SENTENCE = "The global thread pool has not been initialized."
+
+# Shared head of the subprocess scripts: thread counting and a checked sort.
+PRELUDE = """
+import os, sys
+import numpy as np
+from vexo import _vexo
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+def make(kind, n, seed=7):
+    rng = np.random.default_rng(seed)
+    if kind == "random":
+        return rng.integers(-2**63, 2**63 - 1, n, dtype=np.int64, endpoint=True)
+    if kind == "ascending":
+        return np.arange(n, dtype=np.int64)
+    if kind == "descending":
+        return np.arange(n, 0, -1, dtype=np.int64)
+    if kind == "few":
+        return rng.integers(0, 4, n).astype(np.int64) * 10**15
+    if kind == "equal":
+        return np.full(n, 42, dtype=np.int64)
+    raise ValueError(kind)
+
+def check(name, kind, n):
+    a = make(kind, n)
+    expected = np.sort(a)
+    getattr(_vexo, name)(a)
+    assert np.array_equal(a, expected), (name, kind, n)
+"""
+
+
+def run_script(body: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
+    """Runs PRELUDE + body in a fresh interpreter whose pool variables are exactly `env`."""
+    full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    # NumPy's BLAS must not start threads of its own between our counts.
+    full_env.update({"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"})
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-P", "-c", PRELUDE + textwrap.dedent(body)],
+        capture_output=True, text=True, env=full_env, timeout=120,
+    )
+
+
+def last_line(result: subprocess.CompletedProcess) -> str:
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip().splitlines()[-1]
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+def test_results_equal_numpy_and_pool_is_created_lazily(workers):
+    result = run_script(
+        """
+        before = threads()
+        # Below every threshold: sorted on the calling thread, no pool.
+        for name, n in [("par_sort", 0), ("par_sort", 20), ("par_sort", 2000), ("par_sort_unstable", 2000),
+                        ("par_sort_unstable", 2001), ("par_merge", 8191)]:
+            for kind in ("random", "ascending", "descending", "few"):
+                check(name, kind, n)
+        assert threads() == before, "a small input created the pool"
+        for name in ("par_sort", "par_sort_unstable", "par_merge"):
+            for n in (2001, 5000, 8192, 16383, 120_000):
+                for kind in ("random", "ascending", "descending", "few", "equal"):
+                    check(name, kind, n)
+        print(threads() - before)
+        """,
+        {"RAYON_NUM_THREADS": str(workers)},
+    )
+    assert last_line(result) == str(workers)
+    assert result.stderr == ""
+
+
+@pytest.mark.parametrize(
+    "env, expected",
+    [
+        ({"RAYON_NUM_THREADS": "4"}, 4),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, ONLINE),
+        ({"RAYON_NUM_THREADS": "+2"}, 2),
+        ({"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "two", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_RS_NUM_CPUS": "0"}, ONLINE),
+        ({}, ONLINE),
+    ],
+    ids=lambda v: repr(v),
+)
+def test_pool_size_comes_from_the_environment(env, expected):
+    result = run_script(
+        """
+        before = threads()
+        check("par_merge", "random", 10_000)
+        os.environ["RAYON_NUM_THREADS"] = "7"   # read once, at creation: too late now
+        check("par_sort", "random", 10_000)
+        print(threads() - before)
+        """,
+        env,
+    )
+    assert last_line(result) == str(expected)
+
+
+@pytest.mark.parametrize(
+    "name, n, kind",
+    [("par_sort", 2001, "random"), ("par_merge", 8192, "random"), ("par_sort_unstable", 2002, "equal")],
+)
+def test_first_input_past_the_threshold_creates_the_pool(name, n, kind):
+    result = run_script(
+        f"""
+        before = threads()
+        check({name!r}, {kind!r}, {n})
+        print(threads() - before)
+        """,
+        {"RAYON_NUM_THREADS": "2"},
+    )
+    assert last_line(result) == "2"
+
+
+def test_pool_creation_failure_is_a_panic_every_time():
+    # Address space for the interpreter as it is plus 1.5 MiB: a worker's 2 MiB stack
+    # cannot be mapped, but the fault and the exception still can.
+    result = run_script(
+        """
+        import resource
+        a = make("descending", 20_000)
+        b = a.copy()
+        c = a.copy()
+        original = a.copy()
+        _vexo.par_sort(np.arange(3, dtype=np.int64))   # NumPy's table is loaded before the limit
+        with open("/proc/self/status") as status:
+            vm_kib = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm_kib * 1024 + (3 << 19), resource.RLIM_INFINITY))
+        for name, arr in (("par_sort", a), ("par_merge", b), ("par_sort_unstable", c)):
+            try:
+                getattr(_vexo, name)(arr)
+                print("no fault", name)
+            except Exception as error:
+                print("caught as Exception", name, error)
+            except BaseException as error:
+                print(type(error).__module__, type(error).__name__, name, str(error).splitlines()[0])
+        print("untouched", np.array_equal(a, original), np.array_equal(b, original))
+        print("permutation", np.array_equal(np.sort(c), np.sort(original)))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.strip().splitlines()
+    for line, name in zip(lines[:3], ("par_sort", "par_merge", "par_sort_unstable")):
+        assert line.startswith(f"pyo3_runtime PanicException {name} {SENTENCE}: "), line
+        assert "could not be started" in line
+    # Created once: every call reports the cause of that one attempt.
+    assert len({line.split(" ", 3)[3] for line in lines[:3]}) == 1
+    assert lines[3:] == ["untouched True True", "permutation True"]
+    assert result.stderr.count("panicked at src/parallel/pool.cpp:") == 3
+    assert result.stderr.startswith("\nthread '<unnamed>' (")
+
+
+def test_idle_workers_use_no_cpu_after_a_sort():
+    result = run_script(
+        """
+        import time
+        ticks = os.sysconf("SC_CLK_TCK")
+        main = str(os.getpid())
+        def worker_cpu():
+            total = 0
+            for tid in os.listdir("/proc/self/task"):
+                if tid == main:
+                    continue
+                with open(f"/proc/self/task/{tid}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+                total += int(fields[11]) + int(fields[12])
+            return total
+        check("par_sort_unstable", "random", 2_000_000)
+        check("par_sort", "random", 1_000_000)
+        time.sleep(0.05)
+        start = worker_cpu()
+        time.sleep(0.5)
+        print(worker_cpu() - start, ticks)
+        """,
+        {"RAYON_NUM_THREADS": "3"},
+    )
+    used, ticks = map(int, last_line(result).split())
+    assert used <= ticks // 50, f"idle workers used {used} ticks in half a second"
+
+
+@pytest.mark.parametrize("name", PARALLEL)
+@pytest.mark.parametrize("values", [[], [5]])
+def test_tiny_arrays_are_left_alone(name, values):
+    a = np.array(values, dtype=np.int64)
+    assert getattr(_vexo, name)(a) is None
+    assert a.tolist() == values
+
+
+@pytest.mark.parametrize("name", PARALLEL)
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    n=st.sampled_from([21, 1999, 2000, 2001, 4999, 5001, 8191, 8192, 16383, 20_011]),
+    spread=st.sampled_from([3, 1000, 2**62]),
+    cut=st.tuples(st.integers(0, 5), st.integers(0, 5)),
+)
+def test_sorts_a_subrange_like_numpy(name, seed, n, spread, cut):
+    rng = np.random.default_rng(seed)
+    whole = rng.integers(-spread, spread, n + cut[0] + cut[1], dtype=np.int64)
+    original = whole.copy()
+    view = whole[cut[0]: cut[0] + n]
+    getattr(_vexo, name)(view)
+    assert np.array_equal(view, np.sort(original[cut[0]: cut[0] + n]))
+    assert np.array_equal(whole[: cut[0]], original[: cut[0]])
+    assert np.array_equal(whole[cut[0] + n:], original[cut[0] + n:])
+
+
+def test_extreme_values_go_to_the_ends():
+    lo, hi = np.iinfo(np.int64).min, np.iinfo(np.int64).max
+    base = np.array([hi, lo, 0, -1, 1] * 4000, dtype=np.int64)
+    for name in PARALLEL:
+        a = base.copy()
+        getattr(_vexo, name)(a)
+        assert np.array_equal(a, np.sort(base)), name
+
+
+def test_python_threads_calling_at_once_all_get_sorted_arrays():
+    rng = np.random.default_rng(11)
+    arrays = [rng.integers(-10**9, 10**9, 30_000, dtype=np.int64) for _ in range(12)]
+    expected = [np.sort(a) for a in arrays]
+    errors = []
+
+    def work(k):
+        try:
+            for j in range(k, len(arrays), 4):
+                getattr(_vexo, PARALLEL[j % 3])(arrays[j])
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert all(np.array_equal(a, e) for a, e in zip(arrays, expected))
