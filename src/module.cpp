@@ -23,7 +23,10 @@ namespace {
 PyMethodDef function_table[] = {
     VEXO_TABLE_ROW(bubble),
     VEXO_TABLE_ROW(insertion),
+    VEXO_TABLE_ROW(merge),
+    VEXO_TABLE_ROW(quick),
     VEXO_TABLE_ROW(heap),
+    VEXO_TABLE_ROW(intro),
 };
 
 #undef VEXO_TABLE_ROW
