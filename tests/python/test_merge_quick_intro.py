@@ -51,21 +51,14 @@ def test_equals_numpy_sort_up_to_thousands(name, n, seed, spread):
     assert_sorts(name, rng.integers(-spread, spread, n, dtype=np.int64, endpoint=spread < 2**63))
 
 
-# Every size from empty up past twice intro's small-range limit of 16, where a range is
-# split once or twice before insertion sort takes over.
+# Every size from empty up past twice intro's small-range limit of 16 (a range split once
+# or twice before insertion sort takes over), and 3000, where quick's quadratic inputs
+# finish in well under a second yet nest thousands of levels in left-first recursion.
 @pytest.mark.parametrize("name", NAMES)
 @pytest.mark.parametrize("pattern", ["random", "ascending", "descending", "all_equal", "organ_pipe", "extremes"])
-def test_every_small_size(name, pattern):
-    for n in [*range(0, 40), 63, 64, 65]:
+def test_patterns_at_every_small_size(name, pattern):
+    for n in [*range(0, 40), 63, 64, 65, 3000]:
         assert_sorts(name, patterned(pattern, n))
-
-
-# quick is quadratic on the sorted, reversed and constant inputs: 3000 finishes in well
-# under a second and still nests thousands of levels in left-first recursion.
-@pytest.mark.parametrize("name", NAMES)
-@pytest.mark.parametrize("pattern", ["random", "ascending", "descending", "all_equal", "organ_pipe", "extremes"])
-def test_patterns(name, pattern):
-    assert_sorts(name, patterned(pattern, 3000))
 
 
 @pytest.mark.parametrize(
