@@ -19,10 +19,10 @@ namespace vexo {
 
 VEXO_ENTRY_POINT(bubble);
 VEXO_ENTRY_POINT(insertion);
-// merge
-// quick
+VEXO_ENTRY_POINT(merge);
+VEXO_ENTRY_POINT(quick);
 VEXO_ENTRY_POINT(heap);
-// intro
+VEXO_ENTRY_POINT(intro);
 VEXO_ENTRY_POINT(tim);
 VEXO_ENTRY_POINT(pdq);
 VEXO_ENTRY_POINT(radix);

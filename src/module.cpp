@@ -23,7 +23,10 @@ namespace {
 PyMethodDef function_table[] = {
     VEXO_TABLE_ROW(bubble),
     VEXO_TABLE_ROW(insertion),
+    VEXO_TABLE_ROW(merge),
+    VEXO_TABLE_ROW(quick),
     VEXO_TABLE_ROW(heap),
+    VEXO_TABLE_ROW(intro),
     VEXO_TABLE_ROW(tim),
     VEXO_TABLE_ROW(pdq),
     VEXO_TABLE_ROW(radix),

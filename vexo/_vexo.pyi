@@ -1,11 +1,28 @@
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["bubble", "insertion", "heap", "tim", "pdq", "radix", "smart", "par_sort", "par_sort_unstable", "par_merge"]
+__all__ = [
+    "bubble",
+    "insertion",
+    "merge",
+    "quick",
+    "heap",
+    "intro",
+    "tim",
+    "pdq",
+    "radix",
+    "smart",
+    "par_sort",
+    "par_sort_unstable",
+    "par_merge",
+]
 
 def bubble(arr: npt.NDArray[np.int64]) -> None: ...
 def insertion(arr: npt.NDArray[np.int64]) -> None: ...
+def merge(arr: npt.NDArray[np.int64]) -> None: ...
+def quick(arr: npt.NDArray[np.int64]) -> None: ...
 def heap(arr: npt.NDArray[np.int64]) -> None: ...
+def intro(arr: npt.NDArray[np.int64]) -> None: ...
 def tim(arr: npt.NDArray[np.int64]) -> None: ...
 def pdq(arr: npt.NDArray[np.int64]) -> None: ...
 def radix(arr: npt.NDArray[np.int64]) -> None: ...

@@ -32,22 +32,3 @@ void* allocate_zeroed_bytes(std::size_t count, std::size_t size) noexcept {
 }
 
 }  // namespace vexo
-
-// The standard containers the module uses (the hash set of the input analysis, the pool's
-// queues) allocate through operator new. Routing it through the same helper keeps one
-// behaviour for every allocation failure instead of a std::bad_alloc that would surface as
-// an unexplained fault. The module is linked with hidden visibility, so this replacement
-// applies to vexo's own code only, never to the interpreter or other extensions.
-void* operator new(std::size_t bytes) { return vexo::allocate_bytes(bytes); }
-void* operator new[](std::size_t bytes) { return vexo::allocate_bytes(bytes); }
-// The nothrow forms must be replaced with the others: a nothrow new left to the runtime
-// would be paired with the free() of the delete below (GoogleTest uses them, and ASan
-// reports the mismatch). They abort like the rest rather than return null.
-void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return vexo::allocate_bytes(bytes); }
-void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept { return vexo::allocate_bytes(bytes); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }

@@ -50,4 +50,23 @@ private:
     std::size_t count_;
 };
 
+// A standard-library allocator over the same helper, for the containers the module keeps
+// (the analysis's hash set, the pool's queues), so their allocation failures end the same
+// way as a scratch buffer's. (Replacing the global operator new instead would not do: the
+// C++ runtime shared library keeps its own, and memory would cross between the two.)
+template <class T>
+struct Allocator {
+    using value_type = T;
+    Allocator() noexcept = default;
+    template <class U>
+    Allocator(const Allocator<U>&) noexcept {}
+    T* allocate(std::size_t count) {
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) allocation_failed(std::numeric_limits<std::size_t>::max());
+        return static_cast<T*>(allocate_bytes(count * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+    template <class U>
+    bool operator==(const Allocator<U>&) const noexcept { return true; }
+};
+
 }  // namespace vexo

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <unordered_set>
+
+#include "core/scratch.hpp"
 
 namespace vexo {
 
@@ -31,7 +34,7 @@ double duplicate_ratio(SortTarget target) {
     const std::size_t n = target.size();
     const std::size_t samples = std::min(n, analysis_samples);
     const std::size_t stride = analysis_stride(n);
-    std::unordered_set<std::int64_t> seen;
+    std::unordered_set<std::int64_t, std::hash<std::int64_t>, std::equal_to<std::int64_t>, Allocator<std::int64_t>> seen;
     seen.reserve(samples);
     std::size_t repeats = 0;
     std::size_t visited = 0;
