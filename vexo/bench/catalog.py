@@ -68,6 +68,16 @@ def _numpy_sort(kind: str) -> Callable[[np.ndarray], None]:
     return sort
 
 
+def module_contender(name: str, sort: Callable[[np.ndarray], object]) -> Contender:
+    """The contender for the module function `name`, with its quadratic cases."""
+    return Contender(
+        name,
+        sort,
+        quadratic_runs=QUICK_QUADRATIC_RUNS if name == "quick" else {},
+        quadratic_everywhere=name in ALWAYS_QUADRATIC,
+    )
+
+
 def available() -> dict[str, Contender]:
     """Every contender this build offers: NumPy's two sorts, then the module's functions in
     table order, as far as this build has them."""
@@ -76,10 +86,5 @@ def available() -> dict[str, Contender]:
         STABLE_REFERENCE: Contender(STABLE_REFERENCE, _numpy_sort("stable")),
     }
     for name in _vexo.__all__:
-        contenders[name] = Contender(
-            name,
-            getattr(_vexo, name),
-            quadratic_runs=QUICK_QUADRATIC_RUNS if name == "quick" else {},
-            quadratic_everywhere=name in ALWAYS_QUADRATIC,
-        )
+        contenders[name] = module_contender(name, getattr(_vexo, name))
     return contenders
