@@ -100,7 +100,7 @@ def test_defaults_and_name_order():
     assert chosen.functions == [catalog.STABLE_REFERENCE, _vexo.__all__[0]]
 
 
-@pytest.mark.parametrize("args", [["--functions", "no_such_sort"], ["--patterns", "zigzag"], ["--repeat", "0"], ["--threads", "-1"], ["--time-budget", "0"]])
+@pytest.mark.parametrize("args", [["--functions", "no_such_sort"], ["--patterns", "zigzag"], ["--repeat", "0"], ["--threads", "-1"], ["--time-budget", "0"], ["--time-budget", "inf"]])
 def test_bad_arguments_exit_with_usage(args, capsys):
     with pytest.raises(SystemExit) as stop:
         cli.main(args)

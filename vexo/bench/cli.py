@@ -68,24 +68,23 @@ def name_list(known: Sequence[str], what: str):
     return parse
 
 
-def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
+def checked_number(convert, what: str, accept, requirement: str):
+    """An argparse type: `convert(text)`, refused unless `accept` holds for the value."""
+
+    def parse(text: str):
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not {what}: {text!r}") from None
+        if not accept(value):
+            raise argparse.ArgumentTypeError(f"must be {requirement}, got {text!r}")
+        return value
+
+    return parse
 
 
-def positive_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be above 0, got {text!r}")
-    return value
+positive_int = checked_number(int, "a whole number", lambda value: value >= 1, "at least 1")
+positive_float = checked_number(float, "a number", lambda value: 0 < value < float("inf"), "above 0 and finite")
 
 
 def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
