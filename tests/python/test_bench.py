@@ -1,0 +1,342 @@
+"""The benchmark lab's own logic and the patterns it shares with the tests: generators,
+argument parsing, skip rules, result checking, report forms and the JSON record. Runs are
+tiny, and no test looks at how long anything took."""
+
+import argparse
+import io
+import json
+import os
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+from conftest import run_python
+from hypothesis import given
+from hypothesis import strategies as st
+
+from vexo import _vexo, patterns
+from vexo.bench import catalog, cli, measure, plot, report
+
+CPP_PATTERNS = Path(__file__).parents[1] / "cpp" / "patterns.hpp"
+
+
+def displaced(values: np.ndarray) -> int:
+    return int(np.count_nonzero(values != np.arange(values.size)))
+
+
+def rises_then_falls(values: np.ndarray) -> bool:
+    peak = int(np.argmax(values)) if values.size else 0
+    steps = np.diff(values)
+    return bool(np.all(steps[:peak] >= 0) and np.all(steps[peak:] <= 0))
+
+
+PATTERN_CLAIMS = {
+    "random": lambda a, n: n < 100 or (a.min() < -(2**62) and a.max() > 2**62),
+    "small_range": lambda a, n: bool(np.all((a >= -1000) & (a <= 1000))),
+    "ascending": lambda a, n: np.array_equal(a, np.arange(n)),
+    "descending": lambda a, n: np.array_equal(a, np.arange(n, 0, -1)),
+    "nearly_sorted": lambda a, n: np.array_equal(np.sort(a), np.arange(n)) and (n < 2 or 0 < displaced(a) <= 2 * (n // 32 + 1)),
+    "few_distinct": lambda a, n: np.unique(a).size <= patterns.FEW_DISTINCT_COUNT,
+    "organ_pipe": lambda a, n: np.array_equal(a, a[::-1]) and rises_then_falls(a),
+    "sawtooth": lambda a, n: np.array_equal(a, np.arange(n) % patterns.SAWTOOTH_PERIOD),
+    "all_equal": lambda a, n: np.unique(a).size <= 1,
+    "extremes": lambda a, n: set(a.tolist()) <= set(patterns.EXTREME_VALUES),
+}
+
+
+def test_pattern_names_match_the_cpp_generators():
+    cpp_names = re.findall(r'case Pattern::\w+: return "(\w+)";', CPP_PATTERNS.read_text())
+    assert tuple(cpp_names) == patterns.NAMES == tuple(PATTERN_CLAIMS)
+
+
+@pytest.mark.parametrize("name", patterns.NAMES)
+@given(n=st.integers(0, 5000), seed=st.integers(0, 2**32))
+def test_patterns_give_what_they_claim(name, n, seed):
+    values = patterns.make(name, n, seed)
+    assert values.dtype == np.int64 and values.shape == (n,)
+    assert values.flags.c_contiguous and values.flags.writeable
+    assert PATTERN_CLAIMS[name](values, n)
+    assert np.array_equal(values, patterns.make(name, n, seed))
+
+
+@pytest.mark.parametrize("name", ["random", "small_range", "nearly_sorted", "few_distinct", "extremes"])
+def test_seeds_change_the_random_patterns(name):
+    assert not np.array_equal(patterns.make(name, 1000, 1), patterns.make(name, 1000, 2))
+
+
+@pytest.mark.parametrize("name, n", [("no_such_pattern", 10), ("random", -1)])
+def test_patterns_reject_unknown_names_and_negative_sizes(name, n):
+    with pytest.raises(ValueError):
+        patterns.make(name, n)
+
+
+@pytest.mark.parametrize("text, size", [("1000", 1000), ("1_000", 1000), ("1e3", 1000), ("10^4", 10**4), ("2.5e5", 250_000), (" 7 ", 7)])
+def test_size_forms(text, size):
+    assert cli.parse_size(text) == size
+
+
+@pytest.mark.parametrize("text", ["0", "-5", "abc", "1.5", "1e-3", "10^-1", "", "2^x"])
+def test_bad_sizes_are_refused(text):
+    with pytest.raises(argparse.ArgumentTypeError):
+        cli.parse_size(text)
+
+
+def test_size_lists_are_sorted_and_deduplicated():
+    assert cli.parse_sizes("1e4, 1000,10^3") == [1000, 10_000]
+
+
+def test_offered_functions_follow_the_build():
+    assert list(catalog.available()) == [catalog.BASELINE, catalog.STABLE_REFERENCE, *_vexo.__all__]
+
+
+def test_defaults_and_name_order():
+    parser = cli.build_parser(list(catalog.available()))
+    defaults = parser.parse_args([])
+    assert defaults.functions == list(catalog.available())
+    assert defaults.sizes == [10**3, 10**4, 10**5, 10**6]
+    assert len(defaults.patterns) == 8 and set(defaults.patterns) <= set(patterns.NAMES)
+    chosen = parser.parse_args(["--functions", f"{_vexo.__all__[0]},{catalog.STABLE_REFERENCE}"])
+    assert chosen.functions == [catalog.STABLE_REFERENCE, _vexo.__all__[0]]
+
+
+@pytest.mark.parametrize("args", [["--functions", "no_such_sort"], ["--patterns", "zigzag"], ["--repeat", "0"], ["--threads", "-1"], ["--time-budget", "0"], ["--time-budget", "inf"]])
+def test_bad_arguments_exit_with_usage(args, capsys):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(args)
+    assert stop.value.code == 2
+    assert "error:" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("name", sorted(catalog.ALWAYS_QUADRATIC))
+@pytest.mark.parametrize("pattern", patterns.NAMES)
+def test_always_quadratic_sorts_run_at_ten_thousand_and_skip_from_one_hundred_thousand(name, pattern):
+    contender = catalog.module_contender(name, np.sort)
+    assert not contender.skips(pattern, 10**4) and contender.skips(pattern, 10**5)
+
+
+@pytest.mark.parametrize("pattern", patterns.NAMES)
+def test_quick_is_capped_only_where_it_degrades(pattern):
+    quick = catalog.module_contender("quick", np.sort)
+    degrades = pattern in catalog.QUICK_QUADRATIC_RUNS
+    assert quick.skips(pattern, 10**7) == degrades
+    assert not quick.skips(pattern, 10**4)
+    assert not catalog.module_contender("heap", np.sort).skips(pattern, 10**8)
+
+
+def counting(sort):
+    """A contender sort that records the size of every array it gets."""
+    seen = []
+
+    def run(arr):
+        seen.append(arr.size)
+        sort(arr)
+
+    return run, seen
+
+
+def test_skipped_cases_are_never_called():
+    sort, seen = counting(np.ndarray.sort)
+    contender = catalog.Contender("slow", sort, quadratic_everywhere=True)
+    cap = contender.size_cap("random")
+    results = measure.run_suite([contender], ["random"], [10, cap + 1], repeat=2, budget_ns=10**9, seed=1)
+    assert [m.status for m in results] == [measure.OK, measure.SKIPPED]
+    assert cap + 1 not in seen and results[1].times_ns == []
+
+
+def sorted_then(damage):
+    def sort(arr):
+        arr.sort()
+        damage(arr)
+
+    return sort
+
+
+def swap_first_two(arr):
+    arr[[0, 1]] = arr[[1, 0]]
+
+
+class FakePanic(BaseException):
+    pass
+
+
+def raise_panic(arr):
+    raise FakePanic("broken invariant")
+
+
+BROKEN = {
+    "swaps two": (sorted_then(swap_first_two), measure.WRONG, "index 0"),
+    "loses a value": (sorted_then(lambda arr: arr.__setitem__(-1, arr[0])), measure.WRONG, "index"),
+    "sorts a copy": (np.sort, measure.WRONG, "difference"),
+    "does nothing": (lambda arr: None, measure.WRONG, "difference"),
+    "raises": (lambda arr: 1 / 0, measure.ERROR, "ZeroDivisionError"),
+    "panics": (raise_panic, measure.ERROR, "FakePanic: broken invariant"),
+}
+
+
+@pytest.mark.parametrize("case", BROKEN)
+def test_a_broken_sort_is_reported_never_timed(case):
+    sort, status, detail = BROKEN[case]
+    data = patterns.make("random", 500)
+    found = measure.measure(catalog.Contender("broken", sort), "random", data, np.sort(data), repeat=5, budget_ns=10**9)
+    assert found.status == status and detail in found.detail
+    assert found.times_ns == [] and found.median is None and found.ratio is None
+
+
+def test_a_sort_that_fails_later_loses_its_earlier_timings():
+    calls = []
+
+    def third_call_wrong(arr):
+        calls.append(1)
+        arr.sort()
+        if len(calls) == 3:
+            swap_first_two(arr)
+
+    data = patterns.make("random", 100)
+    found = measure.measure(catalog.Contender("flaky", third_call_wrong), "random", data, np.sort(data), repeat=5, budget_ns=10**9)
+    assert found.status == measure.WRONG and found.times_ns == []
+
+
+def test_an_interrupt_stops_the_run():
+    def interrupt(arr):
+        raise KeyboardInterrupt
+
+    data = patterns.make("random", 10)
+    with pytest.raises(KeyboardInterrupt):
+        measure.measure(catalog.Contender("stop", interrupt), "random", data, np.sort(data), repeat=1, budget_ns=10**9)
+
+
+MS = 1_000_000
+
+
+@pytest.mark.parametrize(
+    "calls, spent_ns, repeat, budget_ns, stops",
+    [
+        (0, 0, 5, 10**9, False),
+        (4, 50 * MS, 5, 10**9, False),  # fewer than --repeat
+        (5, 50 * MS, 5, 10**9, True),
+        (5, 1 * MS, 5, 10**9, False),  # short calls go on...
+        (measure.MAX_CALLS, 1 * MS, 5, 10**9, True),  # ...up to the call limit
+        (2, 2 * 10**9, 5, 10**9, False),  # the budget waits for MIN_CALLS
+        (3, 2 * 10**9, 5, 10**9, True),
+        (1, 2 * 10**9, 1, 10**9, True),  # --repeat 1 asks for one slow call
+    ],
+)
+def test_how_many_calls_a_measurement_makes(calls, spent_ns, repeat, budget_ns, stops):
+    assert measure.enough(calls, spent_ns, repeat, budget_ns) == stops
+
+
+def test_spread_shrugs_off_one_disturbed_call_and_ratios_use_the_baseline():
+    steady = measure.Measurement(catalog.BASELINE, "random", 100, measure.OK, [1000] * 4 + [50_000])
+    assert steady.median == 10 and steady.spread == 0
+    other = measure.Measurement("heap", "random", 100, measure.OK, [3000, 3000, 3100])
+    skipped = measure.Measurement("bubble", "random", 100, measure.SKIPPED)
+    measure.fill_ratios([steady, other, skipped])
+    assert steady.ratio == 1 and other.ratio == 3 and skipped.ratio is None
+
+
+@pytest.mark.parametrize("size, text", [(1, "1"), (10, "10^1"), (1000, "10^3"), (10**7, "10^7"), (1001, "1,001"), (250_000, "250,000")])
+def test_size_labels(size, text):
+    assert report.format_size(size) == text
+
+
+def run_bench(tmp_path, *args):
+    out = tmp_path / "run.json"
+    code = cli.main(["--plain", "--json", str(out), *args])
+    return code, json.loads(out.read_text())
+
+
+def test_json_record(tmp_path, capsys):
+    name = _vexo.__all__[0]  # bubble in every build: exercises a quadratic skip cheaply
+    code, record = run_bench(tmp_path, "--functions", name, "--sizes", "50,30000", "--patterns", "random,few_distinct", "--repeat", "3")
+    assert code == 0
+    assert set(record) == {"schema", "created", "command", "elapsed_seconds", "machine", "settings", "results"}
+    assert record["schema"] == report.SCHEMA and record["command"][-1] == "3"
+    assert {"cpu_model", "logical_cores", "usable_cores", "numpy", "numpy_simd", "pool_threads"} <= set(record["machine"])
+    assert record["machine"]["numpy"] == np.__version__
+    assert set(record["machine"]["numpy_simd"]) == {"baseline", "dispatch", "active"}
+    assert record["settings"]["functions"] == [catalog.BASELINE, name] and record["settings"]["sizes"] == [50, 30000]
+    results = record["results"]
+    assert len(results) == 2 * 2 * 2
+    for entry in results:
+        assert set(entry) == {"function", "pattern", "size", "status", "times_ns", "ns_per_element", "ratio_to_numpy", "detail"}
+        if entry["status"] == measure.OK:
+            figures = entry["ns_per_element"]
+            assert len(entry["times_ns"]) >= 3 and all(isinstance(t, int) and t > 0 for t in entry["times_ns"])
+            assert figures["min"] <= figures["median"] <= figures["max"]
+            assert entry["ratio_to_numpy"] > 0
+        else:
+            assert entry["status"] == measure.SKIPPED
+            assert (entry["function"], entry["size"]) == (name, 30000) and entry["times_ns"] == []
+    assert all(e["ratio_to_numpy"] == 1 for e in results if e["function"] == catalog.BASELINE)
+    assert "skipped (quadratic)" in capsys.readouterr().out
+
+
+def test_a_broken_sort_fails_the_run_and_is_named(tmp_path, capsys, monkeypatch):
+    offered = catalog.available()
+    offered["broken"] = catalog.Contender("broken", sorted_then(swap_first_two))
+    monkeypatch.setattr(catalog, "available", lambda: offered)
+    code, record = run_bench(tmp_path, "--functions", "broken", "--sizes", "40", "--patterns", "random")
+    out = capsys.readouterr().out
+    assert code == 1
+    assert re.search(r"\| broken +\| +wrong result \|", out)
+    assert "FAILURES:\nbroken on random, n=40: wrong result: first difference at index 0" in out
+    assert [e["status"] for e in record["results"]] == [measure.OK, measure.WRONG]
+
+
+def test_threads_measure_in_a_child_with_the_pool_size(tmp_path, capfd, monkeypatch):
+    monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)
+    code, record = run_bench(tmp_path, "--threads", "3", "--functions", catalog.BASELINE, "--sizes", "20", "--patterns", "random")
+    assert code == 0 and "RAYON_NUM_THREADS" not in os.environ
+    assert record["settings"]["threads"] == 3 and record["machine"]["pool_environment"]["RAYON_NUM_THREADS"] == "3"
+    assert "pool threads: 3" in capfd.readouterr().out
+
+
+TINY_RUN = "['--functions', 'numpy.sort', '--sizes', '30', '--patterns', 'ascending']"
+
+
+def bench_in_subprocess(blocked: str, extra: str = "") -> "subprocess.CompletedProcess":
+    return run_python(
+        f"""
+        import sys
+        sys.modules[{blocked!r}] = None  # as if the package were not installed
+        from vexo.bench import main
+        raise SystemExit(main({TINY_RUN} + [{extra}]))
+        """,
+        env={"FORCE_COLOR": "1", "COLUMNS": "120"},
+    )
+
+
+def test_rich_tables_when_rich_is_installed_and_plain_ones_without():
+    pytest.importorskip("rich")
+    fancy = bench_in_subprocess("nothing_blocked")
+    plain = bench_in_subprocess("rich")
+    assert fancy.returncode == 0 and plain.returncode == 0, fancy.stderr + plain.stderr
+    assert "─" in fancy.stdout and "|---" not in fancy.stdout
+    assert re.search(r"^\| numpy\.sort +\| +[\d.]+ ±\d+% 1\.00x \|$", plain.stdout, re.MULTILINE)
+    assert "\x1b[" not in plain.stdout and plain.stderr == ""
+
+
+def test_plot_without_matplotlib_is_a_usage_error():
+    result = bench_in_subprocess("matplotlib", "'--plot', 'never.png'")
+    assert result.returncode == 2 and "--plot needs matplotlib" in result.stderr
+
+
+@pytest.mark.skipif(not plot.available(), reason="matplotlib is not installed")
+def test_plot_is_a_png(tmp_path, capsys):
+    target = tmp_path / "bench.png"
+    run_bench(tmp_path, "--functions", catalog.STABLE_REFERENCE, "--sizes", "10,100", "--patterns", "random,sawtooth", "--plot", str(target))
+    assert target.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_rich_rendering_shows_every_status():
+    rich_console = pytest.importorskip("rich.console")
+    results = [
+        measure.Measurement(catalog.BASELINE, "random", 10, measure.OK, [100, 110, 120], ratio=1.0),
+        measure.Measurement("bubble", "random", 10, measure.SKIPPED),
+        measure.Measurement("broken", "random", 10, measure.WRONG, detail="first difference at index 0: 2 instead of 1"),
+    ]
+    console = rich_console.Console(file=io.StringIO(), width=160)
+    report.render_rich(results, "heading", "footer", console)
+    shown = console.file.getvalue()
+    assert all(text in shown for text in ("11.0 ±5% 1.00x", "skipped (quadratic)", "wrong result", "FAILURES:", "footer"))

@@ -1,0 +1,175 @@
+"""Timing: one measurement per (contender, pattern, size), checked before it counts.
+
+Every timed call sorts a fresh copy of the input (an array sorted in place would be
+sorted input for the next round), and only the call itself is inside the clock. Its
+result is then compared with `numpy.sort` of the same data: a wrong result discards the
+timings of that measurement, so no figure in the report comes from a sort that failed.
+"""
+
+import gc
+import statistics
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from vexo import patterns as pattern_generators
+
+from .catalog import BASELINE, Contender
+
+OK = "ok"
+WRONG = "wrong result"
+ERROR = "error"
+SKIPPED = "skipped (quadratic)"
+
+# Calls a measurement makes before its time budget may stop it: a median of three still
+# shrugs off one disturbed call.
+MIN_CALLS = 3
+# Calls shorter than a timer's jitter and a scheduler's tick are repeated beyond --repeat
+# until they add up to this much, for a stable median at small sizes...
+SHORT_MEASUREMENT_NS = 10_000_000
+# ...but no more often than this: enough calls for the median of a 1000-element sort.
+MAX_CALLS = 100
+
+# Warm-up size: above every parallel split threshold (8192 for par_merge), so the pool's
+# threads exist before the first timed call; first calls also pay for NumPy's C-API import.
+WARM_UP_SIZE = 20_000
+# A quadratic sort warms up on 1/16 of its cap, 1/256 of a capped call's time.
+WARM_UP_QUADRATIC_DIVISOR = 16
+
+
+@dataclass
+class Measurement:
+    function: str
+    pattern: str
+    size: int
+    status: str
+    times_ns: list[int] = field(default_factory=list)
+    detail: str = ""
+    ratio: float | None = None  # median time over numpy.sort's median on the same data
+
+    def ns_per_element(self, statistic: Callable[[Sequence[int]], float]) -> float | None:
+        if not self.times_ns:
+            return None
+        return statistic(self.times_ns) / self.size
+
+    @property
+    def median(self) -> float | None:
+        return self.ns_per_element(statistics.median)
+
+    @property
+    def spread(self) -> float | None:
+        """Half the interquartile range of the calls' times, relative to their median.
+
+        Quartiles rather than the extremes: one call disturbed by another process would
+        otherwise swamp the figure; the raw times keep the extremes.
+        """
+        if not self.times_ns:
+            return None
+        if len(self.times_ns) == 1:
+            return 0.0
+        lower, _, upper = statistics.quantiles(self.times_ns, n=4, method="inclusive")
+        return (upper - lower) / 2 / statistics.median(self.times_ns)
+
+
+def describe_mismatch(result: np.ndarray, expected: np.ndarray) -> str:
+    if result.shape != expected.shape:
+        return f"shape {result.shape} instead of {expected.shape}"
+    first = int(np.flatnonzero(result != expected)[0])
+    return f"first difference at index {first}: {result[first]} instead of {expected[first]}"
+
+
+def enough(calls: int, spent_ns: int, repeat: int, budget_ns: int) -> bool:
+    """Whether a measurement of `calls` calls that took `spent_ns` in all may stop."""
+    if spent_ns >= budget_ns and calls >= min(MIN_CALLS, repeat):
+        return True
+    return calls >= repeat and (spent_ns >= SHORT_MEASUREMENT_NS or calls >= MAX_CALLS)
+
+
+def measure(contender: Contender, pattern: str, data: np.ndarray, expected: np.ndarray, repeat: int, budget_ns: int) -> Measurement:
+    """Times calls of `contender` on fresh copies of `data`, checking each result.
+
+    `repeat` calls at least, more while they are short (see `enough`), fewer once they
+    have used `budget_ns`.
+    """
+    found = Measurement(contender.name, pattern, data.size, OK)
+    spent = 0
+    while not enough(len(found.times_ns), spent, repeat, budget_ns):
+        work = data.copy()
+        try:
+            start = time.perf_counter_ns()
+            contender.sort(work)
+            elapsed = time.perf_counter_ns() - start
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:  # vexo's PanicException derives from BaseException
+            return Measurement(contender.name, pattern, data.size, ERROR, detail=f"{type(error).__name__}: {error}")
+        if not np.array_equal(work, expected):
+            return Measurement(contender.name, pattern, data.size, WRONG, detail=describe_mismatch(work, expected))
+        found.times_ns.append(elapsed)
+        spent += elapsed
+    return found
+
+
+def warm_up(contenders: Sequence[Contender], seed: int) -> None:
+    """Calls every contender once, untimed, so no first-call cost lands in a measurement."""
+    for contender in contenders:
+        cap = contender.size_cap("random")
+        size = WARM_UP_SIZE if cap is None else min(WARM_UP_SIZE, cap // WARM_UP_QUADRATIC_DIVISOR)
+        try:
+            contender.sort(pattern_generators.make("random", size, seed))
+        except Exception:  # a broken contender shows up in its own measurements
+            pass
+
+
+Progress = Callable[[str], None]  # called once per finished measurement, with its label
+
+
+def run_suite(
+    contenders: Sequence[Contender],
+    pattern_names: Sequence[str],
+    sizes: Sequence[int],
+    *,
+    repeat: int,
+    budget_ns: int,
+    seed: int,
+    progress: Progress = lambda label: None,
+) -> list[Measurement]:
+    """Measures every contender on every pattern and size, smallest sizes first.
+
+    Each ratio is filled in against the BASELINE measurement of the same data when the
+    contenders include it.
+    """
+    results = []
+    was_enabled = gc.isenabled()
+    gc.disable()  # a collection inside a timed call would be charged to the sort
+    try:
+        warm_up(contenders, seed)
+        for size in sizes:
+            for pattern in pattern_names:
+                data = pattern_generators.make(pattern, size, seed)
+                expected = np.sort(data)
+                cell = []
+                for contender in contenders:
+                    if contender.skips(pattern, size):
+                        cell.append(Measurement(contender.name, pattern, size, SKIPPED))
+                    else:
+                        cell.append(measure(contender, pattern, data, expected, repeat, budget_ns))
+                    progress(f"{contender.name} {pattern} n={size}")
+                fill_ratios(cell)
+                results.extend(cell)
+    finally:
+        if was_enabled:
+            gc.enable()
+    return results
+
+
+def fill_ratios(cell: Sequence[Measurement]) -> None:
+    """Sets each measurement's ratio to the baseline's median on the same data."""
+    baseline = next((m for m in cell if m.function == BASELINE and m.status == OK), None)
+    if baseline is None:
+        return
+    for measurement in cell:
+        if measurement.status == OK:
+            measurement.ratio = measurement.median / baseline.median

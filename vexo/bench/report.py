@@ -1,0 +1,175 @@
+"""The report: one table per pattern, as Markdown-style plain text or with rich, and JSON.
+
+Rows are contenders, columns sizes. A cell holds the median ns per element, the spread
+of the calls and the time relative to numpy.sort on the same data; the plain form is a
+Markdown table, so a run pastes straight into the README.
+"""
+
+import json
+import sys
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+from vexo import patterns as pattern_generators
+
+from .catalog import BASELINE
+from .measure import ERROR, OK, WRONG, Measurement
+
+SCHEMA = "vexo.bench/1"
+
+LEGEND = (
+    "Cells: median ns per element ±spread (half the interquartile range of the calls), then the time "
+    f"relative to {BASELINE} on the same data (below 1x: faster than NumPy)."
+)
+
+
+def format_size(size: int) -> str:
+    """10^k for powers of ten, the plain number otherwise."""
+    digits = str(size)
+    if size >= 10 and digits.strip("0") == "1":
+        return f"10^{len(digits) - 1}"
+    return f"{size:,}"
+
+
+def format_figure(value: float) -> str:
+    """Three significant figures at most, never scientific notation."""
+    if value >= 100:
+        return f"{value:.0f}"
+    if value >= 10:
+        return f"{value:.1f}"
+    return f"{value:.2f}"
+
+
+def format_cell(measurement: Measurement) -> str:
+    if measurement.status != OK:
+        return measurement.status
+    text = f"{format_figure(measurement.median)} ±{measurement.spread * 100:.0f}%"
+    if measurement.ratio is not None:
+        text += f" {format_figure(measurement.ratio)}x"
+    return text
+
+
+@dataclass
+class Table:
+    pattern: str
+    title: str
+    sizes: list[int]
+    rows: list[tuple[str, list[Measurement]]]
+
+
+def tables(results: Sequence[Measurement]) -> list[Table]:
+    """Groups the results by pattern, in the order they were measured."""
+    by_pattern: dict[str, dict[str, dict[int, Measurement]]] = {}
+    sizes: list[int] = []
+    for measurement in results:
+        by_pattern.setdefault(measurement.pattern, {}).setdefault(measurement.function, {})[measurement.size] = measurement
+        if measurement.size not in sizes:
+            sizes.append(measurement.size)
+    found = []
+    for pattern, by_function in by_pattern.items():
+        description = pattern_generators.DESCRIPTIONS.get(pattern, "")
+        rows = [(function, [cells[size] for size in sizes if size in cells]) for function, cells in by_function.items()]
+        found.append(Table(pattern, f"{pattern}: {description}" if description else pattern, sizes, rows))
+    return found
+
+
+def failures(results: Sequence[Measurement]) -> list[Measurement]:
+    """Measurements whose sort gave a wrong result or raised."""
+    return [m for m in results if m.status in (WRONG, ERROR)]
+
+
+def plain_table(table: Table) -> str:
+    header = ["function", *map(format_size, table.sizes)]
+    body = [[function, *map(format_cell, cells)] for function, cells in table.rows]
+    widths = [max(len(row[column]) for row in [header, *body]) for column in range(len(header))]
+
+    def line(cells: Sequence[str]) -> str:
+        padded = [cells[0].ljust(widths[0]), *(cell.rjust(width) for cell, width in zip(cells[1:], widths[1:]))]
+        return "| " + " | ".join(padded) + " |"
+
+    rule = "|" + "|".join(["-" * (widths[0] + 2), *(("-" * (width + 1)) + ":" for width in widths[1:])]) + "|"
+    return "\n".join([table.title, "", line(header), rule, *map(line, body)])
+
+
+def failure_lines(results: Sequence[Measurement]) -> list[str]:
+    return [f"{m.function} on {m.pattern}, n={m.size}: {m.status}: {m.detail}" for m in failures(results)]
+
+
+def render_plain(results: Sequence[Measurement], heading: str, footer: str, out=None) -> None:
+    out = out or sys.stdout
+    parts = [heading, LEGEND, *map(plain_table, tables(results))]
+    problems = failure_lines(results)
+    if problems:
+        parts.append("\n".join(["FAILURES:", *problems]))
+    parts.append(footer)
+    print("\n\n".join(parts), file=out)
+
+
+def _cell_style(measurement: Measurement) -> str:
+    if measurement.status in (WRONG, ERROR):
+        return "bold red"
+    if measurement.status != OK:
+        return "dim"
+    if measurement.function == BASELINE or measurement.ratio is None:
+        return "bold"
+    return "green" if measurement.ratio < 1 else ""
+
+
+def render_rich(results: Sequence[Measurement], heading: str, footer: str, console) -> None:
+    from rich.table import Table as RichTable
+    from rich.text import Text
+
+    console.print(heading, highlight=False)
+    console.print(LEGEND, style="dim", highlight=False)
+    for table in tables(results):
+        shown = RichTable(title=table.title, title_justify="left", title_style="bold")
+        shown.add_column("function")
+        for size in table.sizes:
+            shown.add_column(format_size(size), justify="right")
+        for function, cells in table.rows:
+            shown.add_row(function, *(Text(format_cell(cell), style=_cell_style(cell)) for cell in cells))
+        console.print()
+        console.print(shown)
+    problems = failure_lines(results)
+    if problems:
+        console.print()
+        console.print("FAILURES:", style="bold red")
+        for problem in problems:
+            console.print(problem, style="red", highlight=False, markup=False)
+    console.print()
+    console.print(footer, highlight=False)
+
+
+def as_json(results: Sequence[Measurement], *, machine: dict, settings: dict, command: list[str], created: str, elapsed: float) -> dict:
+    """Every raw figure of the run, with what it ran on and how it was asked for."""
+
+    def entry(m: Measurement) -> dict:
+        figures = None
+        if m.times_ns:
+            figures = {"median": m.median, "min": min(m.times_ns) / m.size, "max": max(m.times_ns) / m.size}
+        return {
+            "function": m.function,
+            "pattern": m.pattern,
+            "size": m.size,
+            "status": m.status,
+            "times_ns": list(m.times_ns),
+            "ns_per_element": figures,
+            "ratio_to_numpy": m.ratio,
+            "detail": m.detail,
+        }
+
+    return {
+        "schema": SCHEMA,
+        "created": created,
+        "command": command,
+        "elapsed_seconds": elapsed,
+        "machine": machine,
+        "settings": settings,
+        "results": [entry(m) for m in results],
+    }
+
+
+def write_json(path: str, document: dict) -> None:
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump(document, out, indent=1)
+        out.write("\n")
