@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,34 @@ TEST(ParallelUnstableSort, PartitionLeftFinishesRunsOfThePredecessor) {
     const std::size_t pivot = unstable_detail::partition_left(range);
     for (std::size_t i = 0; i <= pivot; ++i) EXPECT_EQ(range[i], 7);
     for (std::size_t i = pivot + 1; i < range.size(); ++i) EXPECT_GT(range[i], 7);
+}
+
+}  // namespace
+}  // namespace vexo
+
+namespace vexo {
+namespace {
+
+// The block partition against its definition, on lengths around the two-block boundary and
+// on value spreads from all-equal to distinct.
+TEST(ParallelUnstableSort, PartitionRightSplitsAroundThePivot) {
+    std::mt19937_64 rng(3);
+    for (std::size_t n = 3; n < 700; n += (n < 300 ? 1 : 37)) {
+        for (std::uint64_t spread : {1u, 3u, 1000u}) {
+            std::vector<std::int64_t> v(n);
+            for (auto& x : v) x = static_cast<std::int64_t>(rng() % spread);
+            std::vector<std::int64_t> before = v;
+            unstable_detail::choose_pivot(v);
+            const std::int64_t pivot = v[0];
+            const auto split = unstable_detail::partition_right(v);
+            ASSERT_EQ(v[split.pivot], pivot);
+            for (std::size_t i = 0; i < split.pivot; ++i) ASSERT_LT(v[i], pivot) << "n=" << n;
+            for (std::size_t i = split.pivot + 1; i < n; ++i) ASSERT_GE(v[i], pivot) << "n=" << n;
+            std::sort(before.begin(), before.end());
+            std::sort(v.begin(), v.end());
+            ASSERT_EQ(v, before);
+        }
+    }
 }
 
 }  // namespace
