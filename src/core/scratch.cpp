@@ -44,9 +44,11 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-// The nothrow forms keep their contract (null on failure, for callers such as the standard
-// stable sort that fall back to a smaller buffer) but must come from the same malloc as the
-// forms above, since every delete frees with free().
+// The nothrow forms must come from the same allocator as the deletes above: the standard
+// library pairs them (std::stable_sort's temporary buffer is taken with nothrow new and
+// given back with sized delete), and under a sanitizer the unreplaced forms would be its
+// allocator while the delete is free. They keep their contract: null on failure, so such
+// callers can still fall back to working without the buffer.
 void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return std::malloc(bytes == 0 ? 1 : bytes); }
 void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept { return std::malloc(bytes == 0 ? 1 : bytes); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
