@@ -38,6 +38,8 @@ void register_on_pools(const std::string& name, SortRoutine routine) {
 
 void register_parallel() {
     register_on_pools("par_sort_unstable", parallel_unstable_sort);
+    // The same quicksort with no pool at all: what one worker costs on top of it.
+    register_sort("par_sort_unstable[no pool]", unstable_detail::sort_sequentially, patterns, sizes);
     register_on_pools("par_sort", parallel_stable_sort);
     register_on_pools("par_merge", par_merge_sort);
     register_sort("seq std::sort", [](SortTarget t) { std::sort(t.begin(), t.end()); }, patterns, sizes);

@@ -419,7 +419,9 @@ inline void break_patterns(SortTarget v) noexcept {
 // Sorts v. `allowance` counts the unbalanced partitions still allowed on this path before
 // heap sort takes over. `has_predecessor` says that v[-1] belongs to the same array, is
 // final, and is <= every element of v (it is an earlier pivot); it is read, never written.
-inline void sort_range(SortTarget v, unsigned allowance, bool has_predecessor) {
+// With `on_pool` false everything runs on the calling thread.
+template <bool on_pool = true>
+void sort_range(SortTarget v, unsigned allowance, bool has_predecessor) {
     using namespace unstable_sort_tuning;
     for (;;) {
         const std::size_t n = v.size();
@@ -447,21 +449,24 @@ inline void sort_range(SortTarget v, unsigned allowance, bool has_predecessor) {
         } else if (split.already_partitioned && partial_insertion_sort(left) && partial_insertion_sort(right)) {
             return;  // the range was in order already
         }
-        if (std::max(left.size(), right.size()) > sequential_bound) {
-            join([&] { sort_range(left, allowance, has_predecessor); }, [&] { sort_range(right, allowance, true); });
+        if (on_pool && std::max(left.size(), right.size()) > sequential_bound) {
+            join([&] { sort_range<on_pool>(left, allowance, has_predecessor); }, [&] { sort_range<on_pool>(right, allowance, true); });
             return;
         }
         // Shorter side by a nested call, longer side by this loop: stack depth O(log n).
         if (left.size() < right.size()) {
-            sort_range(left, allowance, has_predecessor);
+            sort_range<on_pool>(left, allowance, has_predecessor);
             v = right;
             has_predecessor = true;
         } else {
-            sort_range(right, allowance, true);
+            sort_range<on_pool>(right, allowance, true);
             v = left;
         }
     }
 }
+
+// The same sort, entirely on the calling thread.
+inline void sort_sequentially(SortTarget target) { sort_range<false>(target, static_cast<unsigned>(std::bit_width(target.size())), false); }
 
 }  // namespace unstable_detail
 
