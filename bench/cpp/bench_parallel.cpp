@@ -39,11 +39,11 @@ void register_on_pools(const std::string& name, SortRoutine routine) {
 void register_parallel() {
     register_on_pools("par_sort_unstable", parallel_unstable_sort);
     // The same quicksort with no pool at all: what one worker costs on top of it.
-    register_sort("par_sort_unstable[no pool]", unstable_detail::sort_sequentially, patterns, sizes);
+    register_sort("par_sort_unstable[no-pool]", unstable_detail::sort_sequentially, patterns, sizes);
     register_on_pools("par_sort", parallel_stable_sort);
     register_on_pools("par_merge", par_merge_sort);
-    register_sort("seq std::sort", [](SortTarget t) { std::sort(t.begin(), t.end()); }, patterns, sizes);
-    register_sort("seq std::stable_sort", [](SortTarget t) { std::stable_sort(t.begin(), t.end()); }, patterns, sizes);
+    register_sort("std::sort[seq]", [](SortTarget t) { std::sort(t.begin(), t.end()); }, patterns, sizes);
+    register_sort("std::stable_sort[seq]", [](SortTarget t) { std::stable_sort(t.begin(), t.end()); }, patterns, sizes);
 #ifdef VEXO_BENCH_WITH_TBB
     for (int threads : {1, 2}) {
         auto arena = std::make_shared<tbb::task_arena>(threads);

@@ -22,6 +22,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -467,9 +468,22 @@ void ThreadPool::install(TaskRef task) {
 // --- The process-wide pool -------------------------------------------------------------
 
 ThreadPool& OncePool::get() {
-    std::call_once(once_, [this] { create_once(); });
     if (ThreadPool* pool = pool_.load(std::memory_order_acquire)) return *pool;
+    {
+        // Concurrent first uses wait here for the one creation.
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!std::exchange(attempted_, true)) create_once();
+        if (ThreadPool* pool = pool_.load(std::memory_order_acquire)) return *pool;
+    }
     raise_fault(std::string(pool_not_initialised) + ": " + failure_);
+}
+
+void OncePool::forget_after_fork() noexcept {
+    // The lock may have been copied in a locked state; nobody else is left to release it.
+    new (&lock_) std::mutex();
+    attempted_ = false;
+    pool_.store(nullptr, std::memory_order_relaxed);  // the parent's pool is left behind, unused
+    failure_.clear();
 }
 
 bool OncePool::started() const noexcept { return pool_.load(std::memory_order_acquire) != nullptr; }
@@ -491,6 +505,10 @@ std::size_t size_from_environment() {
 
 OncePool& global_once() {
     static OncePool once(size_from_environment, start_detached_thread);
+    // A child forked after the pool started would otherwise hand its pairs to workers that
+    // exist only in the parent and wait forever.
+    static const int fork_handler = ::pthread_atfork(nullptr, nullptr, [] { global_once().forget_after_fork(); });
+    static_cast<void>(fork_handler);
     return once;
 }
 

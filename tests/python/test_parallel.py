@@ -255,3 +255,38 @@ def test_python_threads_calling_at_once_all_get_sorted_arrays():
         t.join()
     assert errors == []
     assert all(np.array_equal(a, e) for a, e in zip(arrays, expected))
+
+
+def test_a_forked_child_gets_a_pool_of_its_own():
+    # The parent's workers are not copied by fork; a child that reused the parent's pool
+    # would wait for them forever.
+    result = run_script(
+        """
+        import time, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)   # fork of a threaded process
+        check("par_sort", "random", 50_000)
+        pid = os.fork()
+        if pid == 0:
+            before = threads()
+            try:
+                for name in ("par_sort", "par_sort_unstable", "par_merge"):
+                    check(name, "random", 60_000)
+                code = 0 if threads() - before == 2 else 3
+            except BaseException:
+                code = 1
+            os._exit(code)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                print("child", os.waitstatus_to_exitcode(status))
+                break
+            time.sleep(0.05)
+        else:
+            os.kill(pid, 9)
+            print("child hung")
+        check("par_merge", "random", 50_000)
+        """,
+        {"RAYON_NUM_THREADS": "2"},
+    )
+    assert last_line(result) == "child 0"
