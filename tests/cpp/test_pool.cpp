@@ -211,19 +211,6 @@ TEST(Pool, ManyOutsideThreadsJoinAtOnce) {
     EXPECT_TRUE(pool_started());
 }
 
-TEST(Pool, InstallFromOwnWorkerRunsInPlace) {
-    auto pool = make_pool(2);
-    std::thread::id outer;
-    std::thread::id inner;
-    pool->install([&] {
-        outer = std::this_thread::get_id();
-        EXPECT_TRUE(on_worker_thread());
-        pool->install([&] { inner = std::this_thread::get_id(); });
-    });
-    EXPECT_EQ(outer, inner);
-    EXPECT_FALSE(on_worker_thread());
-}
-
 TEST(Pool, PrivatePoolsShutDownCleanly) {
     for (int round = 0; round < 10; ++round) {
         auto pool = make_pool(3);
