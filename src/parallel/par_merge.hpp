@@ -22,8 +22,8 @@ inline constexpr std::size_t split_threshold = 8192;
 }  // namespace par_merge_tuning
 
 // Sorts `segment` ascending, stably.
-// Contract: any length and sub-range. Below 8192 elements: the standard stable sort on the
-// calling thread, no pool. Otherwise the halves (floor(m/2) and ceil(m/2) elements) are
+// Contract: any length and sub-range. Below 8192 elements: std::stable_sort on the calling
+// thread (its temporary buffer, if it gets one), no pool. Otherwise the halves (floor(m/2) and ceil(m/2) elements) are
 // sorted as a task pair on the pool, then merged on this thread through one m-element
 // buffer obtained only after the pair has finished, so the buffers alive at once never
 // hold more than n elements. Recursion depth log2(n / 4096).
@@ -32,6 +32,9 @@ inline void par_merge_sort(SortTarget segment) {
     const std::size_t m = segment.size();
     if (m < smallest_sorted_segment) return;
     if (m < split_threshold) {
+        // The pieces are the standard library's stable sort: the sort stays stable end to
+        // end, and the study this function serves compares the merge tree above it, not
+        // the leaf sort.
         std::stable_sort(segment.begin(), segment.end());
         return;
     }

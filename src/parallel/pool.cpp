@@ -22,10 +22,12 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <vector>
 
 #include "core/fault.hpp"
+#include "core/scratch.hpp"
 
 namespace vexo {
 
@@ -79,6 +81,9 @@ int start_detached_thread(void* (*entry)(void*), void* argument, std::size_t sta
 
 namespace {
 
+// A worker's ring of jobs; its growth fails like every scratch allocation of the module.
+using JobSlots = std::vector<Job*, Allocator<Job*>>;
+
 // Scheduling constants, each with its reason.
 // Rounds of sched_yield an idle thread makes before it sleeps: enough to catch the next
 // task of a running sort without a sleep/wake-up round trip, few enough that an idle pool
@@ -124,13 +129,13 @@ public:
 
 private:
     void grow() {
-        std::vector<Job*> larger(slots_.size() * 2);
+        JobSlots larger(slots_.size() * 2);
         for (std::size_t i = 0; i < count_; ++i) larger[i] = slots_[(head_ + i) & (slots_.size() - 1)];
         slots_.swap(larger);
         head_ = 0;
     }
 
-    std::vector<Job*> slots_;  // capacity is a power of two
+    JobSlots slots_;  // capacity is a power of two
     std::size_t head_ = 0;
     std::size_t count_ = 0;
 };
@@ -146,7 +151,7 @@ public:
 
     // Jobs handed in by threads outside the pool, oldest first.
     std::mutex inject_lock;
-    std::deque<Job*> injected;  // guarded by inject_lock
+    std::deque<Job*, Allocator<Job*>> injected;  // guarded by inject_lock
 
     // Sleep and wake-up. `epoch` changes whenever work may have appeared or a stolen job
     // finished; a sleeper goes to sleep only if it has not changed since it last looked.
@@ -467,9 +472,22 @@ void ThreadPool::install(TaskRef task) {
 // --- The process-wide pool -------------------------------------------------------------
 
 ThreadPool& OncePool::get() {
-    std::call_once(once_, [this] { create_once(); });
     if (ThreadPool* pool = pool_.load(std::memory_order_acquire)) return *pool;
+    {
+        // Concurrent first uses wait here for the one creation.
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!std::exchange(attempted_, true)) create_once();
+        if (ThreadPool* pool = pool_.load(std::memory_order_acquire)) return *pool;
+    }
     raise_fault(std::string(pool_not_initialised) + ": " + failure_);
+}
+
+void OncePool::forget_after_fork() noexcept {
+    // The lock may have been copied in a locked state; nobody else is left to release it.
+    new (&lock_) std::mutex();
+    attempted_ = false;
+    pool_.store(nullptr, std::memory_order_relaxed);  // the parent's pool is left behind, unused
+    failure_.clear();
 }
 
 bool OncePool::started() const noexcept { return pool_.load(std::memory_order_acquire) != nullptr; }
@@ -491,6 +509,10 @@ std::size_t size_from_environment() {
 
 OncePool& global_once() {
     static OncePool once(size_from_environment, start_detached_thread);
+    // A child forked after the pool started would otherwise hand its pairs to workers that
+    // exist only in the parent and wait forever.
+    static const int fork_handler = ::pthread_atfork(nullptr, nullptr, [] { global_once().forget_after_fork(); });
+    static_cast<void>(fork_handler);
     return once;
 }
 

@@ -118,15 +118,19 @@ public:
     // that creation failed, on the first call and on every later one.
     ThreadPool& get();
     bool started() const noexcept;
+    // In the child of a fork: the parent's workers do not exist here, so this is a new
+    // process that has not tried to create its pool yet. Only the forking thread runs.
+    void forget_after_fork() noexcept;
 
 private:
     void create_once();
 
     std::size_t (*size_)();
     ThreadStarter starter_;
-    std::once_flag once_;
+    std::mutex lock_;
+    bool attempted_ = false;                  // guarded by lock_
     std::atomic<ThreadPool*> pool_{nullptr};  // set once, never released: pools outlive their users
-    std::string failure_;                     // written inside the once-only creation, read after it
+    std::string failure_;                     // written under lock_ by the one attempt, read after it
 };
 
 // The process-wide pool, created on first call with the size from the environment.

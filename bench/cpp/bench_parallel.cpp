@@ -1,0 +1,58 @@
+// The parallel sorts against their sequential yardsticks, at one and two workers: vexo's
+// three parallel sorts on private pools of a fixed size, the standard library's sorts and,
+// when the build found it, oneTBB's parallel_sort (the reference a parallel sort has to beat).
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "bench_support.hpp"
+#include "parallel/par_merge.hpp"
+#include "parallel/pool.hpp"
+#include "parallel/pool_sorts.hpp"
+
+#ifdef VEXO_BENCH_WITH_TBB
+#include <oneapi/tbb/parallel_sort.h>
+#include <oneapi/tbb/task_arena.h>
+#endif
+
+namespace vexo::bench {
+namespace {
+
+constexpr std::initializer_list<Pattern> patterns = {Pattern::random, Pattern::ascending, Pattern::descending, Pattern::few_distinct};
+constexpr std::initializer_list<std::int64_t> sizes = {1'000'000, 10'000'000};
+
+// A pool of `workers` kept for the whole benchmark run (pools are cheap when idle).
+ThreadPool& pool_of(std::size_t workers) {
+    static std::unique_ptr<ThreadPool> pools[3];
+    if (!pools[workers]) pools[workers] = std::move(ThreadPool::create(workers).pool);
+    return *pools[workers];
+}
+
+void register_on_pools(const std::string& name, SortRoutine routine) {
+    for (std::size_t workers : {1, 2}) {
+        ThreadPool* pool = &pool_of(workers);
+        register_sort(name + "[" + std::to_string(workers) + "w]", [pool, routine](SortTarget t) { pool->install([&] { routine(t); }); }, patterns,
+                      sizes);
+    }
+}
+
+void register_parallel() {
+    register_on_pools("par_sort_unstable", parallel_unstable_sort);
+    // The same quicksort with no pool at all: what one worker costs on top of it.
+    register_sort("par_sort_unstable[no-pool]", unstable_detail::sort_sequentially, patterns, sizes);
+    register_on_pools("par_sort", parallel_stable_sort);
+    register_on_pools("par_merge", par_merge_sort);
+    register_sort("std::sort[seq]", [](SortTarget t) { std::sort(t.begin(), t.end()); }, patterns, sizes);
+    register_sort("std::stable_sort[seq]", [](SortTarget t) { std::stable_sort(t.begin(), t.end()); }, patterns, sizes);
+#ifdef VEXO_BENCH_WITH_TBB
+    for (int threads : {1, 2}) {
+        auto arena = std::make_shared<tbb::task_arena>(threads);
+        register_sort("tbb::parallel_sort[" + std::to_string(threads) + "w]",
+                      [arena](SortTarget t) { arena->execute([&] { tbb::parallel_sort(t.begin(), t.end()); }); }, patterns, sizes);
+    }
+#endif
+}
+VEXO_BENCHMARKS(parallel);
+
+}  // namespace
+}  // namespace vexo::bench
