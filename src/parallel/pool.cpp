@@ -81,9 +81,6 @@ int start_detached_thread(void* (*entry)(void*), void* argument, std::size_t sta
 
 namespace {
 
-// A worker's ring of jobs; its growth fails like every scratch allocation of the module.
-using JobSlots = std::vector<Job*, Allocator<Job*>>;
-
 // Scheduling constants, each with its reason.
 // Rounds of sched_yield an idle thread makes before it sleeps: enough to catch the next
 // task of a running sort without a sleep/wake-up round trip, few enough that an idle pool
@@ -100,6 +97,9 @@ struct Job {
 protected:
     ~Job() = default;
 };
+
+// A worker's ring of jobs; its growth fails like every scratch allocation of the module.
+using JobSlots = std::vector<Job*, Allocator<Job*>>;
 
 // A growable ring of job pointers: push and pop at the back (the owner), pop at the front
 // (thieves). Not synchronised itself; Worker guards it.

@@ -84,7 +84,23 @@ def patterns(n):
         "all_equal": np.full(n, 7, dtype=np.int64),
         "organ_pipe": np.minimum(i, n - 1 - i),
         "extremes": rng.choice(np.array([INT64.min, INT64.max, 0], dtype=np.int64), size=n),
+        "median_of_three_killer": median_of_three_killer(n),
+        # One long run and a short one: merges of very unequal length.
+        "unequal_runs": np.r_[i[: max(n - 5, 0)], -i[: min(n, 5)]],
+        # Every partition around a sampled pivot lands at one end.
+        "two_values": np.where(rng.random(n) < 0.02, INT64.max, 0).astype(np.int64),
     }
+
+
+def median_of_three_killer(n):
+    """Musser's sequence that makes first/middle/last median-of-three pivots pick badly."""
+    k = n // 2
+    a = np.arange(n, dtype=np.int64)
+    for i in range(1, k + 1):
+        if i % 2 == 1:
+            a[i - 1], a[i] = i, k + i
+        a[k + i - 1] = 2 * i
+    return a
 
 
 @pytest.mark.parametrize("pattern", list(patterns(1)))
