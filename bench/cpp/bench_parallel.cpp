@@ -1,18 +1,24 @@
 // The parallel sorts against their sequential yardsticks, at one and two workers: vexo's
 // three parallel sorts on private pools of a fixed size, the standard library's sorts and,
-// when the build found it, oneTBB's parallel_sort (the reference a parallel sort has to beat).
+// when the build found them, oneTBB's parallel_sort and Boost's block_indirect_sort (the
+// references a parallel sort has to beat).
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "bench_support.hpp"
 #include "parallel/par_merge.hpp"
+#include "parallel/partition.hpp"
 #include "parallel/pool.hpp"
 #include "parallel/pool_sorts.hpp"
 
 #ifdef VEXO_BENCH_WITH_TBB
 #include <oneapi/tbb/parallel_sort.h>
 #include <oneapi/tbb/task_arena.h>
+#endif
+#ifdef VEXO_BENCH_WITH_BOOST
+#include <boost/sort/sort.hpp>
 #endif
 
 namespace vexo::bench {
@@ -28,7 +34,7 @@ ThreadPool& pool_of(std::size_t workers) {
     return *pools[workers];
 }
 
-void register_on_pools(const std::string& name, SortRoutine routine) {
+void register_on_pools(const std::string& name, const std::function<void(SortTarget)>& routine) {
     for (std::size_t workers : {1, 2}) {
         ThreadPool* pool = &pool_of(workers);
         register_sort(name + "[" + std::to_string(workers) + "w]", [pool, routine](SortTarget t) { pool->install([&] { routine(t); }); }, patterns,
@@ -36,10 +42,26 @@ void register_on_pools(const std::string& name, SortRoutine routine) {
     }
 }
 
-void register_parallel() {
-    register_on_pools("par_sort_unstable", parallel_unstable_sort);
+// The unstable sort with each partition kernel this CPU runs forced in turn; the unnamed
+// rows use the kernel the module picks.
+void register_unstable_sorts() {
+    register_on_pools("par_sort_unstable", [](SortTarget t) {
+        force_partition_kernel(best_partition_kernel());
+        parallel_unstable_sort(t);
+    });
+    for (PartitionKernel kernel : all_partition_kernels) {
+        if (!partition_kernel_supported(kernel)) continue;
+        register_on_pools("par_sort_unstable<" + std::string(name_of(kernel)) + ">", [kernel](SortTarget t) {
+            force_partition_kernel(kernel);
+            parallel_unstable_sort(t);
+        });
+    }
     // The same quicksort with no pool at all: what one worker costs on top of it.
     register_sort("par_sort_unstable[no-pool]", unstable_detail::sort_sequentially, patterns, sizes);
+}
+
+void register_parallel() {
+    register_unstable_sorts();
     register_on_pools("par_sort", parallel_stable_sort);
     register_on_pools("par_merge", par_merge_sort);
     register_sort("std::sort[seq]", [](SortTarget t) { std::sort(t.begin(), t.end()); }, patterns, sizes);
@@ -49,6 +71,12 @@ void register_parallel() {
         auto arena = std::make_shared<tbb::task_arena>(threads);
         register_sort("tbb::parallel_sort[" + std::to_string(threads) + "w]",
                       [arena](SortTarget t) { arena->execute([&] { tbb::parallel_sort(t.begin(), t.end()); }); }, patterns, sizes);
+    }
+#endif
+#ifdef VEXO_BENCH_WITH_BOOST
+    for (unsigned threads : {1u, 2u}) {
+        register_sort("boost::block_indirect_sort[" + std::to_string(threads) + "w]",
+                      [threads](SortTarget t) { boost::sort::block_indirect_sort(t.begin(), t.end(), threads); }, patterns, sizes);
     }
 #endif
 }

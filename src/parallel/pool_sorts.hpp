@@ -16,6 +16,7 @@
 #include "algorithms/insertion.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
+#include "parallel/partition.hpp"
 #include "parallel/pool.hpp"
 
 namespace vexo {
@@ -49,9 +50,6 @@ inline constexpr std::size_t unbalanced_divisor = 8;
 // An already partitioned range is tried as nearly sorted; more moves than this means it
 // is not, and partitioning goes on.
 inline constexpr std::size_t partial_insertion_limit = 8;
-// Elements per block of the block partition: offsets fit a byte, and the two offset
-// arrays stay in L1 next to the blocks they describe.
-inline constexpr std::size_t partition_block = 64;
 // Pattern breaking adds a second set of swaps on ranges longer than this.
 inline constexpr std::size_t wide_pattern_break = 128;
 }  // namespace unstable_sort_tuning
@@ -265,27 +263,10 @@ struct Partition {
     bool already_partitioned;  // no element had to move
 };
 
-// Partitions d[lo, hi) around `pivot` with bounds checks; returns the first position of
-// the part >= pivot. Finishes what the block partition leaves (fewer than two blocks).
-inline std::size_t partition_guarded(std::int64_t* d, std::size_t lo, std::size_t hi, std::int64_t pivot) noexcept {
-    for (;;) {
-        while (lo < hi && d[lo] < pivot) ++lo;
-        while (lo < hi && !(d[hi - 1] < pivot)) --hi;
-        if (lo >= hi) return lo;
-        std::swap(d[lo], d[hi - 1]);
-        ++lo;
-        --hi;
-    }
-}
-
-// Partitions v around v[0]: elements < pivot before it, elements >= pivot after it.
-//
-// The bulk is a block partition: the comparisons of a block of elements from each end are
-// made first, without branches, recording the positions that are on the wrong side; then
-// the recorded elements are swapped pairwise. On random data a branchy Hoare scan
-// mispredicts about every other comparison; this does not depend on the outcomes at all.
+// Partitions v around v[0]: elements < pivot before it, elements >= pivot after it. The
+// scans for the first misplaced pair tell an already partitioned range at little cost;
+// the bulk goes to the fastest partition kernel this CPU runs.
 inline Partition partition_right(SortTarget v) noexcept {
-    constexpr std::size_t block = unstable_sort_tuning::partition_block;
     std::int64_t* const d = v.data();
     const std::int64_t pivot = d[0];
     std::size_t first = 0;
@@ -308,41 +289,9 @@ inline Partition partition_right(SortTarget v) noexcept {
         return {first - 1, true};
     }
     std::swap(d[first], d[last]);
-
-    // Invariant: d[1, lo) < pivot and d[hi, n) >= pivot; [lo, hi) is still open, and holds
-    // the pending blocks whose wrong-side offsets are not all swapped yet.
-    std::size_t lo = first + 1;
-    std::size_t hi = last;
-    std::array<std::uint8_t, block> wrong_left;   // offsets from lo of elements >= pivot
-    std::array<std::uint8_t, block> wrong_right;  // offsets from hi - 1 of elements < pivot
-    std::size_t count_left = 0, start_left = 0, count_right = 0, start_right = 0;
-    while (hi - lo >= 2 * block) {
-        if (count_left == 0) {
-            start_left = 0;
-            for (std::size_t i = 0; i < block; ++i) {
-                wrong_left[count_left] = static_cast<std::uint8_t>(i);
-                count_left += !(d[lo + i] < pivot);
-            }
-        }
-        if (count_right == 0) {
-            start_right = 0;
-            for (std::size_t i = 0; i < block; ++i) {
-                wrong_right[count_right] = static_cast<std::uint8_t>(i);
-                count_right += d[hi - 1 - i] < pivot;
-            }
-        }
-        const std::size_t pairs = std::min(count_left, count_right);
-        for (std::size_t k = 0; k < pairs; ++k) {
-            std::swap(d[lo + wrong_left[start_left + k]], d[hi - 1 - wrong_right[start_right + k]]);
-        }
-        count_left -= pairs;
-        count_right -= pairs;
-        start_left += pairs;
-        start_right += pairs;
-        if (count_left == 0) lo += block;
-        if (count_right == 0) hi -= block;
-    }
-    const std::size_t position = partition_guarded(d, lo, hi, pivot) - 1;
+    // d[1, first] < pivot and d[last, n) >= pivot; the kernel sorts out what lies between.
+    const std::size_t open = first + 1;
+    const std::size_t position = open + partition_less(d + open, last - open, pivot) - 1;
     d[0] = d[position];
     d[position] = pivot;
     return {position, false};

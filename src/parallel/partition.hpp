@@ -1,0 +1,44 @@
+// In-place partition kernels of parallel_unstable_sort: elements < pivot to the front,
+// the others to the back. The scalar block partition runs everywhere; on x86-64 an AVX2
+// and an AVX-512 kernel do the same work a vector at a time. The module is compiled for
+// baseline x86-64, so the vector kernels carry their own target attributes and one of
+// them is picked at run time from what the CPU reports.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vexo {
+
+enum class PartitionKernel : unsigned char { scalar, avx2, avx512 };
+
+inline constexpr PartitionKernel all_partition_kernels[] = {PartitionKernel::scalar, PartitionKernel::avx2, PartitionKernel::avx512};
+
+std::string_view name_of(PartitionKernel kernel) noexcept;
+
+// Whether this build holds the kernel and this CPU can run it.
+bool partition_kernel_supported(PartitionKernel kernel) noexcept;
+
+// The fastest supported kernel; what partition_less uses unless a test forces another.
+PartitionKernel best_partition_kernel() noexcept;
+
+// Contract of every kernel: rearranges d[0, n) so that the elements < pivot come first,
+// returns how many they are. Any n and pivot; reads and writes nothing outside the range;
+// no allocation; not stable. The returned split is the same for every kernel (it is the
+// count of elements < pivot); the order within each side is not.
+std::size_t partition_less_scalar(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+
+// Runs `kernel`, which must be supported.
+std::size_t partition_less_with(PartitionKernel kernel, std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+
+// Runs the active kernel: the best one, or the one last forced.
+std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+
+// Makes partition_less use `kernel` from now on, for every thread; returns false (and
+// changes nothing) when it is not supported. For tests and benchmarks.
+bool force_partition_kernel(PartitionKernel kernel) noexcept;
+
+}  // namespace vexo

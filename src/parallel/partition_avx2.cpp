@@ -1,0 +1,72 @@
+// The AVX2 partition kernel: four lanes per vector, four vectors per batch. AVX2 has no
+// compress instruction, so a vector is arranged by a lane permutation looked up from its
+// four-bit comparison mask.
+#include "parallel/partition.hpp"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#define VEXO_KERNEL_TARGET __attribute__((target("avx2,popcnt")))
+#include "parallel/partition_vector.hpp"
+
+namespace vexo {
+namespace {
+
+// For each mask, the 32-bit lane indexes that put the 64-bit lanes whose bit is set
+// first (in order) and the others after them.
+struct PermutationTable {
+    alignas(32) std::int32_t index[16][8];
+};
+
+constexpr PermutationTable make_permutation_table() {
+    PermutationTable table{};
+    for (unsigned mask = 0; mask < 16; ++mask) {
+        unsigned next = 0;
+        for (unsigned pass = 0; pass < 2; ++pass) {
+            for (unsigned lane = 0; lane < 4; ++lane) {
+                const bool selected = (mask >> lane) & 1U;
+                if (selected != (pass == 0)) continue;
+                table.index[mask][2 * next] = static_cast<std::int32_t>(2 * lane);
+                table.index[mask][2 * next + 1] = static_cast<std::int32_t>(2 * lane + 1);
+                ++next;
+            }
+        }
+    }
+    return table;
+}
+
+constexpr PermutationTable permutation = make_permutation_table();
+
+struct Avx2 {
+    using type = __m256i;
+    static constexpr std::size_t lanes = 4;
+    static constexpr std::size_t unroll = 4;
+
+    VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm256_set1_epi64x(x); }
+    VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+    VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept {
+        return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(pivots, v))));
+    }
+    VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
+        return _mm256_permutevar8x32_epi32(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(permutation.index[mask])));
+    }
+};
+
+}  // namespace
+
+std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    return vector_partition::partition_less<Avx2>(d, n, pivot);
+}
+
+}  // namespace vexo
+
+#else
+
+namespace vexo {
+// Not an x86-64 build: never selected (partition_kernel_supported says so).
+std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_less_scalar(d, n, pivot); }
+}  // namespace vexo
+
+#endif

@@ -1,0 +1,122 @@
+// Every partition kernel this CPU runs, against the split the scalar kernel gives: same
+// split point, the same values on each side of it, nothing outside the range touched.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "parallel/partition.hpp"
+#include "parallel/pool_sorts.hpp"
+#include "patterns.hpp"
+
+namespace vexo {
+namespace {
+
+using limits = std::numeric_limits<std::int64_t>;
+constexpr std::size_t guard_words = 40;  // more than any kernel's batch
+constexpr std::int64_t guard = 0x5a5a5a5a5a5a5a5a;
+
+class Kernel : public ::testing::TestWithParam<PartitionKernel> {
+protected:
+    void SetUp() override {
+        if (!partition_kernel_supported(GetParam())) GTEST_SKIP() << name_of(GetParam()) << " is not supported on this CPU";
+    }
+
+    // Partitions `input` around `pivot` between guard words, and once more in a buffer of
+    // exactly its size (so the sanitizer sees any access past either end).
+    void expect_partitions(const std::vector<std::int64_t>& input, std::int64_t pivot) const {
+        SCOPED_TRACE(::testing::Message() << "n=" << input.size() << " pivot=" << pivot);
+        const std::size_t n = input.size();
+        const auto less = static_cast<std::size_t>(std::count_if(input.begin(), input.end(), [pivot](std::int64_t x) { return x < pivot; }));
+
+        std::vector<std::int64_t> guarded(n + 2 * guard_words, guard);
+        std::copy(input.begin(), input.end(), guarded.begin() + guard_words);
+        ASSERT_EQ(partition_less_with(GetParam(), guarded.data() + guard_words, n, pivot), less);
+        for (std::size_t i = 0; i < guard_words; ++i) {
+            ASSERT_EQ(guarded[i], guard);
+            ASSERT_EQ(guarded[guard_words + n + i], guard);
+        }
+        std::vector<std::int64_t> result(guarded.begin() + guard_words, guarded.end() - guard_words);
+        ASSERT_TRUE(std::all_of(result.begin(), result.begin() + static_cast<std::ptrdiff_t>(less), [pivot](std::int64_t x) { return x < pivot; }));
+        ASSERT_TRUE(std::none_of(result.begin() + static_cast<std::ptrdiff_t>(less), result.end(), [pivot](std::int64_t x) { return x < pivot; }));
+        std::vector<std::int64_t> expected = input;
+        std::sort(expected.begin(), expected.end());
+        std::sort(result.begin(), result.end());
+        ASSERT_EQ(result, expected);
+
+        std::vector<std::int64_t> exact = input;
+        ASSERT_EQ(partition_less_with(GetParam(), exact.data(), n, pivot), less);
+    }
+
+    // The pivots a sort can meet: below, at and above the extremes of the data, and inside.
+    void expect_partitions_around_any_pivot(const std::vector<std::int64_t>& input) const {
+        if (input.empty()) return expect_partitions(input, 0);
+        const auto [low, high] = std::minmax_element(input.begin(), input.end());
+        for (std::int64_t pivot : {*low, *high, input[input.size() / 2], limits::min(), limits::max()}) expect_partitions(input, pivot);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, Kernel, ::testing::ValuesIn(all_partition_kernels),
+                         [](const auto& info) { return std::string(name_of(info.param)); });
+
+TEST_P(Kernel, EveryLengthUpTo300) {
+    std::mt19937_64 rng(7);
+    for (std::size_t n = 0; n <= 300; ++n) {
+        std::vector<std::int64_t> values(n);
+        for (auto& x : values) x = static_cast<std::int64_t>(rng() % 1000);
+        expect_partitions_around_any_pivot(values);
+    }
+}
+
+TEST_P(Kernel, RandomLengthsUpTo100000) {
+    std::mt19937_64 rng(11);
+    for (int round = 0; round < 12; ++round) {
+        const std::size_t n = rng() % 100'000;
+        expect_partitions_around_any_pivot(testing::make_pattern(testing::Pattern::random, n, rng()));
+    }
+}
+
+TEST_P(Kernel, EqualTwoValuedAndExtremeData) {
+    for (std::size_t n : {31, 32, 33, 64, 65, 257, 4099}) {
+        expect_partitions_around_any_pivot(std::vector<std::int64_t>(n, 42));
+        std::vector<std::int64_t> two(n), extremes(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            two[i] = (i * 7919) % 3 == 0 ? 1 : 2;
+            extremes[i] = i % 2 ? limits::min() : limits::max();
+        }
+        expect_partitions_around_any_pivot(two);
+        expect_partitions_around_any_pivot(extremes);
+        expect_partitions(two, 2);
+        expect_partitions(extremes, limits::max());
+        expect_partitions(extremes, limits::min() + 1);
+    }
+}
+
+// The whole unstable sort on each kernel, including inputs that spend the allowance.
+TEST_P(Kernel, DrivesTheUnstableSort) {
+    ASSERT_TRUE(force_partition_kernel(GetParam()));
+    for (testing::Pattern pattern : testing::all_patterns) {
+        for (std::size_t n : {21, 100, 2001, 50'000}) {
+            std::vector<std::int64_t> values = testing::make_pattern(pattern, n, 3);
+            std::vector<std::int64_t> expected = values;
+            std::sort(expected.begin(), expected.end());
+            for (unsigned allowance : {0u, 1u, 64u}) {
+                std::vector<std::int64_t> work = values;
+                unstable_detail::sort_range<false>(SortTarget(work), allowance, false);
+                ASSERT_EQ(work, expected) << testing::name_of(pattern) << " n=" << n << " allowance=" << allowance;
+            }
+        }
+    }
+    ASSERT_TRUE(force_partition_kernel(best_partition_kernel()));
+}
+
+TEST(PartitionKernels, BestIsSupportedAndScalarAlwaysIs) {
+    EXPECT_TRUE(partition_kernel_supported(PartitionKernel::scalar));
+    EXPECT_TRUE(partition_kernel_supported(best_partition_kernel()));
+}
+
+}  // namespace
+}  // namespace vexo
