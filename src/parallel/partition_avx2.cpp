@@ -41,7 +41,8 @@ constexpr PermutationTable permutation = make_permutation_table();
 struct Avx2 {
     using type = __m256i;
     static constexpr std::size_t lanes = 4;
-    static constexpr std::size_t unroll = 4;
+    static constexpr std::size_t unroll = 8;
+    static constexpr std::size_t unrolled_bound = 512;
 
     VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm256_set1_epi64x(x); }
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }

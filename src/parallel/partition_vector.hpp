@@ -4,7 +4,8 @@
 // VEXO_KERNEL_TARGET; it uses no standard-library function, so nothing compiled here for
 // a wider instruction set can be shared with (and picked by the linker for) baseline code.
 //
-// Vec provides: `type`, `lanes`, `unroll`, `broadcast`, `load`, `store` (unaligned),
+// Vec provides: `type`, `lanes`, `unroll`, `unrolled_bound` (the shortest range worth
+// unrolling; at least 2 * lanes * unroll), `broadcast`, `load`, `store` (unaligned),
 // `less_mask` (bit i set when lane i < pivot) and `arrange` (the lanes whose bit is set
 // first, in order, then the others).
 #pragma once
@@ -39,26 +40,33 @@ VEXO_KERNEL_TARGET inline void distribute(std::int64_t* d, std::size_t& front, s
     }
 }
 
-// The kernel contract of partition.hpp.
-//
-// In place with a vector's worth of slack at each end: the first and last `batch`
-// elements are held in registers, which leaves `batch` free positions at the front and at
-// the back. Each step reads a batch from the end with less free room, so that afterwards
-// both ends have at least `batch` free positions; every vector is then arranged (< pivot
-// lanes first) and stored whole at both ends, the front keeping its < lanes and the back
-// its >= lanes, and the surplus lanes of each store fall on free positions that later
-// stores overwrite. Free room stays 2 * batch in total, so the reads never run into the
-// writes. What is left (fewer than a batch in the middle, and the two held batches) is
-// placed by `distribute`.
+// Arranges vector v (< pivot lanes first) and stores it whole at both ends; the front
+// keeps its < lanes and the back its >= lanes, the surplus lanes of each store falling on
+// free positions. Needs `lanes` free positions at each end.
 template <class Vec>
-VEXO_KERNEL_TARGET std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
-    constexpr std::size_t lanes = Vec::lanes;
-    constexpr std::size_t unroll = Vec::unroll;
-    constexpr std::size_t batch = lanes * unroll;
-    if (n < 2 * batch) return partition_less_scalar(d, n, pivot);
+VEXO_KERNEL_TARGET inline void place(std::int64_t* d, std::size_t& front, std::size_t& back, typename Vec::type v, typename Vec::type pivots) noexcept {
+    const unsigned mask = Vec::less_mask(v, pivots);
+    const auto less = static_cast<std::size_t>(__builtin_popcount(mask));
+    const typename Vec::type arranged = Vec::arrange(v, mask);
+    Vec::store(d + front, arranged);
+    Vec::store(d + back - Vec::lanes, arranged);
+    front += less;
+    back -= Vec::lanes - less;
+}
 
+// In place with slack at each end: the first and last `batch` elements (batch = `unroll`
+// vectors) are held aside, which leaves `batch` free positions at the front and at the
+// back. Each step reads from the end with less free room, so that afterwards both ends
+// have room for whole-vector stores (`place`); the free room stays 2 * batch in total, so
+// the reads never run into the writes. Once less than a batch is unread, the rest goes a
+// vector at a time by the same rule, and the last few elements and the held ones are
+// placed by `distribute`. Needs n >= 2 * batch.
+template <class Vec, std::size_t unroll>
+VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    constexpr std::size_t lanes = Vec::lanes;
+    constexpr std::size_t batch = lanes * unroll;
     const typename Vec::type pivots = Vec::broadcast(pivot);
-    std::int64_t held[3 * batch];  // the two held batches, then the unread middle
+    std::int64_t held[2 * batch + lanes];  // the two held batches, then the unread rest
     for (std::size_t i = 0; i < batch; i += lanes) {
         Vec::store(held + i, Vec::load(d + i));
         Vec::store(held + batch + i, Vec::load(d + n - batch + i));
@@ -68,32 +76,43 @@ VEXO_KERNEL_TARGET std::size_t partition_less(std::int64_t* d, std::size_t n, st
     std::size_t back = n;            // d[back, n) >= pivot
     std::size_t read_front = batch;  // d[read_front, read_back) is still unread
     std::size_t read_back = n - batch;
-    while (read_back - read_front >= batch) {
-        const std::int64_t* source;
+    const auto next_source = [&](std::size_t count) VEXO_KERNEL_TARGET {
         if (read_front - front <= back - read_back) {
-            source = d + read_front;
-            read_front += batch;
-        } else {
-            read_back -= batch;
-            source = d + read_back;
+            read_front += count;
+            return d + read_front - count;
         }
+        read_back -= count;
+        return d + read_back;
+    };
+    while (read_back - read_front >= batch) {
+        const std::int64_t* source = next_source(batch);
         // All loads before any store: the stores may reach into the batch just read.
         typename Vec::type v[unroll];
         for (std::size_t u = 0; u < unroll; ++u) v[u] = Vec::load(source + u * lanes);
-        for (std::size_t u = 0; u < unroll; ++u) {
-            const unsigned mask = Vec::less_mask(v[u], pivots);
-            const auto less = static_cast<std::size_t>(__builtin_popcount(mask));
-            const typename Vec::type arranged = Vec::arrange(v[u], mask);
-            Vec::store(d + front, arranged);
-            Vec::store(d + back - lanes, arranged);
-            front += less;
-            back -= lanes - less;
-        }
+        for (std::size_t u = 0; u < unroll; ++u) place<Vec>(d, front, back, v[u], pivots);
     }
+    while (read_back - read_front >= lanes) place<Vec>(d, front, back, Vec::load(next_source(lanes)), pivots);
 
-    const std::size_t middle = read_back - read_front;
-    for (std::size_t i = 0; i < middle; ++i) held[2 * batch + i] = d[read_front + i];
-    distribute<Vec>(d, front, back, held, 2 * batch + middle, pivot);
+    const std::size_t rest = read_back - read_front;
+    for (std::size_t i = 0; i < rest; ++i) held[2 * batch + i] = d[read_front + i];
+    distribute<Vec>(d, front, back, held, 2 * batch + rest, pivot);
+    return front;
+}
+
+// The kernel contract of partition.hpp. Long ranges go in batches of `Vec::unroll`
+// vectors, whose independent loads and compares keep the core busy; short ones a vector
+// at a time, so the held slack (placed one element at a time) stays small; ranges shorter
+// than two vectors are placed element by element.
+template <class Vec>
+VEXO_KERNEL_TARGET std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    constexpr std::size_t lanes = Vec::lanes;
+    if (n >= Vec::unrolled_bound) return partition_in_batches<Vec, Vec::unroll>(d, n, pivot);
+    if (n >= 2 * lanes) return partition_in_batches<Vec, 1>(d, n, pivot);
+    std::int64_t held[2 * lanes];
+    for (std::size_t i = 0; i < n; ++i) held[i] = d[i];
+    std::size_t front = 0;
+    std::size_t back = n;
+    distribute<Vec>(d, front, back, held, n, pivot);
     return front;
 }
 

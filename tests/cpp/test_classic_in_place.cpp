@@ -14,6 +14,17 @@ namespace {
 using testing::expect_sorts_patterns;
 
 TEST(InsertionSort, SortsPatternsOnSubranges) { expect_sorts_patterns(insertion_sort, {0, 1, 2, 3, 15, 16, 17, 100, 513}); }
+// Behind the smallest int64 every shift stops without a bound check.
+TEST(InsertionSort, UnguardedBehindASmallerElement) {
+    expect_sorts_patterns(
+        [](SortTarget t) {
+            const std::int64_t before = t.data()[-1];
+            t.data()[-1] = std::numeric_limits<std::int64_t>::min();
+            insertion_sort_unguarded(t);
+            t.data()[-1] = before;
+        },
+        {0, 1, 2, 3, 16, 20, 21, 100});
+}
 TEST(BubbleSort, SortsPatternsOnSubranges) { expect_sorts_patterns(bubble_sort, {0, 1, 2, 3, 16, 17, 100, 257}); }
 TEST(HeapSort, SortsPatternsOnSubranges) { expect_sorts_patterns(heap_sort, {0, 1, 2, 3, 4, 5, 16, 17, 100, 1000, 4097}); }
 
