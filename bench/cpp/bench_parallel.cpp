@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bench_support.hpp"
+#include "algorithms/pdq.hpp"
 #include "parallel/par_merge.hpp"
 #include "parallel/partition.hpp"
 #include "parallel/pool.hpp"
@@ -64,6 +65,7 @@ void register_parallel() {
     register_unstable_sorts();
     register_on_pools("par_sort", parallel_stable_sort);
     register_on_pools("par_merge", par_merge_sort);
+    register_sort("pdq_sort[seq]", pdq_sort, patterns, sizes);
     register_sort("std::sort[seq]", [](SortTarget t) { std::sort(t.begin(), t.end()); }, patterns, sizes);
     register_sort("std::stable_sort[seq]", [](SortTarget t) { std::stable_sort(t.begin(), t.end()); }, patterns, sizes);
 #ifdef VEXO_BENCH_WITH_TBB
