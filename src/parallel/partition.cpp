@@ -124,6 +124,13 @@ std::size_t partition_less_scalar(std::int64_t* d, std::size_t n, std::int64_t p
     return partition_guarded(d, lo, hi, pivot);
 }
 
+#if !defined(__x86_64__)
+// Not an x86-64 build: the vector kernels are never selected (partition_kernel_supported
+// says so), but keep their names callable.
+std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_less_scalar(d, n, pivot); }
+std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_less_scalar(d, n, pivot); }
+#endif
+
 std::size_t partition_less_with(PartitionKernel kernel, std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     return kernel_of(kernel)(d, n, pivot);
 }

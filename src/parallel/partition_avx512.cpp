@@ -39,11 +39,4 @@ std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t p
 
 }  // namespace vexo
 
-#else
-
-namespace vexo {
-// Not an x86-64 build: never selected (partition_kernel_supported says so).
-std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_less_scalar(d, n, pivot); }
-}  // namespace vexo
-
-#endif
+#endif  // __x86_64__
