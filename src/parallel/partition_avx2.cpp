@@ -1,4 +1,4 @@
-// The AVX2 partition kernel: four lanes per vector, four vectors per batch. AVX2 has no
+// The AVX2 partition kernel: four lanes per vector, eight vectors per batch. AVX2 has no
 // compress instruction, so a vector is arranged by a lane permutation looked up from its
 // four-bit comparison mask.
 #include "parallel/partition.hpp"
@@ -42,7 +42,6 @@ struct Avx2 {
     using type = __m256i;
     static constexpr std::size_t lanes = 4;
     static constexpr std::size_t unroll = 8;
-    static constexpr std::size_t unrolled_bound = 512;
 
     VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm256_set1_epi64x(x); }
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }

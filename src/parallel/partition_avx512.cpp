@@ -18,7 +18,6 @@ struct Avx512 {
     using type = __m512i;
     static constexpr std::size_t lanes = 8;
     static constexpr std::size_t unroll = 4;
-    static constexpr std::size_t unrolled_bound = 256;
 
     VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm512_set1_epi64(x); }
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm512_loadu_si512(p); }

@@ -4,8 +4,7 @@
 // VEXO_KERNEL_TARGET; it uses no standard-library function, so nothing compiled here for
 // a wider instruction set can be shared with (and picked by the linker for) baseline code.
 //
-// Vec provides: `type`, `lanes`, `unroll`, `unrolled_bound` (the shortest range worth
-// unrolling; at least 2 * lanes * unroll), `broadcast`, `load`, `store` (unaligned),
+// Vec provides: `type`, `lanes`, `unroll`, `broadcast`, `load`, `store` (unaligned),
 // `less_mask` (bit i set when lane i < pivot) and `arrange` (the lanes whose bit is set
 // first, in order, then the others).
 #pragma once
@@ -99,14 +98,13 @@ VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t
     return front;
 }
 
-// The kernel contract of partition.hpp. Long ranges go in batches of `Vec::unroll`
-// vectors, whose independent loads and compares keep the core busy; short ones a vector
-// at a time, so the held slack (placed one element at a time) stays small; ranges shorter
-// than two vectors are placed element by element.
+// The kernel contract of partition.hpp. Ranges of two batches or more go in batches of
+// `Vec::unroll` vectors, whose independent loads and compares keep the core busy;
+// shorter ones a vector at a time, and ranges shorter than two vectors element by element.
 template <class Vec>
 VEXO_KERNEL_TARGET std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     constexpr std::size_t lanes = Vec::lanes;
-    if (n >= Vec::unrolled_bound) return partition_in_batches<Vec, Vec::unroll>(d, n, pivot);
+    if (n >= 2 * lanes * Vec::unroll) return partition_in_batches<Vec, Vec::unroll>(d, n, pivot);
     if (n >= 2 * lanes) return partition_in_batches<Vec, 1>(d, n, pivot);
     std::int64_t held[2 * lanes];
     for (std::size_t i = 0; i < n; ++i) held[i] = d[i];
