@@ -438,6 +438,8 @@ inline void sort_sequentially(SortTarget target) { sort_range<false>(target, sta
 // 2000 elements, so targets of 2001 elements or fewer never touch it; the first partition
 // happens before that, so a pool creation fault leaves the target rearranged (not sorted).
 // Heap sort bounds the worst case once bit_width(n) unbalanced partitions were made on a path.
+// Partitions run on the fastest kernel this CPU offers (partition.hpp); ascending and
+// strictly descending ranges finish in linear time.
 inline void parallel_unstable_sort(SortTarget target) {
     unstable_detail::sort_range(target, static_cast<unsigned>(std::bit_width(target.size())), false);
 }
