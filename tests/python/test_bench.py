@@ -3,7 +3,6 @@ argument parsing, skip rules, result checking, report forms and the JSON record.
 tiny, and no test looks at how long anything took."""
 
 import argparse
-import io
 import json
 import os
 import re
@@ -235,11 +234,6 @@ def test_spread_shrugs_off_one_disturbed_call_and_ratios_use_the_baseline():
     assert steady.ratio == 1 and other.ratio == 3 and skipped.ratio is None
 
 
-@pytest.mark.parametrize("size, text", [(1, "1"), (10, "10^1"), (1000, "10^3"), (10**7, "10^7"), (1001, "1,001"), (250_000, "250,000")])
-def test_size_labels(size, text):
-    assert report.format_size(size) == text
-
-
 def run_bench(tmp_path, *args):
     out = tmp_path / "run.json"
     code = cli.main(["--plain", "--json", str(out), *args])
@@ -327,16 +321,3 @@ def test_plot_is_a_png(tmp_path, capsys):
     target = tmp_path / "bench.png"
     run_bench(tmp_path, "--functions", catalog.STABLE_REFERENCE, "--sizes", "10,100", "--patterns", "random,sawtooth", "--plot", str(target))
     assert target.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
-
-
-def test_rich_rendering_shows_every_status():
-    rich_console = pytest.importorskip("rich.console")
-    results = [
-        measure.Measurement(catalog.BASELINE, "random", 10, measure.OK, [100, 110, 120], ratio=1.0),
-        measure.Measurement("bubble", "random", 10, measure.SKIPPED),
-        measure.Measurement("broken", "random", 10, measure.WRONG, detail="first difference at index 0: 2 instead of 1"),
-    ]
-    console = rich_console.Console(file=io.StringIO(), width=160)
-    report.render_rich(results, "heading", "footer", console)
-    shown = console.file.getvalue()
-    assert all(text in shown for text in ("11.0 ±5% 1.00x", "skipped (quadratic)", "wrong result", "FAILURES:", "footer"))

@@ -1,8 +1,6 @@
 """Binding of `arr`: every refused argument, with its exact exception and message, and the
 arrays that are accepted."""
 
-import sys
-
 import numpy as np
 import pytest
 
@@ -61,22 +59,7 @@ REFUSED_ARRAYS = [
     ("scalar", lambda: np.int64(3), "TypeError", "argument 'arr': 'int64' object cannot be converted to 'PyArray<T, D>'"),
     ("2-D", lambda: np.zeros((2, 2), dtype=np.int64), "TypeError", "argument 'arr': dimensionality mismatch:\n from=2, to=1"),
     ("0-d", lambda: np.array(5, dtype=np.int64), "TypeError", "argument 'arr': dimensionality mismatch:\n from=0, to=1"),
-    ("float64", lambda: base_array().astype(np.float64), "TypeError", "argument 'arr': type mismatch:\n from=float64, to=int64"),
-    ("int32", lambda: base_array().astype(np.int32), "TypeError", "argument 'arr': type mismatch:\n from=int32, to=int64"),
-    ("uint64", lambda: base_array().astype(np.uint64), "TypeError", "argument 'arr': type mismatch:\n from=uint64, to=int64"),
-    ("byte-swapped", lambda: base_array().astype(">i8"), "TypeError", "argument 'arr': type mismatch:\n from=>i8, to=int64"),
     ("3-D", lambda: np.zeros((2, 2, 2), dtype=np.int64), "TypeError", "argument 'arr': dimensionality mismatch:\n from=3, to=1"),
-    ("int8", lambda: base_array().astype("int8"), "TypeError", "argument 'arr': type mismatch:\n from=int8, to=int64"),
-    ("int16", lambda: base_array().astype("int16"), "TypeError", "argument 'arr': type mismatch:\n from=int16, to=int64"),
-    ("uint8", lambda: base_array().astype("uint8"), "TypeError", "argument 'arr': type mismatch:\n from=uint8, to=int64"),
-    ("uint16", lambda: base_array().astype("uint16"), "TypeError", "argument 'arr': type mismatch:\n from=uint16, to=int64"),
-    ("uint32", lambda: base_array().astype("uint32"), "TypeError", "argument 'arr': type mismatch:\n from=uint32, to=int64"),
-    ("float16", lambda: base_array().astype("float16"), "TypeError", "argument 'arr': type mismatch:\n from=float16, to=int64"),
-    ("float32", lambda: base_array().astype("float32"), "TypeError", "argument 'arr': type mismatch:\n from=float32, to=int64"),
-    ("complex128", lambda: base_array().astype("complex128"), "TypeError", "argument 'arr': type mismatch:\n from=complex128, to=int64"),
-    ("bool", lambda: base_array().astype("bool"), "TypeError", "argument 'arr': type mismatch:\n from=bool, to=int64"),
-    ("datetime64[s]", lambda: base_array().astype("datetime64[s]"), "TypeError", "argument 'arr': type mismatch:\n from=datetime64[s], to=int64"),
-    ("object", lambda: base_array().astype("object"), "TypeError", "argument 'arr': type mismatch:\n from=object, to=int64"),
     ("every other", lambda: base_array()[::2], "PanicException", NOT_CONTIGUOUS),
     ("reversed", lambda: base_array()[::-1], "PanicException", NOT_CONTIGUOUS),
     ("column", column, "PanicException", NOT_CONTIGUOUS),
@@ -86,6 +69,11 @@ REFUSED_ARRAYS = [
     ("read-only", read_only, "ValueError", "argument 'arr': array is read-only"),
     ("read-only single", lambda: np.frombuffer(b"\x01" * 8, dtype=np.int64), "ValueError", "argument 'arr': array is read-only"),
 ]
+# Every other dtype, byte-swapped int64 included, is a type mismatch naming it.
+OTHER_DTYPES = ["float64", "int32", "uint64", ">i8", "int8", "int16", "uint8", "uint16", "uint32", "float16", "float32",
+                "complex128", "bool", "datetime64[s]", "object"]
+REFUSED_ARRAYS += [(dtype, lambda dtype=dtype: base_array().astype(dtype), "TypeError", f"argument 'arr': type mismatch:\n from={dtype}, to=int64")
+                   for dtype in OTHER_DTYPES]
 
 
 @pytest.mark.parametrize("description, make, kind, message", REFUSED_ARRAYS, ids=[row[0] for row in REFUSED_ARRAYS])
@@ -122,12 +110,6 @@ def test_argument_binding_errors(sort_name, sort_function, call, message):
     assert a.tolist() == [9, 4, 7, 1, 8, 2]
 
 
-def test_type_error_chains_cause_through_prefix():
-    with pytest.raises(TypeError) as info:
-        _vexo.heap("text")
-    assert str(info.value).startswith("argument 'arr': ")
-
-
 @pytest.mark.parametrize(
     "make",
     [
@@ -158,30 +140,6 @@ def test_ndarray_subclass_memmap_is_sorted_in_place(tmp_path, sort_function):
     read_only_map = np.memmap(path, dtype=np.int64, mode="r")
     with pytest.raises(ValueError, match="array is read-only"):
         sort_function(read_only_map)
-
-
-def test_views_of_the_same_memory_see_the_sorted_values(sort_function):
-    a = np.array([3, 2, 1, 0], dtype=np.int64)
-    view = a[:]
-    sort_function(a)
-    assert view.tolist() == [0, 1, 2, 3]
-
-
-def test_no_reference_leaks(sort_function):
-    a = np.array([3, 1, 2], dtype=np.int64)
-    bad = a.astype(np.int32)
-    sort_function(a)  # warm up the NumPy table
-    counts = sys.getrefcount(a), sys.getrefcount(bad), sys.getrefcount(None)
-    for _ in range(2000):
-        sort_function(a)
-        sort_function(arr=a)
-        try:
-            sort_function(bad)
-        except TypeError:
-            pass
-    after = sys.getrefcount(a), sys.getrefcount(bad), sys.getrefcount(None)
-    assert after[:2] == counts[:2]
-    assert abs(after[2] - counts[2]) < 50  # None is shared by the interpreter; no steady growth
 
 
 def test_without_numpy_the_first_call_panics_even_for_a_list():
