@@ -36,30 +36,24 @@ const ParallelSort parallel_sorts[] = {
 // sequential merge (5000), split (8192, and 16383 whose halves lie on both sides of it).
 #define VEXO_THRESHOLD_SIZES 0, 1, 2, 19, 20, 21, 49, 50, 1999, 2000, 2001, 2002, 4001, 4999, 5000, 5001, 8191, 8192, 8193, 16383, 16384, 30011
 
+// 0 stands for the process-wide pool, reached from this outside thread, with large inputs too.
 class OnPool : public ::testing::TestWithParam<std::size_t> {};
-INSTANTIATE_TEST_SUITE_P(Workers, OnPool, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Workers, OnPool, ::testing::Values(0, 1, 2, 3));
 
 TEST_P(OnPool, AllThreeSortPatternsAroundEveryThreshold) {
-    ThreadPool::Created created = ThreadPool::create(GetParam());
-    ASSERT_TRUE(created.pool) << created.failure;
-    ThreadPool& pool = *created.pool;
-    for (const ParallelSort& sort : parallel_sorts) {
-        SCOPED_TRACE(sort.name);
-        expect_sorts_patterns([&](SortTarget t) { pool.install([&] { sort.routine(t); }); }, {VEXO_THRESHOLD_SIZES});
+    std::unique_ptr<ThreadPool> pool;
+    if (GetParam() != 0) {
+        ThreadPool::Created created = ThreadPool::create(GetParam());
+        ASSERT_TRUE(created.pool) << created.failure;
+        pool = std::move(created.pool);
     }
-}
-
-TEST(OnProcessPool, AllThreeSortPatternsFromAnOutsideThread) {
     for (const ParallelSort& sort : parallel_sorts) {
         SCOPED_TRACE(sort.name);
-        expect_sorts_patterns(sort.routine, {VEXO_THRESHOLD_SIZES});
-    }
-}
-
-TEST(OnProcessPool, LargeInputsOfEveryPattern) {
-    for (const ParallelSort& sort : parallel_sorts) {
-        SCOPED_TRACE(sort.name);
-        expect_sorts_patterns(sort.routine, {200'003});
+        if (!pool) {
+            expect_sorts_patterns(sort.routine, {VEXO_THRESHOLD_SIZES, 200'003});
+            continue;
+        }
+        expect_sorts_patterns([&](SortTarget t) { pool->install([&] { sort.routine(t); }); }, {VEXO_THRESHOLD_SIZES});
     }
 }
 
@@ -116,12 +110,6 @@ TEST(ParallelUnstableSort, PartitionLeftFinishesRunsOfThePredecessor) {
     for (std::size_t i = 0; i <= pivot; ++i) EXPECT_EQ(range[i], 7);
     for (std::size_t i = pivot + 1; i < range.size(); ++i) EXPECT_GT(range[i], 7);
 }
-
-}  // namespace
-}  // namespace vexo
-
-namespace vexo {
-namespace {
 
 // The block partition against its definition, on lengths around the two-block boundary and
 // on value spreads from all-equal to distinct.

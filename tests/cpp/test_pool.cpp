@@ -23,45 +23,29 @@ namespace {
 
 // --- Size rules ------------------------------------------------------------------------
 
-struct CountCase {
-    const char* text;
-    std::optional<std::uint64_t> expected;
-};
-
-class ThreadCountParser : public ::testing::TestWithParam<CountCase> {};
-
-TEST_P(ThreadCountParser, AcceptsOnlyUnsignedDecimals) { EXPECT_EQ(parse_thread_count(GetParam().text), GetParam().expected) << '"' << GetParam().text << '"'; }
-
 constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
-INSTANTIATE_TEST_SUITE_P(Rules, ThreadCountParser,
-                         ::testing::Values(CountCase{"4", 4}, CountCase{"0", 0}, CountCase{"+2", 2}, CountCase{"007", 7}, CountCase{"70000", 70000},
-                                           CountCase{"18446744073709551615", u64_max}, CountCase{"-1", std::nullopt}, CountCase{"two", std::nullopt},
-                                           CountCase{" 3", std::nullopt}, CountCase{"3 ", std::nullopt}, CountCase{"18446744073709551616", std::nullopt},
-                                           CountCase{"99999999999999999999", std::nullopt}, CountCase{"", std::nullopt}, CountCase{"+", std::nullopt},
-                                           CountCase{"++2", std::nullopt}, CountCase{"+-2", std::nullopt}, CountCase{"1e3", std::nullopt}));
 
-struct SizeCase {
-    const char* num_threads;
-    const char* rs_num_cpus;
-    std::size_t online;
-    std::size_t expected;
-};
-
-class PoolSizeRules : public ::testing::TestWithParam<SizeCase> {};
-
-TEST_P(PoolSizeRules, FollowTheVariablesInOrder) {
-    const SizeCase& c = GetParam();
-    EXPECT_EQ(pool_size_from(c.num_threads, c.rs_num_cpus, c.online), c.expected);
+TEST(ThreadCountParser, AcceptsOnlyUnsignedDecimals) {
+    const std::pair<const char*, std::optional<std::uint64_t>> table[] = {
+        {"4", 4},  {"0", 0}, {"+2", 2}, {"007", 7}, {"70000", 70000}, {"18446744073709551615", u64_max}, {"-1", {}}, {"two", {}}, {" 3", {}},
+        {"3 ", {}}, {"18446744073709551616", {}}, {"99999999999999999999", {}}, {"", {}}, {"+", {}}, {"++2", {}}, {"+-2", {}}, {"1e3", {}}};
+    for (auto [text, expected] : table) EXPECT_EQ(parse_thread_count(text), expected) << '"' << text << '"';
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, PoolSizeRules,
-                         ::testing::Values(SizeCase{"4", nullptr, 8, 4}, SizeCase{"+2", "7", 8, 2},
-                                           SizeCase{"0", "3", 8, 8},  // 0 means default and ends the search
-                                           SizeCase{"-1", "3", 8, 3}, SizeCase{"two", "3", 8, 3}, SizeCase{" 3", "5", 8, 5},
-                                           SizeCase{"", "5", 8, 5}, SizeCase{"18446744073709551616", "5", 2, 5}, SizeCase{"70000", nullptr, 8, 65535},
-                                           SizeCase{nullptr, "3", 8, 3}, SizeCase{nullptr, "0", 6, 6}, SizeCase{nullptr, "x", 6, 6},
-                                           SizeCase{nullptr, "70000", 1, 65535}, SizeCase{nullptr, nullptr, 8, 8}, SizeCase{nullptr, nullptr, 0, 1},
-                                           SizeCase{"0", nullptr, 0, 1}, SizeCase{nullptr, nullptr, 100000, 65535}));
+TEST(PoolSizeRules, FollowTheVariablesInOrder) {
+    struct {
+        const char* num_threads;
+        const char* rs_num_cpus;
+        std::size_t online, expected;
+    } const table[] = {{"4", nullptr, 8, 4}, {"+2", "7", 8, 2}, {"0", "3", 8, 8},  // 0 means default and ends the search
+                       {"-1", "3", 8, 3}, {"two", "3", 8, 3}, {" 3", "5", 8, 5}, {"", "5", 8, 5}, {"18446744073709551616", "5", 2, 5},
+                       {"70000", nullptr, 8, 65535}, {nullptr, "3", 8, 3}, {nullptr, "0", 6, 6}, {nullptr, "x", 6, 6}, {nullptr, "70000", 1, 65535},
+                       {nullptr, nullptr, 8, 8}, {nullptr, nullptr, 0, 1}, {"0", nullptr, 0, 1}, {nullptr, nullptr, 100000, 65535}};
+    for (const auto& c : table) {
+        EXPECT_EQ(pool_size_from(c.num_threads, c.rs_num_cpus, c.online), c.expected)
+            << (c.num_threads ? c.num_threads : "unset") << " / " << (c.rs_num_cpus ? c.rs_num_cpus : "unset") << " / " << c.online;
+    }
+}
 
 // --- Join --------------------------------------------------------------------------------
 
@@ -209,15 +193,6 @@ TEST(Pool, ManyOutsideThreadsJoinAtOnce) {
     for (std::thread& caller : callers) caller.join();
     EXPECT_EQ(total.load(), 8u * 10u * 64u);
     EXPECT_TRUE(pool_started());
-}
-
-TEST(Pool, PrivatePoolsShutDownCleanly) {
-    for (int round = 0; round < 10; ++round) {
-        auto pool = make_pool(3);
-        std::uint64_t leaves = 0;
-        pool->install([&] { leaves = count_leaves(4, nullptr); });
-        EXPECT_EQ(leaves, 16u);
-    }
 }
 
 // --- Creation failure ------------------------------------------------------------------

@@ -1,5 +1,7 @@
-// pdqsort: results on guarded sub-ranges, and through its observer the behaviour only a
-// white-box test sees: how each range ends, the splits, the budget and the nesting.
+// pdqsort, timsort and radix sort through their observers: what only a white-box test
+// sees (how each pdq range ends, its splits, budget and nesting; tim's run length and merge
+// schedule; radix's digit passes and allocations). Their results on guarded sub-ranges
+// around every threshold are in test_sequential.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +12,9 @@
 #include <vector>
 
 #include "algorithms/pdq.hpp"
+#include "algorithms/radix.hpp"
+#include "algorithms/tim.hpp"
 #include "sort_harness.hpp"
-#include "test_pdq_tim_radix.hpp"
 
 namespace vexo {
 namespace {
@@ -27,7 +30,6 @@ struct PdqTrace {
     std::size_t max_depth = 0;
 
     void sort(Values& v, std::uint64_t budget);
-    bool ended_with(PdqEnd how) const { return std::ranges::any_of(ends, [how](auto e) { return e.first == how; }); }
 };
 
 struct PdqRecorder {
@@ -39,10 +41,6 @@ struct PdqRecorder {
 };
 
 void PdqTrace::sort(Values& v, std::uint64_t budget) { pdq_sort_range_observed(v, budget, PdqRecorder{this}); }
-
-TEST(PdqSort, SortsPatternsAroundEveryThreshold) {
-    testing::expect_sorts_patterns(pdq_sort, {0, 1, 2, 3, 4, 5, 24, 25, 26, 127, 128, 129, 1000, 4097});
-}
 
 TEST(PdqSort, SortsSubrangesWithAnyBudget) {
     for (std::uint64_t budget : {0, 1, 2, 5, 3072}) {
@@ -123,7 +121,7 @@ TEST(PdqPartition, MatchesTheBoundedTwoCursorPartition) {
     }
 }
 
-TEST(PdqSort, OrderedRangesEndInOneScan) {
+TEST(PdqSort, OrderedRangesEndInOneScanUnlessTheBudgetIsSpent) {
     Values plateaus(30);
     for (std::size_t k = 0; k < 30; ++k) plateaus[k] = 9 - static_cast<std::int64_t>(k / 2);
     const std::pair<Values, PdqEnd> cases[] = {{testing::make_pattern(testing::Pattern::ascending, 25), PdqEnd::ascending},
@@ -131,20 +129,15 @@ TEST(PdqSort, OrderedRangesEndInOneScan) {
                                                {testing::make_pattern(testing::Pattern::descending, 25), PdqEnd::reversed},
                                                {plateaus, PdqEnd::reversed}};
     for (const auto& [input, how] : cases) {
-        Values v = input;
-        PdqTrace trace;
-        trace.sort(v, pdq_depth_budget(v.size()));
-        EXPECT_TRUE(std::ranges::is_sorted(v));
-        EXPECT_EQ(trace.ends, (decltype(trace.ends){{how, input.size()}}));
+        // With the budget spent, heap_sort takes even an ordered range.
+        for (std::uint64_t budget : {pdq_depth_budget(input.size()), std::uint64_t{0}}) {
+            Values v = input;
+            PdqTrace trace;
+            trace.sort(v, budget);
+            EXPECT_TRUE(std::ranges::is_sorted(v));
+            EXPECT_EQ(trace.ends, (decltype(trace.ends){{budget ? how : PdqEnd::heap_sort, input.size()}}));
+        }
     }
-}
-
-TEST(PdqSort, BudgetZeroHeapSortsEvenAnAscendingRange) {
-    Values v = testing::make_pattern(testing::Pattern::ascending, 25);
-    PdqTrace trace;
-    trace.sort(v, 0);
-    EXPECT_EQ(trace.ends, (decltype(trace.ends){{PdqEnd::heap_sort, 25}}));
-    EXPECT_TRUE(std::ranges::is_sorted(v));
 }
 
 TEST(PdqSort, LargestPivotPartitionsIntoItselfUntilHeapSortTakesOver) {
@@ -165,15 +158,7 @@ TEST(PdqSort, LargestPivotPartitionsIntoItselfUntilHeapSortTakesOver) {
     EXPECT_EQ(split.ends, (decltype(split.ends){{PdqEnd::ascending, 50}, {PdqEnd::ascending, 50}}));
 }
 
-TEST(PdqSort, AdversarialInputsSortWithinTheBudget) {
-    for (auto pattern : {testing::Pattern::few_distinct, testing::Pattern::extremes, testing::Pattern::organ_pipe, testing::Pattern::sawtooth}) {
-        Values v = testing::make_pattern(pattern, 50'000, 3);
-        PdqTrace trace;
-        const std::uint64_t budget = pdq_depth_budget(v.size());
-        trace.sort(v, budget);
-        EXPECT_TRUE(std::ranges::is_sorted(v)) << testing::name_of(pattern);
-        EXPECT_LE(trace.max_depth, budget);
-    }
+TEST(PdqSort, AdversarialInputSpendsTheBudgetAndEndsInHeapSort) {
     // Random smallest and largest values, with the largest at the nine sample positions:
     // the pivot is the range's largest value at every level, the range never changes, and
     // only the budget ends the descent.
@@ -187,6 +172,127 @@ TEST(PdqSort, AdversarialInputsSortWithinTheBudget) {
     EXPECT_TRUE(std::ranges::is_sorted(adversarial));
     EXPECT_EQ(trace.ends.front(), std::make_pair(PdqEnd::heap_sort, n));
     EXPECT_EQ(trace.max_depth, pdq_depth_budget(n));
+}
+
+// --- tim
+
+using Merge = std::tuple<std::size_t, std::size_t, std::size_t>;  // left, width, right
+
+struct MergeRecorder {
+    std::vector<Merge>* merges;
+    void merged(std::size_t left, std::size_t width, std::size_t right) const { merges->emplace_back(left, width, right); }
+};
+
+std::vector<Merge> merges_for(std::size_t n) {
+    Values v = testing::make_pattern(testing::Pattern::random, n);
+    std::vector<Merge> merges;
+    tim_sort_observed(v, MergeRecorder{&merges});
+    EXPECT_TRUE(std::ranges::is_sorted(v));
+    return merges;
+}
+
+TEST(MinRunLength, ShiftsBelow32AndRoundsUp) {
+    const std::pair<std::uint64_t, std::uint64_t> table[] = {{0, 0},   {1, 1},    {31, 31},   {32, 16},   {33, 17},   {63, 32},     {64, 16},
+                                                             {65, 17}, {70, 18},  {100, 25},  {513, 17},  {1000, 32}, {1024, 16},   {1025, 17},
+                                                             {1000000, 31}, {std::uint64_t{1} << 63, 16}};
+    for (auto [n, run] : table) EXPECT_EQ(min_run_length(n), run) << n;
+}
+
+TEST(TimSort, MergeScheduleFollowsTheFixedRuns) {
+    EXPECT_TRUE(merges_for(31).empty());
+    EXPECT_EQ(merges_for(32), (std::vector<Merge>{{0, 16, 32}}));
+    EXPECT_EQ(merges_for(33), (std::vector<Merge>{{0, 17, 33}}));
+    EXPECT_EQ(merges_for(70), (std::vector<Merge>{{0, 18, 36}, {36, 18, 70}, {0, 36, 70}}));
+
+    // 513 = 30 runs of 17 and a last run of 3 that has no partner until the width-34 pass.
+    std::vector<Merge> merges = merges_for(513);
+    std::vector<std::size_t> widths;
+    for (auto [left, width, right] : merges) {
+        if (widths.empty() || widths.back() != width) widths.push_back(width);
+        if (width == 17) {
+            EXPECT_LE(right, 510u);
+        }
+    }
+    EXPECT_EQ(widths, (std::vector<std::size_t>{17, 34, 68, 136, 272}));
+    EXPECT_NE(std::ranges::find(merges, Merge{476, 34, 513}), merges.end());
+    EXPECT_EQ(merges.back(), (Merge{0, 272, 513}));
+}
+
+TEST(MergeAdjacentRuns, MergesInsideItsRegionOnly) {
+    Values v = {9, 1, 4, 8, 2, 3, 0, -9};
+    merge_adjacent_runs(v, 1, 3, 6);
+    EXPECT_EQ(v, (Values{9, 1, 2, 3, 4, 8, 0, -9}));
+}
+
+// --- radix
+
+
+struct RadixTrace {
+    std::vector<std::uint64_t> multipliers;
+    std::vector<std::size_t> allocations;  // bytes
+
+    Values sorted(Values v);
+};
+
+struct RadixRecorder {
+    RadixTrace* trace;
+    void allocated(std::size_t bytes) const { trace->allocations.push_back(bytes); }
+    void digit_pass(std::uint64_t multiplier, std::size_t) const { trace->multipliers.push_back(multiplier); }
+};
+
+Values RadixTrace::sorted(Values v) {
+    radix_sort_observed(v, RadixRecorder{this});
+    return v;
+}
+
+TEST(RadixSort, OnePassPerDigitOfTheLargestValue) {
+    std::uint64_t place = 1;
+    for (std::size_t digits = 1; digits <= 19; ++digits, place *= 10) {
+        SCOPED_TRACE(digits);
+        // The largest and the smallest values of this digit count, amid smaller ones.
+        const std::int64_t largest = digits == 19 ? max64 : static_cast<std::int64_t>(place * 10 - 1);
+        for (std::int64_t top : {static_cast<std::int64_t>(place), largest}) {
+            RadixTrace trace;
+            const Values input = {top / 3, top, 0, top / 7, 1, top - 1};
+            Values expected = input;
+            std::ranges::sort(expected);
+            EXPECT_EQ(trace.sorted(input), expected);
+            ASSERT_EQ(trace.multipliers.size(), digits) << top;
+            EXPECT_EQ(trace.multipliers.back(), place);
+            // No negative element: the target is sorted in place, one buffer per pass.
+            EXPECT_EQ(trace.allocations, std::vector<std::size_t>(digits, input.size() * sizeof(std::int64_t)));
+        }
+    }
+}
+
+TEST(RadixSort, AllZeroTargetAllocatesNothing) {
+    RadixTrace trace;
+    EXPECT_EQ(trace.sorted(Values(1000, 0)), Values(1000, 0));
+    EXPECT_TRUE(trace.allocations.empty());
+    EXPECT_TRUE(trace.multipliers.empty());
+}
+
+TEST(RadixSort, NegativesAreSortedAsMagnitudesAndWrittenBackFirst) {
+    RadixTrace single;
+    EXPECT_EQ(single.sorted({0, 0, -1}), (Values{-1, 0, 0}));
+    EXPECT_EQ(single.allocations, (std::vector<std::size_t>{8, 16}));  // the two lists, no pass
+    EXPECT_TRUE(single.multipliers.empty());
+
+    RadixTrace mixed;
+    EXPECT_EQ(mixed.sorted({3, -2, 0, -7, 2}), (Values{-7, -2, 0, 2, 3}));
+    EXPECT_EQ(mixed.multipliers, (std::vector<std::uint64_t>{1, 1}));
+
+    RadixTrace smallest;
+    EXPECT_EQ(smallest.sorted({-3, min64, -3}), (Values{min64, -3, -3}));
+    EXPECT_EQ(smallest.multipliers.size(), 19u);  // 2^63 has nineteen digits
+    EXPECT_EQ(RadixTrace{}.sorted({max64, min64, 0, min64 + 1, -1}), (Values{min64, min64 + 1, -1, 0, max64}));
+}
+
+TEST(RadixSortNonNegative, SortsMagnitudesUpTo2To63) {
+    const std::uint64_t two_to_63 = std::uint64_t{1} << 63;
+    std::vector<std::uint64_t> magnitudes = {two_to_63, 5, two_to_63 - 1, 0, 10, two_to_63};
+    radix_sort_non_negative(std::span<std::uint64_t>(magnitudes));
+    EXPECT_EQ(magnitudes, (std::vector<std::uint64_t>{0, 5, 10, two_to_63 - 1, two_to_63, two_to_63}));
 }
 
 }  // namespace
