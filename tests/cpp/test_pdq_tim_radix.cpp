@@ -70,17 +70,6 @@ TEST(PdqDepthBudget, Is48TimesTheBitLengthOfNMinusOne) {
     for (auto [n, budget] : table) EXPECT_EQ(pdq_depth_budget(n), budget) << n;
 }
 
-TEST(MedianOfThree, MatchesTheMiddleOfTheSortedTriple) {
-    const std::int64_t values[] = {min64, -1, 0, 1, max64};
-    for (auto a : values)
-        for (auto b : values)
-            for (auto c : values) {
-                std::int64_t sorted[] = {a, b, c};
-                std::ranges::sort(sorted);
-                EXPECT_EQ(median_of_three(a, b, c), sorted[1]) << a << ' ' << b << ' ' << c;
-            }
-}
-
 TEST(PdqPivot, SamplesFirstMiddleLastOrTheThreeThirds) {
     Values short_range(127, 100);
     short_range[0] = 3, short_range[63] = 1, short_range[126] = 2;

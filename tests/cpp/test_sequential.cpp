@@ -32,14 +32,22 @@ struct Routine {
     std::vector<std::size_t> sizes;  // just around each of its thresholds
 };
 
+// Every size up to `n`, then `more`.
+std::vector<std::size_t> every_size_up_to(std::size_t n, std::initializer_list<std::size_t> more) {
+    std::vector<std::size_t> sizes(n + 1);
+    for (std::size_t i = 0; i <= n; ++i) sizes[i] = i;
+    sizes.insert(sizes.end(), more);
+    return sizes;
+}
+
 const Routine routines[] = {
     {"bubble", bubble_sort, {0, 1, 2, 3, 16, 17, 100, 257}},
     {"insertion", insertion_sort, {0, 1, 2, 3, 15, 16, 17, 100, 513}},
     {"heap", heap_sort, {0, 1, 2, 3, 4, 5, 16, 17, 100, 1000, 4097}},
-    {"merge", merge_sort, {0, 1, 2, 3, 4, 5, 7, 8, 9, 31, 32, 33, 100, 1000, 4097}},
+    {"merge", merge_sort, {0, 1, 2, 3, 4, 5, 7, 8, 9, 17, 31, 32, 33, 100, 1000, 1025, 4097}},
     {"quick", quick_sort, {0, 1, 2, 3, 4, 5, 16, 17, 100, 1000, 3001}},
-    {"intro", intro_sort, {0, 1, 2, 3, 15, 16, 17, 18, 19, 32, 33, 34, 35, 100, 1000, 4097}},
-    {"pdq", pdq_sort, {0, 1, 2, 3, 4, 5, 24, 25, 26, 127, 128, 129, 1000, 4097}},
+    {"intro", intro_sort, every_size_up_to(40, {63, 64, 65, 100, 1000, 4097})},
+    {"pdq", pdq_sort, {0, 1, 2, 3, 4, 5, 24, 25, 26, 127, 128, 129, 1000, 1025, 4097}},
     {"radix", radix_sort, {0, 1, 2, 3, 9, 10, 11, 100, 1000, 4097}},
     {"tim", tim_sort, {0, 1, 2, 31, 32, 33, 34, 63, 64, 65, 70, 96, 97, 513, 1000, 1024, 1025, 4097}},
 };

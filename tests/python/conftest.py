@@ -5,11 +5,9 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
 from hypothesis import HealthCheck, settings
 
-import vexo
 from vexo import _vexo
 
 # Hypothesis profiles: "ci" keeps the suite fast; VEXO_HYPOTHESIS_PROFILE=long digs deeper.
@@ -48,7 +46,3 @@ def run_python(code: str, *, env: dict | None = None, timeout: float = 120) -> s
         env=full_env,
         timeout=timeout,
     )
-
-
-def int64_array(values) -> np.ndarray:
-    return np.asarray(values, dtype=np.int64)

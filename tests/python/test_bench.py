@@ -70,26 +70,22 @@ def test_patterns_reject_unknown_names_and_negative_sizes(name, n):
         patterns.make(name, n)
 
 
-@pytest.mark.parametrize("text, size", [("1000", 1000), ("1_000", 1000), ("1e3", 1000), ("10^4", 10**4), ("2.5e5", 250_000), (" 7 ", 7)])
+SIZE_FORMS = [("1000", 1000), ("1_000", 1000), ("1e3", 1000), ("10^4", 10**4), ("2.5e5", 250_000), (" 7 ", 7)]
+BAD_SIZES = ["0", "-5", "abc", "1.5", "1e-3", "10^-1", "", "2^x"]
+
+
+@pytest.mark.parametrize("text, size", SIZE_FORMS + [(text, None) for text in BAD_SIZES])
 def test_size_forms(text, size):
-    assert cli.parse_size(text) == size
-
-
-@pytest.mark.parametrize("text", ["0", "-5", "abc", "1.5", "1e-3", "10^-1", "", "2^x"])
-def test_bad_sizes_are_refused(text):
-    with pytest.raises(argparse.ArgumentTypeError):
-        cli.parse_size(text)
-
-
-def test_size_lists_are_sorted_and_deduplicated():
-    assert cli.parse_sizes("1e4, 1000,10^3") == [1000, 10_000]
-
-
-def test_offered_functions_follow_the_build():
-    assert list(catalog.available()) == [catalog.BASELINE, catalog.STABLE_REFERENCE, *_vexo.__all__]
+    if size is None:
+        with pytest.raises(argparse.ArgumentTypeError):
+            cli.parse_size(text)
+    else:
+        assert cli.parse_size(text) == size
 
 
 def test_defaults_and_name_order():
+    assert list(catalog.available()) == [catalog.BASELINE, catalog.STABLE_REFERENCE, *_vexo.__all__]
+    assert cli.parse_sizes("1e4, 1000,10^3") == [1000, 10_000]
     parser = cli.build_parser(list(catalog.available()))
     defaults = parser.parse_args([])
     assert defaults.functions == list(catalog.available())
@@ -107,36 +103,22 @@ def test_bad_arguments_exit_with_usage(args, capsys):
     assert "error:" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("name", sorted(catalog.ALWAYS_QUADRATIC))
 @pytest.mark.parametrize("pattern", patterns.NAMES)
-def test_always_quadratic_sorts_run_at_ten_thousand_and_skip_from_one_hundred_thousand(name, pattern):
-    contender = catalog.module_contender(name, np.sort)
-    assert not contender.skips(pattern, 10**4) and contender.skips(pattern, 10**5)
-
-
-@pytest.mark.parametrize("pattern", patterns.NAMES)
-def test_quick_is_capped_only_where_it_degrades(pattern):
+def test_skip_rules(pattern):
+    # Always-quadratic sorts run at 10^4 and skip from 10^5; quick is capped only where it
+    # degrades; heap is never capped.
+    for name in catalog.ALWAYS_QUADRATIC:
+        contender = catalog.module_contender(name, np.sort)
+        assert not contender.skips(pattern, 10**4) and contender.skips(pattern, 10**5)
     quick = catalog.module_contender("quick", np.sort)
-    degrades = pattern in catalog.QUICK_QUADRATIC_RUNS
-    assert quick.skips(pattern, 10**7) == degrades
+    assert quick.skips(pattern, 10**7) == (pattern in catalog.QUICK_QUADRATIC_RUNS)
     assert not quick.skips(pattern, 10**4)
     assert not catalog.module_contender("heap", np.sort).skips(pattern, 10**8)
 
 
-def counting(sort):
-    """A contender sort that records the size of every array it gets."""
-    seen = []
-
-    def run(arr):
-        seen.append(arr.size)
-        sort(arr)
-
-    return run, seen
-
-
 def test_skipped_cases_are_never_called():
-    sort, seen = counting(np.ndarray.sort)
-    contender = catalog.Contender("slow", sort, quadratic_everywhere=True)
+    seen = []
+    contender = catalog.Contender("slow", lambda arr: seen.append(arr.size) or arr.sort(), quadratic_everywhere=True)
     cap = contender.size_cap("random")
     results = measure.run_suite([contender], ["random"], [10, cap + 1], repeat=2, budget_ns=10**9, seed=1)
     assert [m.status for m in results] == [measure.OK, measure.SKIPPED]
@@ -159,8 +141,11 @@ class FakePanic(BaseException):
     pass
 
 
-def raise_panic(arr):
-    raise FakePanic("broken invariant")
+def raise_(error):
+    def sort(arr):
+        raise error
+
+    return sort
 
 
 BROKEN = {
@@ -168,8 +153,8 @@ BROKEN = {
     "loses a value": (sorted_then(lambda arr: arr.__setitem__(-1, arr[0])), measure.WRONG, "index"),
     "sorts a copy": (np.sort, measure.WRONG, "difference"),
     "does nothing": (lambda arr: None, measure.WRONG, "difference"),
-    "raises": (lambda arr: 1 / 0, measure.ERROR, "ZeroDivisionError"),
-    "panics": (raise_panic, measure.ERROR, "FakePanic: broken invariant"),
+    "raises": (raise_(ZeroDivisionError("division by zero")), measure.ERROR, "ZeroDivisionError"),
+    "panics": (raise_(FakePanic("broken invariant")), measure.ERROR, "FakePanic: broken invariant"),
 }
 
 
@@ -197,12 +182,9 @@ def test_a_sort_that_fails_later_loses_its_earlier_timings():
 
 
 def test_an_interrupt_stops_the_run():
-    def interrupt(arr):
-        raise KeyboardInterrupt
-
     data = patterns.make("random", 10)
     with pytest.raises(KeyboardInterrupt):
-        measure.measure(catalog.Contender("stop", interrupt), "random", data, np.sort(data), repeat=1, budget_ns=10**9)
+        measure.measure(catalog.Contender("stop", raise_(KeyboardInterrupt())), "random", data, np.sort(data), repeat=1, budget_ns=10**9)
 
 
 MS = 1_000_000

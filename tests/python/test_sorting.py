@@ -1,5 +1,7 @@
-"""Every registered function against numpy.sort: properties over arbitrary arrays, the
-named patterns, extreme values and sub-ranges."""
+"""Results through the module: every function against numpy.sort on arbitrary arrays and
+slices, adversarial patterns, values of every decimal length, each branch of `smart`
+(only the parallel one starts the pool), and quick's stack use on its quadratic inputs.
+Every pattern around every length threshold is checked on the C++ routines themselves."""
 
 import numpy as np
 import pytest
@@ -8,7 +10,7 @@ from hypothesis import strategies as st
 
 from vexo import _vexo
 
-from conftest import FUNCTION_NAMES, max_size
+from conftest import FUNCTION_NAMES, max_size, run_python
 
 INT64 = np.iinfo(np.int64)
 
@@ -46,26 +48,15 @@ def arrays(draw, max_length):
 
 
 @pytest.mark.parametrize("name", FUNCTION_NAMES)
-def test_equals_numpy_sort(name):
-    function = getattr(_vexo, name)
-
-    @given(arrays(max_size(name)))
-    def check(a):
-        expected = np.sort(a)
-        assert function(a) is None
-        assert np.array_equal(a, expected)
-
-    check()
-
-
-@pytest.mark.parametrize("name", FUNCTION_NAMES)
-def test_sub_range_only(name):
+def test_equals_numpy_sort_on_whole_arrays_and_slices(name):
     function = getattr(_vexo, name)
 
     @given(arrays(max_size(name)), st.data())
     def check(a, data):
-        lo = data.draw(st.integers(0, len(a)))
-        hi = data.draw(st.integers(lo, len(a)))
+        lo, hi = 0, len(a)
+        if data.draw(st.booleans(), label="slice"):
+            lo = data.draw(st.integers(0, len(a)))
+            hi = data.draw(st.integers(lo, len(a)))
         before = a.copy()
         assert function(a[lo:hi]) is None
         assert np.array_equal(a[:lo], before[:lo]) and np.array_equal(a[hi:], before[hi:])
@@ -112,13 +103,77 @@ def test_patterns(sort_name, sort_function, pattern):
         assert np.array_equal(a, expected), (pattern, n)
 
 
-def test_slice_touches_nothing_outside(sort_function):
-    a = np.array([9, 8, 7, 6, 5, 4, 3, 2, 1, 0], dtype=np.int64)
-    sort_function(a[2:7])
-    assert a.tolist() == [9, 8, 3, 4, 5, 6, 7, 2, 1, 0]
+@pytest.mark.parametrize("name", ["radix", "pdq", "tim", "smart"])
+@pytest.mark.parametrize("digits", range(1, 20))
+def test_values_of_every_digit_count(name, digits):
+    top = INT64.max if digits == 19 else 10**digits - 1
+    values = np.random.default_rng(digits).integers(-top, top, size=300, dtype=np.int64, endpoint=True)
+    a = np.concatenate([values, np.array([top, -top, 10 ** (digits - 1), 0, INT64.min], dtype=np.int64)])
+    expected = np.sort(a)
+    getattr(_vexo, name)(a)
+    assert np.array_equal(a, expected)
 
 
-def test_extreme_values_go_to_the_ends(sort_function):
-    a = np.array([INT64.max, INT64.min, 0], dtype=np.int64)
-    sort_function(a)
-    assert a.tolist() == [INT64.min, 0, INT64.max]
+# One input per branch of the decision table, named by the routine it reaches.
+BRANCH_INPUTS = {
+    "insertion (16)": "np.arange(16)[::-1].copy()",
+    "tim (ascending)": "np.arange(50_000)",
+    "tim (few distinct)": "rng.integers(0, 3, size=200_000)",
+    "pdq (500 descending)": "np.arange(500)[::-1].copy()",
+    "radix (50000 descending)": "np.arange(1, 50_001)[::-1].copy()",
+    "pdq (wide 50000)": "(np.arange(1, 50_001) * 1_000_000)[::-1].copy()",
+    "pdq (100000 wide random)": "rng.integers(-2**63, 2**63 - 1, size=100_000)",
+    "parallel (100001)": "rng.integers(-2**63, 2**63 - 1, size=100_001)",
+}
+
+
+@pytest.mark.parametrize("branch", BRANCH_INPUTS)
+def test_each_branch_sorts_and_only_the_parallel_one_starts_the_pool(branch):
+    # A fresh process per branch: the pool, once made, lives until the process ends.
+    result = run_python(f"""
+        import os
+        import numpy as np
+        import vexo._vexo as m
+        rng = np.random.default_rng(5)
+        a = {BRANCH_INPUTS[branch]}.astype(np.int64)
+        expected = np.sort(a)
+        before = len(os.listdir("/proc/self/task"))
+        assert m.smart(a) is None
+        print(np.array_equal(a, expected), len(os.listdir("/proc/self/task")) > before)
+    """, env={"RAYON_NUM_THREADS": "2"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", str(branch.startswith("parallel"))]
+
+
+@given(st.sampled_from([1000, 4096, 100_000]), st.integers(0, 999_999), st.integers(-(2**62), 2**62))
+def test_small_range_inputs_of_radix_size(n, span, offset):
+    rng = np.random.default_rng(n + span)
+    a = offset + rng.integers(0, span + 1, size=n, dtype=np.int64)
+    expected = np.sort(a)
+    _vexo.smart(a)
+    assert np.array_equal(a, expected)
+
+
+# Left-first recursion would nest one call per element on these inputs, which at 40000
+# elements overflows a 256 KiB thread stack many times over (even at 16 bytes a frame),
+# so a regression crashes the child instead of merely running slowly.
+QUICK_ON_SMALL_STACK = """
+import threading
+import numpy as np
+from vexo import _vexo
+
+N = 40_000
+inputs = {"ascending": np.arange(N, dtype=np.int64), "all_equal": np.full(N, 7, dtype=np.int64)}
+threading.stack_size(256 * 1024)
+worker = threading.Thread(target=lambda: [_vexo.quick(a) for a in inputs.values()])
+worker.start()
+worker.join()
+assert (inputs["ascending"] == np.arange(N)).all() and (inputs["all_equal"] == 7).all()
+print("sorted")
+"""
+
+
+def test_quick_on_quadratic_input_fits_a_small_stack():
+    result = run_python(QUICK_ON_SMALL_STACK)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "sorted"
