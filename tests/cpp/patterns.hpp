@@ -17,21 +17,11 @@ enum class Pattern { random, small_range, ascending, descending, nearly_sorted, 
 inline constexpr Pattern all_patterns[] = {Pattern::random,       Pattern::small_range, Pattern::ascending,  Pattern::descending, Pattern::nearly_sorted,
                                            Pattern::few_distinct, Pattern::organ_pipe,  Pattern::sawtooth,   Pattern::all_equal,  Pattern::extremes};
 
-inline std::string_view name_of(Pattern pattern) {
-    switch (pattern) {
-        case Pattern::random: return "random";
-        case Pattern::small_range: return "small_range";
-        case Pattern::ascending: return "ascending";
-        case Pattern::descending: return "descending";
-        case Pattern::nearly_sorted: return "nearly_sorted";
-        case Pattern::few_distinct: return "few_distinct";
-        case Pattern::organ_pipe: return "organ_pipe";
-        case Pattern::sawtooth: return "sawtooth";
-        case Pattern::all_equal: return "all_equal";
-        case Pattern::extremes: return "extremes";
-    }
-    return "?";
-}
+// In the order of the enumerators.
+inline constexpr std::string_view pattern_names[] = {"random",     "small_range", "ascending", "descending", "nearly_sorted",
+                                                     "few_distinct", "organ_pipe", "sawtooth",  "all_equal",  "extremes"};
+
+inline std::string_view name_of(Pattern pattern) { return pattern_names[static_cast<std::size_t>(pattern)]; }
 
 inline std::vector<std::int64_t> make_pattern(Pattern pattern, std::size_t n, std::uint64_t seed = 1) {
     using limits = std::numeric_limits<std::int64_t>;

@@ -207,14 +207,7 @@ TEST(TimSort, MergeScheduleFollowsTheFixedRuns) {
     EXPECT_EQ(merges.back(), (Merge{0, 272, 513}));
 }
 
-TEST(MergeAdjacentRuns, MergesInsideItsRegionOnly) {
-    Values v = {9, 1, 4, 8, 2, 3, 0, -9};
-    merge_adjacent_runs(v, 1, 3, 6);
-    EXPECT_EQ(v, (Values{9, 1, 2, 3, 4, 8, 0, -9}));
-}
-
 // --- radix
-
 
 struct RadixTrace {
     std::vector<std::uint64_t> multipliers;
@@ -275,13 +268,6 @@ TEST(RadixSort, NegativesAreSortedAsMagnitudesAndWrittenBackFirst) {
     EXPECT_EQ(smallest.sorted({-3, min64, -3}), (Values{min64, -3, -3}));
     EXPECT_EQ(smallest.multipliers.size(), 19u);  // 2^63 has nineteen digits
     EXPECT_EQ(RadixTrace{}.sorted({max64, min64, 0, min64 + 1, -1}), (Values{min64, min64 + 1, -1, 0, max64}));
-}
-
-TEST(RadixSortNonNegative, SortsMagnitudesUpTo2To63) {
-    const std::uint64_t two_to_63 = std::uint64_t{1} << 63;
-    std::vector<std::uint64_t> magnitudes = {two_to_63, 5, two_to_63 - 1, 0, 10, two_to_63};
-    radix_sort_non_negative(std::span<std::uint64_t>(magnitudes));
-    EXPECT_EQ(magnitudes, (std::vector<std::uint64_t>{0, 5, 10, two_to_63 - 1, two_to_63, two_to_63}));
 }
 
 }  // namespace

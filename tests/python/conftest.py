@@ -37,8 +37,9 @@ def sort_function(sort_name):
 
 
 def run_python(code: str, *, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter (same venv), capturing stdout and stderr."""
-    full_env = {**os.environ, **(env or {})}
+    """Runs `code` in a fresh interpreter (same venv), capturing stdout and stderr. Variables
+    set to None in `env` are removed."""
+    full_env = {k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None}
     return subprocess.run(
         [sys.executable, "-P", "-c", textwrap.dedent(code)],
         capture_output=True,

@@ -44,8 +44,10 @@ PATTERN_CLAIMS = {
 
 
 def test_pattern_names_match_the_cpp_generators():
-    cpp_names = re.findall(r'case Pattern::\w+: return "(\w+)";', CPP_PATTERNS.read_text())
-    assert tuple(cpp_names) == patterns.NAMES == tuple(PATTERN_CLAIMS)
+    source = CPP_PATTERNS.read_text()
+    enumerators = re.search(r"enum class Pattern \{([^}]*)\}", source).group(1).replace(" ", "").split(",")
+    names = re.findall(r'"(\w+)"', re.search(r"pattern_names\[\] = \{([^}]*)\}", source).group(1))
+    assert tuple(enumerators) == tuple(names) == patterns.NAMES == tuple(PATTERN_CLAIMS)
 
 
 @pytest.mark.parametrize("name", patterns.NAMES)

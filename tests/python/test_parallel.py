@@ -3,10 +3,11 @@ environment, lazy creation, creation failure, idle workers and concurrent caller
 
 import os
 import subprocess
-import sys
 import textwrap
 
 import pytest
+
+from conftest import run_python
 
 ONLINE = os.sysconf("SC_NPROCESSORS_ONLN")
 SENTENCE = "The global thread pool has not been initialized."
@@ -30,15 +31,10 @@ def check(name, kind, n):
 
 
 def run_script(body: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
-    """Runs PRELUDE + body in a fresh interpreter whose pool variables are exactly `env`."""
-    full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
-    # NumPy's BLAS must not start threads of its own between our counts.
-    full_env.update({"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"})
-    full_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-P", "-c", PRELUDE + textwrap.dedent(body)],
-        capture_output=True, text=True, env=full_env, timeout=120,
-    )
+    """Runs PRELUDE + body in a fresh interpreter whose pool variables are exactly `env`;
+    NumPy's BLAS must not start threads of its own between our counts."""
+    blas = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
+    return run_python(PRELUDE + textwrap.dedent(body), env={"RAYON_NUM_THREADS": None, "RAYON_RS_NUM_CPUS": None, **blas, **(env or {})})
 
 
 def last_line(result: subprocess.CompletedProcess) -> str:
