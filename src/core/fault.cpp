@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace vexo {
 
@@ -15,6 +16,12 @@ namespace {
 
 // Set until the first report of the process has been written; only that one adds the note.
 std::atomic<bool> first_fault{true};
+
+// Held while a report is written. A report that fits the buffer goes out in one write,
+// but a longer one takes several, the note and a backtrace follow in writes of their own,
+// and a pipe splits any write above PIPE_BUF: without the lock, reports of threads that
+// fault at once could interleave.
+std::mutex report_mutex;
 
 constexpr std::size_t report_buffer_size = 512;
 constexpr int backtrace_depth = 64;
@@ -57,12 +64,12 @@ const char* source_unit(const char* path) noexcept {
 void write_fault_report(std::string_view message, const FaultLocation& where) noexcept {
     // Thread names: the module never names a thread, so every report says "<unnamed>".
     const long tid = static_cast<long>(::gettid());
+    const std::lock_guard<std::mutex> hold(report_mutex);
     std::array<char, report_buffer_size> buffer{};
     const int length = std::snprintf(buffer.data(), buffer.size(), "\nthread '<unnamed>' (%ld) panicked at %s:%u:%u:\n%.*s\n", tid,
                                      where.file, static_cast<unsigned>(where.line), static_cast<unsigned>(where.column),
                                      static_cast<int>(message.size()), message.data());
     if (length >= 0 && static_cast<std::size_t>(length) < buffer.size()) {
-        // One write, so reports from several threads do not interleave.
         write_all(buffer.data(), static_cast<std::size_t>(length));
     } else {
         const int head = std::snprintf(buffer.data(), buffer.size(), "\nthread '<unnamed>' (%ld) panicked at %s:%u:%u:\n", tid, where.file,
