@@ -26,7 +26,7 @@ namespace vexo::bench {
 namespace {
 
 constexpr std::initializer_list<Pattern> patterns = {Pattern::random, Pattern::ascending, Pattern::descending, Pattern::few_distinct};
-constexpr std::initializer_list<std::int64_t> sizes = {1'000'000, 10'000'000};
+constexpr std::initializer_list<std::int64_t> sizes = {100'000, 1'000'000, 10'000'000};
 
 // A pool of `workers` kept for the whole benchmark run (pools are cheap when idle).
 ThreadPool& pool_of(std::size_t workers) {
