@@ -9,20 +9,19 @@
 
 namespace vexo {
 
-// Sorts `target` ascending, stably, in place.
-// Contract: any length (0 and 1 are left alone); no allocation, no recursion; touches
-// only target[0, n). At most n(n-1)/2 comparisons; n-1 and no move on ascending input.
-inline void insertion_sort(SortTarget target) noexcept {
-    const std::size_t n = target.size();
-    if (n < 2) return;
-    std::int64_t* const element = target.data();
+namespace insertion_detail {
+
+// Inserts each element into the sorted prefix before it. With `bounded` false the shift
+// loop has no bound check and relies on an element before the target that stops it.
+template <bool bounded>
+inline void insert_each(std::int64_t* element, std::size_t n) noexcept {
     for (std::size_t i = 1; i < n; ++i) {
         const std::int64_t key = element[i];
         std::size_t j = i;
         // Stop at the first element that is <= key: an element never passes an equal one,
         // which is what makes the sort stable. Passed-over elements are shifted, not
         // swapped, so each is written once and key once.
-        while (j > 0 && element[j - 1] > key) {
+        while ((!bounded || j > 0) && element[j - 1] > key) {
             element[j] = element[j - 1];
             --j;
         }
@@ -30,22 +29,17 @@ inline void insertion_sort(SortTarget target) noexcept {
     }
 }
 
+}  // namespace insertion_detail
+
+// Sorts `target` ascending, stably, in place.
+// Contract: any length (0 and 1 are left alone); no allocation, no recursion; touches
+// only target[0, n). At most n(n-1)/2 comparisons; n-1 and no move on ascending input.
+inline void insertion_sort(SortTarget target) noexcept { insertion_detail::insert_each<true>(target.data(), target.size()); }
+
 // The same sort without the bound check of the inner loop, for ranges known to follow an
 // element that no element of theirs is below (a quicksort's earlier pivot): that element
 // stops every shift. Contract: target.data()[-1] is readable and <= every element of
 // target; it is never written. Otherwise as insertion_sort.
-inline void insertion_sort_unguarded(SortTarget target) noexcept {
-    const std::size_t n = target.size();
-    std::int64_t* const element = target.data();
-    for (std::size_t i = 1; i < n; ++i) {
-        const std::int64_t key = element[i];
-        std::size_t j = i;
-        while (element[j - 1] > key) {
-            element[j] = element[j - 1];
-            --j;
-        }
-        element[j] = key;
-    }
-}
+inline void insertion_sort_unguarded(SortTarget target) noexcept { insertion_detail::insert_each<false>(target.data(), target.size()); }
 
 }  // namespace vexo
