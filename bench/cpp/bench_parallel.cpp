@@ -12,7 +12,8 @@
 #include "parallel/par_merge.hpp"
 #include "parallel/partition.hpp"
 #include "parallel/pool.hpp"
-#include "parallel/pool_sorts.hpp"
+#include "parallel/pool_stable_sort.hpp"
+#include "parallel/pool_unstable_sort.hpp"
 
 #ifdef VEXO_BENCH_WITH_TBB
 #include <oneapi/tbb/parallel_sort.h>

@@ -12,7 +12,7 @@
 #include "algorithms/radix.hpp"
 #include "algorithms/tim.hpp"
 #include "core/sort_target.hpp"
-#include "parallel/pool_sorts.hpp"
+#include "parallel/pool_unstable_sort.hpp"
 #include "utils/analysis.hpp"
 
 namespace vexo {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <span>
 
+#include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
 
@@ -19,16 +20,10 @@ namespace vexo {
 // the scratch array is read before this merge wrote it.
 inline void merge_halves(SortTarget target, std::span<std::int64_t> scratch, std::size_t lo, std::size_t mid, std::size_t hi) noexcept {
     const std::int64_t* const element = target.data();
-    std::int64_t* const out = scratch.data();
-    std::size_t i = lo;
-    std::size_t j = mid;
-    std::size_t k = lo;
-    // Less-than-or-equal takes the left element on ties: that is what keeps the sort stable.
-    while (i < mid && j < hi) out[k++] = element[i] <= element[j] ? element[i++] : element[j++];
-    while (i < mid) out[k++] = element[i++];
-    while (j < hi) out[k++] = element[j++];
+    // The shared stable merge takes the left element on ties: that keeps the sort stable.
+    merge_runs(element + lo, mid - lo, element + mid, hi - mid, scratch.data() + lo);
     // The whole range goes back in one block, not only the part the loop wrote.
-    std::memcpy(target.data() + lo, out + lo, (hi - lo) * sizeof(std::int64_t));
+    std::memcpy(target.data() + lo, scratch.data() + lo, (hi - lo) * sizeof(std::int64_t));
 }
 
 // Sorts target[lo, hi) (half-open), stably.

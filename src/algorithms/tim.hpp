@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "algorithms/insertion.hpp"
+#include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
 
@@ -60,23 +61,8 @@ inline void merge_adjacent_runs(SortTarget target, std::size_t left, std::size_t
     std::copy(region, region + width, left_run.data());
     std::copy(region + width, region + m, right_run.data());
 
-    const std::int64_t* const l = left_run.data();
-    const std::int64_t* const r = right_run.data();
-    std::int64_t* const b = merged.data();
-    std::size_t i = 0;
-    std::size_t j = 0;
-    std::size_t k = 0;
-    // Branch-free: on random runs the choice of side is a coin toss that a branch would
-    // mispredict half the time; a conditional move costs the same either way.
-    while (i < width && j < right_length) {
-        const bool take_left = l[i] <= r[j];
-        b[k++] = take_left ? l[i] : r[j];
-        i += take_left ? 1 : 0;
-        j += take_left ? 0 : 1;
-    }
-    // At most one of the two runs has elements left.
-    std::int64_t* const rest = std::copy(l + i, l + width, b + k);
-    std::copy(r + j, r + right_length, rest);
+    // Ties take the left run first, which keeps the sort stable.
+    merge_runs(left_run.data(), width, right_run.data(), right_length, merged.data());
     std::copy(merged.data(), merged.data() + m, target.data() + left);
 }
 

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
 #include "parallel/pool.hpp"
-#include "parallel/pool_sorts.hpp"
 
 namespace vexo {
 
@@ -44,7 +44,7 @@ inline void par_merge_sort(SortTarget segment) {
     join([&] { par_merge_sort(left); }, [&] { par_merge_sort(right); });
 
     Scratch<std::int64_t> buffer(m);
-    stable_detail::merge_runs(left.data(), h, right.data(), m - h, buffer.data());
+    merge_runs(left.data(), h, right.data(), m - h, buffer.data());
     std::copy(buffer.data(), buffer.data() + m, segment.data());
 }
 

@@ -13,7 +13,8 @@
 
 #include "parallel/par_merge.hpp"
 #include "parallel/pool.hpp"
-#include "parallel/pool_sorts.hpp"
+#include "parallel/pool_stable_sort.hpp"
+#include "parallel/pool_unstable_sort.hpp"
 #include "sort_harness.hpp"
 
 namespace vexo {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "parallel/partition.hpp"
-#include "parallel/pool_sorts.hpp"
+#include "parallel/pool_unstable_sort.hpp"
 #include "patterns.hpp"
 #include "sort_harness.hpp"
 
