@@ -75,13 +75,14 @@ VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t
     std::size_t back = n;            // d[back, n) >= pivot
     std::size_t read_front = batch;  // d[read_front, read_back) is still unread
     std::size_t read_back = n - batch;
+    // Which end has less free room depends on the data: chosen with conditional moves,
+    // as a branch here mispredicts often on random input.
     const auto next_source = [&](std::size_t count) VEXO_KERNEL_TARGET {
-        if (read_front - front <= back - read_back) {
-            read_front += count;
-            return d + read_front - count;
-        }
-        read_back -= count;
-        return d + read_back;
+        const bool from_front = read_front - front <= back - read_back;
+        const std::size_t at = from_front ? read_front : read_back - count;
+        read_front += from_front ? count : 0;
+        read_back -= from_front ? 0 : count;
+        return d + at;
     };
     while (read_back - read_front >= batch) {
         const std::int64_t* source = next_source(batch);

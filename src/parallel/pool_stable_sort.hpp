@@ -59,7 +59,7 @@ inline void natural_merge_sort(SortTarget v, std::int64_t* buffer) noexcept {
         }
         if (end - start < min_run) {
             end = std::min(start + min_run, n);
-            insertion_sort(v.subspan(start, end - start));
+            insertion_sort_branch_free(v.subspan(start, end - start));
         }
         bounds[++runs] = end;
         start = end;

@@ -30,14 +30,26 @@ inline constexpr std::size_t unbalanced_divisor = 8;
 // An already partitioned range is tried as nearly sorted; more moves than this means it
 // is not, and partitioning goes on.
 inline constexpr std::size_t partial_insertion_limit = 8;
+// Hoare's scans go on while they pass at least this many elements per misplaced pair,
+// which random data (about four) does not and input with a few percent of its elements
+// out of place (dozens) does.
+inline constexpr std::size_t min_scan_per_swap = 16;
+// A range of at most insertion_bound elements with at most this many descents is nearly
+// sorted: the shifting insertion sort finishes it with little to shift.
+inline constexpr std::size_t max_presorted_descents = 2;
 // Pattern breaking adds a second set of swaps on ranges longer than this.
 inline constexpr std::size_t wide_pattern_break = 128;
 }  // namespace unstable_sort_tuning
 
 namespace unstable_detail {
 
+// Branch-free (min and max become conditional moves): on random samples a branch here
+// mispredicts every other time.
 inline void sort2(std::int64_t* a, std::int64_t* b) noexcept {
-    if (*b < *a) std::swap(*a, *b);
+    const std::int64_t x = *a;
+    const std::int64_t y = *b;
+    *a = std::min(x, y);
+    *b = std::max(x, y);
 }
 
 inline void sort3(std::int64_t* a, std::int64_t* b, std::int64_t* c) noexcept {
@@ -62,6 +74,31 @@ inline void choose_pivot(SortTarget v) noexcept {
     } else {
         sort3(d + half, d, d + n - 1);
     }
+}
+
+// Finishes partition_right's work once the first misplaced pair is swapped, given
+// d[1, first] < pivot and d[last, n) >= pivot; returns the pivot's final position.
+//
+// It goes on with the scans of Hoare's partition for as long as they pay: they swap only
+// misplaced pairs and leave every other element where it is, so a nearly sorted range
+// keeps two nearly sorted sides and the order reaches the early finish and insertion
+// sorts with little to shift; on such input their branches are predicted almost every
+// time. Once the scans average fewer than min_scan_per_swap elements per swap (random
+// data does after the first pair, by about two elements a side), the open part
+// d(first, last) goes to the fastest partition kernel, which does not mispredict but
+// rearranges everything it moves.
+inline std::size_t partition_rest(std::int64_t* d, std::size_t n, std::size_t first, std::size_t last, std::int64_t pivot) noexcept {
+    for (std::size_t swaps = 1; first + (n - last) >= swaps * unstable_sort_tuning::min_scan_per_swap; ++swaps) {
+        // d[first] < pivot <= d[last], the pair just swapped, stop the two scans.
+        while (d[++first] < pivot) {
+        }
+        while (!(d[--last] < pivot)) {
+        }
+        if (first >= last) return first - 1;
+        std::swap(d[first], d[last]);
+    }
+    const std::size_t open = first + 1;
+    return open + partition_less(d + open, last - open, pivot) - 1;
 }
 
 struct Partition {
@@ -95,9 +132,7 @@ inline Partition partition_right(SortTarget v) noexcept {
         return {first - 1, true};
     }
     std::swap(d[first], d[last]);
-    // d[1, first] < pivot and d[last, n) >= pivot; the kernel sorts out what lies between.
-    const std::size_t open = first + 1;
-    const std::size_t position = open + partition_less(d + open, last - open, pivot) - 1;
+    const std::size_t position = partition_rest(d, v.size(), first, last, pivot);
     d[0] = d[position];
     d[position] = pivot;
     return {position, false};
@@ -131,6 +166,26 @@ inline std::size_t partition_left(SortTarget v) noexcept {
     d[0] = d[last];
     d[last] = pivot;
     return last;
+}
+
+// Counts the positions i with v[i] < v[i - 1], without branching on them.
+inline std::size_t count_descents(SortTarget v) noexcept {
+    std::size_t descents = 0;
+    for (std::size_t i = 1; i < v.size(); ++i) descents += v[i] < v[i - 1];
+    return descents;
+}
+
+// The insertion sort of a range of at most insertion_bound elements: the shifting one on
+// a nearly sorted range (a handful of short shifts, well predicted), the branch-free one
+// otherwise. `has_predecessor` as for sort_range.
+inline void finish_small_range(SortTarget v, bool has_predecessor) noexcept {
+    if (count_descents(v) > unstable_sort_tuning::max_presorted_descents) {
+        insertion_sort_branch_free(v);
+    } else if (has_predecessor) {
+        insertion_sort_unguarded(v);
+    } else {
+        insertion_sort(v);
+    }
 }
 
 // Insertion sort that gives up (returning false) once it has moved more than a few
@@ -189,11 +244,7 @@ void sort_range(SortTarget v, unsigned allowance, bool has_predecessor) {
     for (;;) {
         const std::size_t n = v.size();
         if (n <= insertion_bound) {
-            if (has_predecessor) {
-                insertion_sort_unguarded(v);
-            } else {
-                insertion_sort(v);
-            }
+            finish_small_range(v, has_predecessor);
             return;
         }
         if (allowance == 0) {

@@ -43,6 +43,7 @@ std::vector<std::size_t> every_size_up_to(std::size_t n, std::initializer_list<s
 const Routine routines[] = {
     {"bubble", bubble_sort, {0, 1, 2, 3, 16, 17, 100, 257}},
     {"insertion", insertion_sort, {0, 1, 2, 3, 15, 16, 17, 100, 513}},
+    {"insertion_branch_free", insertion_sort_branch_free, every_size_up_to(40, {100})},
     {"heap", heap_sort, {0, 1, 2, 3, 4, 5, 16, 17, 100, 1000, 4097}},
     {"merge", merge_sort, {0, 1, 2, 3, 4, 5, 7, 8, 9, 17, 31, 32, 33, 100, 1000, 1025, 4097}},
     {"quick", quick_sort, {0, 1, 2, 3, 4, 5, 16, 17, 100, 1000, 3001}},
