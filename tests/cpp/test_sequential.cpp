@@ -107,14 +107,17 @@ using Partition = std::array<std::size_t, 3>;  // lo, p, hi
 struct RecordingProbe {
     std::vector<Partition> partitions;
     std::vector<Span> small_ranges, heap_ranges;
-    std::size_t max_depth = 0;
+    std::size_t depth = 0, max_depth = 0;
+};
 
-    void partitioned(std::size_t lo, std::size_t p, std::size_t hi, std::size_t depth) {
-        partitions.push_back({lo, p, hi});
-        max_depth = std::max(max_depth, depth);
-    }
-    void small_range(std::size_t lo, std::size_t hi) { small_ranges.push_back({lo, hi}); }
-    void budget_spent(std::size_t lo, std::size_t hi) { heap_ranges.push_back({lo, hi}); }
+// The observer of quick_sort_range_observed and intro_sort_range_observed, writing into a
+// RecordingProbe.
+struct Recorder {
+    RecordingProbe* probe;
+    void nested_call_begins() const { probe->max_depth = std::max(probe->max_depth, ++probe->depth); }
+    void nested_call_ends() const { --probe->depth; }
+    void partitioned(std::size_t lo, std::size_t p, std::size_t hi) const { probe->partitions.push_back({lo, p, hi}); }
+    void ended(IntroEnd how, std::size_t lo, std::size_t hi) const { (how == IntroEnd::heap_sort ? probe->heap_ranges : probe->small_ranges).push_back({lo, hi}); }
 };
 
 // An explicit closed range inside a larger target: only [lo, hi] changes.
@@ -130,20 +133,20 @@ TEST(QuickSortRange, SortsOnlyTheClosedRange) {
 
 TEST(Partition, LomutoAroundTheLastElement) {
     Values v = {3, 1, 4, 1, 5, 9, 2, 6};
-    EXPECT_EQ(partition(v, 0, 7), 6u);
+    EXPECT_EQ(lomuto_partition(v, 0, 7), 6u);
     EXPECT_EQ(v, (Values{3, 1, 4, 1, 5, 2, 6, 9}));
     Values equal(6, 4);  // equal elements go left: the pivot stays at the end
-    EXPECT_EQ(partition(equal, 1, 4), 4u);
+    EXPECT_EQ(lomuto_partition(equal, 1, 4), 4u);
     Values pair = {2, 1};
-    EXPECT_EQ(partition(pair, 0, 1), 0u);
+    EXPECT_EQ(lomuto_partition(pair, 0, 1), 0u);
     EXPECT_EQ(pair, (Values{1, 2}));
 }
 
 // The textbook order: partition, sort the left part by nesting, loop on the right.
 void left_first_reference(Values& v, std::size_t lo, std::size_t hi, RecordingProbe& probe) {
     while (lo < hi) {
-        const std::size_t p = partition(v, lo, hi);
-        probe.partitioned(lo, p, hi, 0);
+        const std::size_t p = lomuto_partition(v, lo, hi);
+        probe.partitions.push_back({lo, p, hi});
         if (p > 0) left_first_reference(v, lo, p - 1, probe);
         lo = p + 1;
     }
@@ -159,7 +162,7 @@ TEST(QuickSortRange, TextbookPartitionsAndLogarithmicNesting) {
             SCOPED_TRACE(std::string(testing::name_of(pattern)) + " n=" + std::to_string(n));
             Values ours = make_pattern(pattern, n, 5), reference = ours;
             RecordingProbe our_probe, reference_probe;
-            quick_sort_range(ours, 0, n - 1, our_probe);
+            quick_sort_range_observed(ours, 0, n - 1, Recorder{&our_probe});
             EXPECT_TRUE(std::ranges::is_sorted(ours));
             EXPECT_LE(our_probe.max_depth, static_cast<std::size_t>(std::bit_width(n) - 1));
             if (n > 300) continue;  // the reference recursion would nest n deep
@@ -185,12 +188,12 @@ TEST(IntroSortRange, SpentBudgetFallsBackToHeapSort) {
     for (Pattern pattern : {Pattern::ascending, Pattern::all_equal}) {
         Values v = make_pattern(pattern, 1000);
         RecordingProbe probe;
-        intro_sort_range(v, 0, 999, intro_depth_budget(1000), probe);
+        intro_sort_range_observed(v, 0, 999, intro_depth_budget(1000), Recorder{&probe});
         EXPECT_TRUE(std::ranges::is_sorted(v));
         ASSERT_EQ(probe.partitions.size(), 19u);
         for (std::size_t k = 0; k < probe.partitions.size(); ++k) EXPECT_EQ(probe.partitions[k], (Partition{0, 999 - k, 999 - k}));
         EXPECT_EQ(probe.heap_ranges, (std::vector<Span>{{0, 980}}));
-        EXPECT_EQ(probe.max_depth, 18u);
+        EXPECT_EQ(probe.max_depth, 19u);  // the 19th nested call is the one heap_sort ends
     }
 }
 
@@ -203,15 +206,15 @@ TEST(IntroSortRange, AnyBudgetSortsAndBoundsEveryPath) {
             for (std::size_t budget : {std::size_t{0}, std::size_t{1}, std::size_t{3}, intro_depth_budget(n)}) {
                 SCOPED_TRACE(std::string(testing::name_of(pattern)) + " n=" + std::to_string(n) + " budget=" + std::to_string(budget));
                 RecordingProbe probe;
-                testing::expect_sorts_subrange([&](SortTarget t) { intro_sort_range(t, 0, n - 1, budget, probe); }, make_pattern(pattern, n, 21));
-                if (n < intro_tuning::insertion_limit) {
+                testing::expect_sorts_subrange([&](SortTarget t) { intro_sort_range_observed(t, 0, n - 1, budget, Recorder{&probe}); }, make_pattern(pattern, n, 21));
+                if (n < intro_tuning::insertion_below) {
                     EXPECT_TRUE(probe.partitions.empty() && probe.heap_ranges.empty());
                     EXPECT_EQ(probe.small_ranges, (std::vector<Span>{{0, n - 1}}));
                     continue;
                 }
-                for (auto [lo, hi] : probe.heap_ranges) EXPECT_GE(hi + 1 - lo, intro_tuning::insertion_limit);
-                for (auto [lo, hi] : probe.small_ranges) EXPECT_LT(hi + 1 - lo, intro_tuning::insertion_limit);
-                EXPECT_LT(probe.max_depth, std::max<std::size_t>(budget, 1));
+                for (auto [lo, hi] : probe.heap_ranges) EXPECT_GE(hi + 1 - lo, intro_tuning::insertion_below);
+                for (auto [lo, hi] : probe.small_ranges) EXPECT_LT(hi + 1 - lo, intro_tuning::insertion_below);
+                EXPECT_LE(probe.max_depth, budget);
                 if (budget == 0) {
                     EXPECT_EQ(probe.heap_ranges, (std::vector<Span>{{0, n - 1}}));
                 }

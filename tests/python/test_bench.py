@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 from vexo import _vexo, patterns
 from vexo.bench import catalog, cli, measure, plot, report
 
-CPP_PATTERNS = Path(__file__).parents[1] / "cpp" / "patterns.hpp"
+CPP_PATTERNS = Path(__file__).parents[2] / "testing" / "patterns.hpp"
 
 
 def displaced(values: np.ndarray) -> int:
