@@ -7,16 +7,26 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/assert.hpp"
 #include "core/sort_target.hpp"
 
 namespace vexo {
 
 namespace insertion_detail {
 
+// The contract of the unguarded sort: element[-1] is no larger than any of element[0, n).
+inline bool sentinel_stops_every_shift(const std::int64_t* element, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (element[i] < element[-1]) return false;
+    }
+    return true;
+}
+
 // Inserts each element into the sorted prefix before it. With `bounded` false the shift
 // loop has no bound check and relies on an element before the target that stops it.
 template <bool bounded>
 inline void insert_each(std::int64_t* element, std::size_t n) noexcept {
+    if constexpr (!bounded) VEXO_ASSERT(sentinel_stops_every_shift(element, n));
     for (std::size_t i = 1; i < n; ++i) {
         const std::int64_t key = element[i];
         std::size_t j = i;
