@@ -13,7 +13,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <type_traits>
+
+#include "core/assert.hpp"
 
 namespace vexo {
 
@@ -75,6 +78,9 @@ inline void merge_forward(const T* left, const T* left_end, const T* right, cons
 template <class T>
 inline void merge_runs(const T* left, std::size_t l, const T* right, std::size_t r, T* out) noexcept {
     static_assert(std::is_trivially_copyable_v<T>, "the merge copies elements as raw values");
+    // The output overlaps neither run (std::less orders unrelated pointers too).
+    VEXO_ASSERT(!std::less<const T*>{}(out, left + l) || !std::less<const T*>{}(left, out + l + r));
+    VEXO_ASSERT(!std::less<const T*>{}(out, right + r) || !std::less<const T*>{}(right, out + l + r));
     const T* left_front = left;
     const T* right_front = right;
     const T* left_back = left + l;

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -22,18 +23,30 @@ namespace vexo {
 // Tuning of parallel_stable_sort, each constant with its reason.
 namespace stable_sort_tuning {
 // Up to here insertion sort beats any merge and needs no buffer.
-inline constexpr std::size_t insertion_bound = 20;
+inline constexpr std::size_t max_insertion = 20;
 // Up to here one thread sorts the whole array; above, chunks of this length are the
 // parallel tasks, large enough to dwarf the cost of handing one to another worker.
 inline constexpr std::size_t chunk_length = 2000;
 // Merges of fewer elements run on one thread; longer ones are split into a task pair.
-inline constexpr std::size_t sequential_merge_bound = 5000;
-// Natural runs shorter than this are extended by insertion sort, so random input does not
-// start from runs of two and pay for four extra merge passes.
-inline constexpr std::size_t min_run = 16;
-// Runs a chunk can hold: all but the last have at least min_run elements.
-inline constexpr std::size_t max_chunk_runs = chunk_length / min_run + 1;
+inline constexpr std::size_t sequential_merge_below = 5000;
+// Natural runs shorter than this are extended by insertion sort (its branch-free form),
+// so random input does not start from runs of two and pay for four extra merge passes.
+inline constexpr std::size_t extend_runs_below = 16;
+// Runs a chunk can hold: all but the last have at least extend_runs_below elements.
+inline constexpr std::size_t max_chunk_runs = chunk_length / extend_runs_below + 1;
+static_assert(max_insertion < chunk_length, "arrays left to insertion sort never reach the chunked path");
+static_assert(chunk_length < sequential_merge_below, "two chunks merge on one thread");
 }  // namespace stable_sort_tuning
+
+// The hooks of parallel_stable_sort. The module runs it with this silent observer, whose
+// empty member compiles away; the C++ tests check every cut of a long merge through it.
+// Shared by the pool's tasks: safe to call from several threads at once.
+struct StableSilent {
+    // A merge of `left` and `right` was cut in two: left[0, left_cut) and right[0, right_cut)
+    // merge into the first half of the output.
+    void merge_split(std::span<const std::int64_t> /*left*/, std::span<const std::int64_t> /*right*/, std::size_t /*left_cut*/,
+                     std::size_t /*right_cut*/) const noexcept {}
+};
 
 namespace stable_detail {
 
@@ -57,8 +70,8 @@ inline void natural_merge_sort(SortTarget v, std::int64_t* buffer) noexcept {
         } else {
             while (end < n && !(data[end] < data[end - 1])) ++end;
         }
-        if (end - start < min_run) {
-            end = std::min(start + min_run, n);
+        if (end - start < extend_runs_below) {
+            end = std::min(start + extend_runs_below, n);
             insertion_sort_branch_free(v.subspan(start, end - start));
         }
         bounds[++runs] = end;
@@ -107,14 +120,16 @@ inline std::pair<std::size_t, std::size_t> split_for_parallel_merge(const std::i
 
 // Merges left[0, l) and right[0, r) into out, splitting long merges into task pairs.
 // Recursion depth O(log(l + r)); no allocation.
-inline void parallel_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) {
-    if (l == 0 || r == 0 || l + r < stable_sort_tuning::sequential_merge_bound) {
+template <class Observer>
+void parallel_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out, const Observer& observer) {
+    if (l == 0 || r == 0 || l + r < stable_sort_tuning::sequential_merge_below) {
         merge_runs(left, l, right, r, out);
         return;
     }
     const auto [left_mid, right_mid] = split_for_parallel_merge(left, l, right, r);
-    join([&] { parallel_merge(left, left_mid, right, right_mid, out); },
-         [&] { parallel_merge(left + left_mid, l - left_mid, right + right_mid, r - right_mid, out + left_mid + right_mid); });
+    observer.merge_split({left, l}, {right, r}, left_mid, right_mid);
+    join([&] { parallel_merge(left, left_mid, right, right_mid, out, observer); },
+         [&] { parallel_merge(left + left_mid, l - left_mid, right + right_mid, r - right_mid, out + left_mid + right_mid, observer); });
 }
 
 // Sorts chunks [first, last) of the target, each with its own part of the buffer.
@@ -132,21 +147,24 @@ inline void sort_chunks(SortTarget target, std::int64_t* buffer, std::size_t fir
 // Merges the sorted runs [first, last) (run k is [bounds[k], bounds[k + 1])) into one,
 // in `data` or, if `into_buffer`, in `buffer` at the same offsets. The two halves of the
 // tree land in the other array, so each level moves every element once.
-inline void merge_tree(std::int64_t* data, std::int64_t* buffer, const std::size_t* bounds, std::size_t first, std::size_t last,
-                       bool into_buffer) {
+template <class Observer>
+void merge_tree(std::int64_t* data, std::int64_t* buffer, const std::size_t* bounds, std::size_t first, std::size_t last, bool into_buffer,
+                const Observer& observer) {
     if (last - first == 1) {
         if (into_buffer) std::copy(data + bounds[first], data + bounds[last], buffer + bounds[first]);
         return;
     }
     const std::size_t mid = first + (last - first) / 2;
-    join([&] { merge_tree(data, buffer, bounds, first, mid, !into_buffer); }, [&] { merge_tree(data, buffer, bounds, mid, last, !into_buffer); });
+    join([&] { merge_tree(data, buffer, bounds, first, mid, !into_buffer, observer); },
+         [&] { merge_tree(data, buffer, bounds, mid, last, !into_buffer, observer); });
     const std::int64_t* from = into_buffer ? data : buffer;
     std::int64_t* to = into_buffer ? buffer : data;
-    parallel_merge(from + bounds[first], bounds[mid] - bounds[first], from + bounds[mid], bounds[last] - bounds[mid], to + bounds[first]);
+    parallel_merge(from + bounds[first], bounds[mid] - bounds[first], from + bounds[mid], bounds[last] - bounds[mid], to + bounds[first], observer);
 }
 
 // The parallel part, for targets of more than chunk_length elements; runs on a worker.
-inline void sort_in_chunks(SortTarget target) {
+template <class Observer>
+void sort_in_chunks(SortTarget target, const Observer& observer) {
     using stable_sort_tuning::chunk_length;
     const std::size_t n = target.size();
     Scratch<std::int64_t> buffer(n);
@@ -154,13 +172,13 @@ inline void sort_in_chunks(SortTarget target) {
     sort_chunks(target, buffer.data(), 0, chunks);
 
     // Neighbouring chunks already in order form one run and are never merged.
-    std::vector<std::size_t> bounds{0};
+    std::vector<std::size_t, Allocator<std::size_t>> bounds{0};
     for (std::size_t c = 1; c < chunks; ++c) {
         const std::size_t edge = c * chunk_length;
         if (target[edge] < target[edge - 1]) bounds.push_back(edge);
     }
     bounds.push_back(n);
-    merge_tree(target.data(), buffer.data(), bounds.data(), 0, bounds.size() - 1, false);
+    merge_tree(target.data(), buffer.data(), bounds.data(), 0, bounds.size() - 1, false, observer);
 }
 
 }  // namespace stable_detail
@@ -172,10 +190,11 @@ inline void sort_in_chunks(SortTarget target) {
 // balanced tree of parallel merges on the pool; the pool is obtained before any element
 // moves, so if it cannot be created the fault leaves the target untouched. Recursion
 // depth O(log n).
-inline void parallel_stable_sort(SortTarget target) {
+template <class Observer>
+void parallel_stable_sort_observed(SortTarget target, const Observer& observer) {
     using namespace stable_sort_tuning;
     const std::size_t n = target.size();
-    if (n <= insertion_bound) {
+    if (n <= max_insertion) {
         insertion_sort(target);
         return;
     }
@@ -185,12 +204,14 @@ inline void parallel_stable_sort(SortTarget target) {
         return;
     }
     // One hand-over for the whole sort: the caller sleeps once instead of per phase.
-    const auto sort = [target] { stable_detail::sort_in_chunks(target); };
+    const auto sort = [target, &observer] { stable_detail::sort_in_chunks(target, observer); };
     if (on_worker_thread()) {
         sort();
     } else {
         global_pool().install(sort);
     }
 }
+
+inline void parallel_stable_sort(SortTarget target) { parallel_stable_sort_observed(target, StableSilent{}); }
 
 }  // namespace vexo

@@ -11,6 +11,7 @@
 
 #include "algorithms/heap.hpp"
 #include "algorithms/insertion.hpp"
+#include "core/assert.hpp"
 #include "core/sort_target.hpp"
 #include "parallel/partition.hpp"
 #include "parallel/pool.hpp"
@@ -20,26 +21,54 @@ namespace vexo {
 // Tuning of parallel_unstable_sort, each constant with its reason.
 namespace unstable_sort_tuning {
 // Ranges up to here are left to insertion sort, cheaper than another partition.
-inline constexpr std::size_t insertion_bound = 20;
+inline constexpr std::size_t max_insertion = 20;
 // Sides up to here are sorted on the current thread; a larger side makes a task pair.
-inline constexpr std::size_t sequential_bound = 2000;
-// Longer ranges take the median of three medians: a sturdier pivot is worth nine reads.
-inline constexpr std::size_t ninther_bound = 49;
+inline constexpr std::size_t max_sequential_side = 2000;
+// Ranges up to here take the median of three samples as pivot; longer ones the median of
+// three medians, where a sturdier pivot is worth nine reads.
+inline constexpr std::size_t max_median_of_three = 49;
 // A partition whose smaller side is under m / this is unbalanced and spends allowance.
 inline constexpr std::size_t unbalanced_divisor = 8;
 // An already partitioned range is tried as nearly sorted; more moves than this means it
 // is not, and partitioning goes on.
-inline constexpr std::size_t partial_insertion_limit = 8;
+inline constexpr std::size_t max_partial_insertion_moves = 8;
 // Hoare's scans go on while they pass at least this many elements per misplaced pair,
 // which random data (about four) does not and input with a few percent of its elements
 // out of place (dozens) does.
-inline constexpr std::size_t min_scan_per_swap = 16;
-// A range of at most insertion_bound elements with at most this many descents is nearly
+inline constexpr std::size_t scan_per_swap_below = 16;
+// A range of at most max_insertion elements with at most this many descents is nearly
 // sorted: the shifting insertion sort finishes it with little to shift.
 inline constexpr std::size_t max_presorted_descents = 2;
-// Pattern breaking adds a second set of swaps on ranges longer than this.
-inline constexpr std::size_t wide_pattern_break = 128;
+// Pattern breaking swaps two pairs on ranges up to here, and four more on longer ones.
+inline constexpr std::size_t max_narrow_pattern_break = 128;
+
+// choose_pivot's network reads three elements from each end of a ninther range, and the
+// unguarded scans rely on a range longer than the three-sample network.
+static_assert(max_median_of_three >= 8 && max_insertion >= 3, "pivot sampling needs room at both ends");
+static_assert(max_insertion < max_median_of_three, "ranges left to insertion sort never reach the ninther");
 }  // namespace unstable_sort_tuning
+
+// How a range of parallel_unstable_sort was finished.
+enum class UnstableEnd { insertion_sort, heap_sort, in_order };
+
+// Which side of a partition the elements equal to the pivot went to.
+enum class PartitionSide { equal_right, equal_left };
+
+// The hooks of parallel_unstable_sort. The module runs it with this silent observer, whose
+// empty members compile away; the C++ tests pass observers that check every partition and
+// record how ranges end, and may start with a smaller allowance or keep the whole sort on
+// the calling thread. An observer is shared by the pool's tasks: its members are const
+// and must be safe to call from several threads at once.
+struct UnstableSilent {
+    // Whether task pairs go to the pool; false keeps the sort on the calling thread.
+    static constexpr bool uses_pool = true;
+    // The unbalanced partitions allowed on each path of an n-element sort.
+    unsigned allowance(std::size_t n) const noexcept { return static_cast<unsigned>(std::bit_width(n)); }
+    // `range` was partitioned, its pivot now at `pivot`.
+    void partitioned(SortTarget /*range*/, std::size_t /*pivot*/, PartitionSide /*side*/) const noexcept {}
+    // `range` was finished by `how`.
+    void ended(UnstableEnd /*how*/, SortTarget /*range*/) const noexcept {}
+};
 
 namespace unstable_detail {
 
@@ -65,7 +94,7 @@ inline void choose_pivot(SortTarget v) noexcept {
     std::int64_t* const d = v.data();
     const std::size_t n = v.size();
     const std::size_t half = n / 2;
-    if (n > unstable_sort_tuning::ninther_bound) {
+    if (n > unstable_sort_tuning::max_median_of_three) {
         sort3(d, d + half, d + n - 1);
         sort3(d + 1, d + half - 1, d + n - 2);
         sort3(d + 2, d + half + 1, d + n - 3);
@@ -83,12 +112,13 @@ inline void choose_pivot(SortTarget v) noexcept {
 // misplaced pairs and leave every other element where it is, so a nearly sorted range
 // keeps two nearly sorted sides and the order reaches the early finish and insertion
 // sorts with little to shift; on such input their branches are predicted almost every
-// time. Once the scans average fewer than min_scan_per_swap elements per swap (random
+// time. Once the scans average fewer than scan_per_swap_below elements per swap (random
 // data does after the first pair, by about two elements a side), the open part
 // d(first, last) goes to the fastest partition kernel, which does not mispredict but
 // rearranges everything it moves.
 inline std::size_t partition_rest(std::int64_t* d, std::size_t n, std::size_t first, std::size_t last, std::int64_t pivot) noexcept {
-    for (std::size_t swaps = 1; first + (n - last) >= swaps * unstable_sort_tuning::min_scan_per_swap; ++swaps) {
+    VEXO_ASSERT(0 < first && first < last && last < n && d[first] < pivot && !(d[last] < pivot));
+    for (std::size_t swaps = 1; first + (n - last) >= swaps * unstable_sort_tuning::scan_per_swap_below; ++swaps) {
         // d[first] < pivot <= d[last], the pair just swapped, stop the two scans.
         while (d[++first] < pivot) {
         }
@@ -175,7 +205,7 @@ inline std::size_t count_descents(SortTarget v) noexcept {
     return descents;
 }
 
-// The insertion sort of a range of at most insertion_bound elements: the shifting one on
+// The insertion sort of a range of at most max_insertion elements: the shifting one on
 // a nearly sorted range (a handful of short shifts, well predicted), the branch-free one
 // otherwise. `has_predecessor` as for sort_range.
 inline void finish_small_range(SortTarget v, bool has_predecessor) noexcept {
@@ -204,7 +234,7 @@ inline bool partial_insertion_sort(SortTarget v) noexcept {
         } while (j > 0 && key < d[j - 1]);
         d[j] = key;
         moved += i - j;
-        if (moved > unstable_sort_tuning::partial_insertion_limit) return false;
+        if (moved > unstable_sort_tuning::max_partial_insertion_moves) return false;
     }
     return true;
 }
@@ -222,11 +252,11 @@ inline void reverse_if_descending(SortTarget v) noexcept {
 inline void break_patterns(SortTarget v) noexcept {
     std::int64_t* const d = v.data();
     const std::size_t n = v.size();
-    if (n < unstable_sort_tuning::insertion_bound) return;
+    if (n < unstable_sort_tuning::max_insertion) return;
     const std::size_t quarter = n / 4;
     std::swap(d[0], d[quarter]);
     std::swap(d[n - 1], d[n - quarter]);
-    if (n > unstable_sort_tuning::wide_pattern_break) {
+    if (n > unstable_sort_tuning::max_narrow_pattern_break) {
         std::swap(d[1], d[quarter + 1]);
         std::swap(d[2], d[quarter + 2]);
         std::swap(d[n - 2], d[n - quarter - 1]);
@@ -237,27 +267,31 @@ inline void break_patterns(SortTarget v) noexcept {
 // Sorts v. `allowance` counts the unbalanced partitions still allowed on this path before
 // heap sort takes over. `has_predecessor` says that v[-1] belongs to the same array, is
 // final, and is <= every element of v (it is an earlier pivot); it is read, never written.
-// With `on_pool` false everything runs on the calling thread.
-template <bool on_pool = true>
-void sort_range(SortTarget v, unsigned allowance, bool has_predecessor) {
+template <class Observer>
+void sort_range(SortTarget v, unsigned allowance, bool has_predecessor, const Observer& observer) {
     using namespace unstable_sort_tuning;
     for (;;) {
         const std::size_t n = v.size();
-        if (n <= insertion_bound) {
+        if (n <= max_insertion) {
             finish_small_range(v, has_predecessor);
+            observer.ended(UnstableEnd::insertion_sort, v);
             return;
         }
         if (allowance == 0) {
             heap_sort(v);
+            observer.ended(UnstableEnd::heap_sort, v);
             return;
         }
         reverse_if_descending(v);
         choose_pivot(v);
         if (has_predecessor && !(v.data()[-1] < v[0])) {
-            v = v.subspan(partition_left(v) + 1);
+            const std::size_t pivot = partition_left(v);
+            observer.partitioned(v, pivot, PartitionSide::equal_left);
+            v = v.subspan(pivot + 1);
             continue;
         }
         const Partition split = partition_right(v);
+        observer.partitioned(v, split.pivot, PartitionSide::equal_right);
         const SortTarget left = v.first(split.pivot);
         const SortTarget right = v.subspan(split.pivot + 1);
         const std::size_t balance_floor = n / unbalanced_divisor;
@@ -266,26 +300,24 @@ void sort_range(SortTarget v, unsigned allowance, bool has_predecessor) {
             break_patterns(left);
             break_patterns(right);
         } else if (split.already_partitioned && partial_insertion_sort(left) && partial_insertion_sort(right)) {
-            return;  // the range was in order already
+            observer.ended(UnstableEnd::in_order, v);
+            return;
         }
-        if (on_pool && std::max(left.size(), right.size()) > sequential_bound) {
-            join([&] { sort_range<on_pool>(left, allowance, has_predecessor); }, [&] { sort_range<on_pool>(right, allowance, true); });
+        if (Observer::uses_pool && std::max(left.size(), right.size()) > max_sequential_side) {
+            join([&] { sort_range(left, allowance, has_predecessor, observer); }, [&] { sort_range(right, allowance, true, observer); });
             return;
         }
         // Shorter side by a nested call, longer side by this loop: stack depth O(log n).
         if (left.size() < right.size()) {
-            sort_range<on_pool>(left, allowance, has_predecessor);
+            sort_range(left, allowance, has_predecessor, observer);
             v = right;
             has_predecessor = true;
         } else {
-            sort_range<on_pool>(right, allowance, true);
+            sort_range(right, allowance, true, observer);
             v = left;
         }
     }
 }
-
-// The same sort, entirely on the calling thread.
-inline void sort_sequentially(SortTarget target) { sort_range<false>(target, static_cast<unsigned>(std::bit_width(target.size())), false); }
 
 }  // namespace unstable_detail
 
@@ -297,8 +329,11 @@ inline void sort_sequentially(SortTarget target) { sort_range<false>(target, sta
 // Heap sort bounds the worst case once bit_width(n) unbalanced partitions were made on a path.
 // Partitions run on the fastest kernel this CPU offers (partition.hpp); ascending and
 // strictly descending ranges finish in linear time.
-inline void parallel_unstable_sort(SortTarget target) {
-    unstable_detail::sort_range(target, static_cast<unsigned>(std::bit_width(target.size())), false);
+template <class Observer>
+void parallel_unstable_sort_observed(SortTarget target, const Observer& observer) {
+    unstable_detail::sort_range(target, observer.allowance(target.size()), false, observer);
 }
+
+inline void parallel_unstable_sort(SortTarget target) { parallel_unstable_sort_observed(target, UnstableSilent{}); }
 
 }  // namespace vexo

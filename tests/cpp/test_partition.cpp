@@ -12,6 +12,7 @@
 #include "parallel/pool_unstable_sort.hpp"
 #include "patterns.hpp"
 #include "sort_harness.hpp"
+#include "unstable_observer.hpp"
 
 namespace vexo {
 namespace {
@@ -101,7 +102,8 @@ TEST_P(Kernel, DrivesTheUnstableSort) {
     ASSERT_TRUE(force_partition_kernel(GetParam()));
     for (unsigned allowance : {0u, 1u, 64u}) {
         SCOPED_TRACE(allowance);
-        testing::expect_sorts_patterns([allowance](SortTarget t) { unstable_detail::sort_range<false>(t, allowance, false); }, {21, 100, 2001, 50'000});
+        const testing::CheckingObserver observer{allowance};
+        testing::expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); }, {21, 100, 2001, 50'000});
     }
     ASSERT_TRUE(force_partition_kernel(best_partition_kernel()));
 }
