@@ -5,10 +5,11 @@
 // needs the cursor that the last one advanced. Written with a branch, that chain also
 // mispredicts on every other element; written branch-free, it is the load, compare and
 // advance latency, a few cycles an element. So the loop here is branch-free, checks its
-// stopping conditions once per block instead of once per element, and runs two chains at
-// once: one merges from the fronts of the runs (smallest first) and one from their backs
-// (largest first), as in the bidirectional merges of quadsort and glidesort, which
-// overlaps the two latencies.
+// stopping conditions once per block instead of once per element, and runs independent
+// chains side by side: one merges from the fronts of the runs (smallest first) and one
+// from their backs (largest first), as in the bidirectional merges of quadsort and
+// glidesort; and a long merge is first cut at the middle of its output (the co-ranking
+// search of merge-path partitioning), so two such pairs of chains run in one loop.
 #pragma once
 
 #include <algorithm>
@@ -19,6 +20,14 @@
 #include "core/assert.hpp"
 
 namespace vexo {
+
+namespace merge_tuning {
+// Merges of at least this many elements are cut in two at the middle of the output (one
+// binary search) and run as two bidirectional merges in one loop: four independent chains
+// instead of two. Below it the search and the second set of cursors cost more than the
+// overlap brings.
+inline constexpr std::size_t one_pair_of_chains_below = 256;
+}  // namespace merge_tuning
 
 namespace merge_detail {
 
@@ -63,43 +72,99 @@ inline void merge_forward(const T* left, const T* left_end, const T* right, cons
 
 }  // namespace merge_detail
 
+// One stable merge run from both ends at once. The front chain places the smallest
+// elements of the merged order and the back chain the largest, so as long as the two
+// together have placed no more than l + r elements, what each has taken is a prefix
+// (front) or a suffix (back) of each run, and they never take the same element. A chain
+// may still read an element the other has taken: that element lies beyond every element
+// not yet placed, so it loses the comparison (ties included: the stable order puts a
+// taken left element before any untaken equal right one, and symmetrically), and the read
+// stays inside the run. Once either chain could leave a run, the untaken middle of both
+// runs is merged from the front alone. `safe_steps` says how many front-and-back steps
+// can run with no check.
+template <class T>
+struct BidirectionalMerge {
+    const T* left_front;
+    const T* right_front;
+    const T* left_back;
+    const T* right_back;
+    T* out_front;
+    T* out_back;
+    const T* left;
+    const T* right;
+    const T* left_end;
+    const T* right_end;
+
+    BidirectionalMerge(const T* left_run, std::size_t l, const T* right_run, std::size_t r, T* out) noexcept
+        : left_front(left_run), right_front(right_run), left_back(left_run + l), right_back(right_run + r), out_front(out), out_back(out + l + r),
+          left(left_run), right(right_run), left_end(left_run + l), right_end(right_run + r) {}
+
+    // Neither cursor leaves its run, and the two chains' outputs do not meet.
+    std::ptrdiff_t safe_steps() const noexcept {
+        const auto front_room = std::min(left_end - left_front, right_end - right_front);
+        const auto back_room = std::min(left_back - left, right_back - right);
+        return std::min({front_room, back_room, (out_back - out_front) / 2});
+    }
+    void step() noexcept {
+        merge_detail::take_front(left_front, right_front, out_front);
+        merge_detail::take_back(left_back, right_back, out_back);
+    }
+    // Runs the chains as far as they go, then merges the untaken middle from the front.
+    void finish() noexcept {
+        for (auto steps = safe_steps(); steps > 0; steps = safe_steps()) {
+            for (auto s = steps; s > 0; --s) step();
+        }
+        merge_detail::merge_forward(left_front, left_back, right_front, right_back, out_front);
+    }
+};
+
+// How many of the first h elements of the stable merge of left[0, l) and right[0, r) come
+// from the left run (binary search; h <= l + r).
+template <class T>
+std::size_t left_share_of_prefix(const T* left, std::size_t l, const T* right, std::size_t r, std::size_t h) noexcept {
+    std::size_t lo = h > r ? h - r : 0;
+    std::size_t hi = std::min(h, l);
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        // left[mid] belongs to the prefix when it does not come after right[h - mid - 1].
+        if (!(right[h - mid - 1] < left[mid])) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
 // Merges the sorted runs left[0, l) and right[0, r) into out[0, l + r), stably: on equal
 // elements those of the left run come first. `out` must overlap neither run. No
 // allocation, no recursion; every element is read from its run and written once.
 //
-// The front chain places the smallest elements of the merged order and the back chain
-// the largest, so as long as the two together have placed no more than l + r elements,
-// what each has taken is a prefix (front) or a suffix (back) of each run, and they never
-// take the same element. A chain may still read an element the other has taken: that
-// element lies beyond every element not yet placed, so it loses the comparison (ties
-// included: the stable order puts a taken left element before any untaken equal right
-// one, and symmetrically), and the read stays inside the run. Once either chain could
-// leave a run, the untaken middle of both runs is merged from the front alone.
+// A long merge is cut where the first half of its output ends: the elements placed there
+// are a prefix of each run (left_share_of_prefix finds how long), so the two halves are
+// independent merges into disjoint parts of `out`, each stable on its own.
 template <class T>
 inline void merge_runs(const T* left, std::size_t l, const T* right, std::size_t r, T* out) noexcept {
     static_assert(std::is_trivially_copyable_v<T>, "the merge copies elements as raw values");
     // The output overlaps neither run (std::less orders unrelated pointers too).
     VEXO_ASSERT(!std::less<const T*>{}(out, left + l) || !std::less<const T*>{}(left, out + l + r));
     VEXO_ASSERT(!std::less<const T*>{}(out, right + r) || !std::less<const T*>{}(right, out + l + r));
-    const T* left_front = left;
-    const T* right_front = right;
-    const T* left_back = left + l;
-    const T* right_back = right + r;
-    T* out_front = out;
-    T* out_back = out + l + r;
-    for (;;) {
-        // Steps both chains can take with no check: neither cursor leaves its run, and
-        // the two chains' outputs do not meet.
-        const auto front_room = std::min(left + l - left_front, right + r - right_front);
-        const auto back_room = std::min(left_back - left, right_back - right);
-        const auto steps = std::min({front_room, back_room, (out_back - out_front) / 2});
-        if (steps == 0) break;
+    if (l + r < merge_tuning::one_pair_of_chains_below) {
+        BidirectionalMerge<T>(left, l, right, r, out).finish();
+        return;
+    }
+    const std::size_t h = (l + r) / 2;
+    const std::size_t i = left_share_of_prefix(left, l, right, r, h);
+    BidirectionalMerge<T> low(left, i, right, h - i, out);
+    BidirectionalMerge<T> high(left + i, l - i, right + (h - i), r - (h - i), out + h);
+    for (auto steps = std::min(low.safe_steps(), high.safe_steps()); steps > 0; steps = std::min(low.safe_steps(), high.safe_steps())) {
         for (auto s = steps; s > 0; --s) {
-            merge_detail::take_front(left_front, right_front, out_front);
-            merge_detail::take_back(left_back, right_back, out_back);
+            low.step();
+            high.step();
         }
     }
-    merge_detail::merge_forward(left_front, left_back, right_front, right_back, out_front);
+    low.finish();
+    high.finish();
 }
 
 }  // namespace vexo

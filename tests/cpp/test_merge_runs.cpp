@@ -32,7 +32,8 @@ std::vector<Tagged> sorted_run(std::size_t length, std::int64_t spread, std::int
 
 TEST(MergeRuns, EqualsStdMergeWithTiesInRunOrder) {
     std::mt19937_64 rng(11);
-    const std::size_t lengths[] = {0, 1, 2, 3, 5, 8, 31, 64, 100, 1000};
+    // Sums on both sides of 256, where a merge is cut in two.
+    const std::size_t lengths[] = {0, 1, 2, 3, 5, 8, 31, 64, 100, 127, 128, 129, 1000};
     for (std::size_t l : lengths) {
         for (std::size_t r : lengths) {
             for (std::int64_t spread : {1, 2, 7, 1000000}) {
