@@ -1,4 +1,5 @@
-// The AVX-512 partition kernel: eight lanes per vector, four vectors per batch. A vector
+// The AVX-512 kernels: the partition, eight lanes per vector and four vectors per batch,
+// and the small-range insertion sort in registers. A vector
 // is arranged with compress (the < lanes, packed low) and expand (the others, packed into
 // the lanes above them), both in registers: compressing straight to memory is much
 // slower on some CPUs.
@@ -8,11 +9,20 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
+
 #define VEXO_KERNEL_TARGET __attribute__((target("avx512f,popcnt")))
 #include "parallel/partition_vector.hpp"
 
 namespace vexo {
 namespace {
+
+// The lanes of register k (positions 8k to 8k + 7) that lie below position `end`.
+VEXO_KERNEL_TARGET inline __mmask8 lane_mask(std::size_t end, int k) noexcept {
+    const std::size_t first = static_cast<std::size_t>(8 * k);
+    if (end <= first) return 0;
+    return end - first >= 8 ? static_cast<__mmask8>(0xFF) : static_cast<__mmask8>((1U << (end - first)) - 1);
+}
 
 struct Avx512 {
     using type = __m512i;
@@ -30,10 +40,41 @@ struct Avx512 {
     }
 };
 
+// The branch-free insertion sort (insertion_sort_branch_free) of up to 8 * R elements,
+// held in R registers from the first load to the last store. Inserting key = p[i] into
+// the sorted p[0, i) sets p[j] = max(p[j - 1], min(p[j], key)) for j <= i, with the
+// smallest value standing in for p[-1]; lanes above i keep their unsorted elements. The
+// shift by one lane runs across the registers with valignq, so each insertion is a few
+// vector operations instead of a loop over the prefix.
+template <int R>
+VEXO_KERNEL_TARGET void insertion_sort_in_registers(std::int64_t* d, std::size_t n) noexcept {
+    __m512i v[R];
+    for (int k = 0; k < R; ++k) v[k] = _mm512_maskz_loadu_epi64(lane_mask(n, k), d + 8 * k);
+    const __m512i lowest = _mm512_set1_epi64(INT64_MIN);
+    for (std::size_t i = 1; i < n; ++i) {
+        const __m512i key = _mm512_set1_epi64(d[i]);  // d is untouched until the final store
+        __m512i below = lowest;
+        for (int k = 0; k < R; ++k) {
+            const __m512i shifted = _mm512_alignr_epi64(v[k], below, 7);  // p[j - 1] in lane j
+            below = v[k];
+            const __m512i inserted = _mm512_max_epi64(shifted, _mm512_min_epi64(v[k], key));
+            v[k] = _mm512_mask_mov_epi64(v[k], lane_mask(i + 1, k), inserted);
+        }
+    }
+    for (int k = 0; k < R; ++k) _mm512_mask_storeu_epi64(d + 8 * k, lane_mask(n, k), v[k]);
+}
+
 }  // namespace
 
 std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     return vector_partition::partition_less<Avx512>(d, n, pivot);
+}
+
+void small_insertion_sort_avx512(std::int64_t* d, std::size_t n) noexcept {
+    if (n <= 8) return insertion_sort_in_registers<1>(d, n);
+    if (n <= 16) return insertion_sort_in_registers<2>(d, n);
+    if (n <= 24) return insertion_sort_in_registers<3>(d, n);
+    small_insertion_sort_scalar(d, n);
 }
 
 }  // namespace vexo

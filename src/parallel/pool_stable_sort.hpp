@@ -16,6 +16,7 @@
 #include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
+#include "parallel/partition.hpp"
 #include "parallel/pool.hpp"
 
 namespace vexo {
@@ -72,7 +73,7 @@ inline void natural_merge_sort(SortTarget v, std::int64_t* buffer) noexcept {
         }
         if (end - start < extend_runs_below) {
             end = std::min(start + extend_runs_below, n);
-            insertion_sort_branch_free(v.subspan(start, end - start));
+            small_insertion_sort(data + start, end - start);
         }
         bounds[++runs] = end;
         start = end;

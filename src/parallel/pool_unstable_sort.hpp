@@ -207,10 +207,10 @@ inline std::size_t count_descents(SortTarget v) noexcept {
 
 // The insertion sort of a range of at most max_insertion elements: the shifting one on
 // a nearly sorted range (a handful of short shifts, well predicted), the branch-free one
-// otherwise. `has_predecessor` as for sort_range.
+// of the active kernel otherwise. `has_predecessor` as for sort_range.
 inline void finish_small_range(SortTarget v, bool has_predecessor) noexcept {
     if (count_descents(v) > unstable_sort_tuning::max_presorted_descents) {
-        insertion_sort_branch_free(v);
+        small_insertion_sort(v.data(), v.size());
     } else if (has_predecessor) {
         insertion_sort_unguarded(v);
     } else {

@@ -1,5 +1,6 @@
 // Every partition kernel this CPU runs, against the split the scalar kernel gives: same
-// split point, the same values on each side of it, nothing outside the range touched.
+// split point, the same values on each side of it, nothing outside the range touched; and
+// each kernel's small-range insertion sort.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -94,6 +95,21 @@ TEST_P(Kernel, EqualTwoValuedAndExtremeData) {
         expect_partitions(two, 2);
         expect_partitions(extremes, limits::max());
         expect_partitions(extremes, limits::min() + 1);
+    }
+}
+
+// The kernel's small-range insertion sort on every length it serves and beyond, in a
+// guarded buffer and in one of exactly the range's size (for the sanitizer).
+TEST_P(Kernel, InsertionSortsEveryPatternUpTo40) {
+    std::vector<std::size_t> sizes(41);
+    for (std::size_t n = 0; n < sizes.size(); ++n) sizes[n] = n;
+    testing::expect_sorts_patterns([this](SortTarget t) { small_insertion_sort_with(GetParam(), t.data(), t.size()); }, sizes);
+    for (std::size_t n : sizes) {
+        std::vector<std::int64_t> exact = testing::make_pattern(testing::Pattern::extremes, n, n);
+        std::vector<std::int64_t> expected = exact;
+        std::sort(expected.begin(), expected.end());
+        small_insertion_sort_with(GetParam(), exact.data(), n);
+        ASSERT_EQ(exact, expected) << "n=" << n;
     }
 }
 
