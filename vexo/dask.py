@@ -112,7 +112,10 @@ def _sorted_and_sampled(x, parts: int):
     processes scheduler) starts them once, and the samples are read from the sorted
     chunks while those are still in memory.
     """
-    sorted_chunks = [dask.delayed(_sorted_chunk, pure=True)(block) for block in x.to_delayed().ravel()]
+    # Unoptimised: Dask's optimised to_delayed loses the data of an array persisted on a
+    # distributed cluster and hands on the keys instead.
+    blocks = x.to_delayed(optimize_graph=False).ravel()
+    sorted_chunks = [dask.delayed(_sorted_chunk, pure=True)(block) for block in blocks]
     samples = [dask.delayed(_regular_sample, pure=True)(chunk, parts, index) for index, chunk in enumerate(sorted_chunks)]
     persisted = dask.persist(*sorted_chunks, *samples)
     # Computing a persisted sample only fetches it.

@@ -136,6 +136,14 @@ def test_distributed_local_cluster(client, name):
 
 
 @worker_processes
+def test_distributed_input_persisted_on_the_workers(client):
+    values = INPUTS["random"](SIZE, 8)
+    x = da.from_array(values, chunks=3000).persist()
+    distributed.wait(x)
+    np.testing.assert_array_equal(vexo.dask.sort(x, chunks=3).compute(), np.sort(values))
+
+
+@worker_processes
 def test_distributed_workers_size_their_pool(client):
     assert set(client.run(lambda: os.environ.get("RAYON_NUM_THREADS")).values()) == {"1"}
 
