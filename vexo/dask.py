@@ -1,8 +1,8 @@
 """Sorting dask arrays with vexo: a sample sort whose every local sort is vexo's.
 
-    >>> import dask.array as da
+    >>> import dask.array as da, numpy as np
     >>> import vexo.dask
-    >>> x = da.from_array(numpy.array([3, 1, 2, 5, 4]), chunks=2)
+    >>> x = da.from_array(np.array([3, 1, 2, 5, 4]), chunks=2)
     >>> vexo.dask.sort(x).compute()
     array([1, 2, 3, 4, 5])
 
@@ -51,16 +51,31 @@ __all__ = ["sort"]
 OVERSAMPLING = 16
 SAMPLE_SEED = 0x5EED_5027  # a fixed seed: the same input always gets the same splitters
 
-# Which vexo function does each step, chosen by timing them (python -m vexo.bench.dask
-# --choose) on the shapes each step sees; ns per element on a 2-core EPYC (AVX-512):
-# see CHUNK_SORT_MEASURED and PARTITION_SORT_MEASURED below.
+# Which vexo function does each step, chosen by timing every candidate on the shapes each
+# step sees: 4e6 elements, a one-thread pool as in a worker of a 2-core LocalCluster,
+# ns per element on a loaded 2-core EPYC (figures vary by a third between runs there).
+#
+# An input chunk can be any pattern. par_sort_unstable is never far from the best:
+#                   par_sort_unstable  smart  par_sort  pdq  radix  numpy.sort
+#   random                 31            34      82      97   191      84
+#   small_range             8             8      78     256    29      58
+#   ascending               0.6          41       0.4     0.3  42      80
+#   nearly_sorted          32            50      63      16    35      85
+#   few_distinct            2            65      50     420    61      31
+#   organ_pipe             52            49      18     284    63     140
 CHUNK_SORT = _vexo.par_sort_unstable
+# A partition is the concatenation of one sorted piece per input chunk. par_sort finds
+# and merges the runs; smart (which hands run-rich input to tim) does not pay here:
+#                   par_sort  par_merge  par_sort_unstable  smart  pdq  tim  radix
+#   8 runs, random      21       53             64            49    49   95   210
+#   80 runs, random     31       42             47            52    71   92   273
+#   80 runs, small_range 22      45             11            41   287   46    31
 PARTITION_SORT = _vexo.par_sort
 
 WANTED_DTYPE = np.dtype(np.int64)
 
 
-def sort(x, chunks=None):
+def sort(x: da.Array, chunks: int | None = None) -> da.Array:
     """A new dask array of `x`'s values in ascending order, with known chunk sizes.
 
     `x`: a one-dimensional dask array of an int64-equivalent dtype, left as it is.
@@ -201,10 +216,41 @@ def _merged_partition(*pieces: np.ndarray) -> np.ndarray:
 
 def _merged_partitions(sorted_chunks, cuts: np.ndarray):
     sizes = (cuts[:, 1:] - cuts[:, :-1]).sum(axis=0)
+    homes = _merge_workers(len(sizes))
     partitions = []
     for j, size in enumerate(sizes):
         # A piece is cut on the worker that holds its chunk, so only the piece travels.
         pieces = [dask.delayed(_piece, pure=True)(chunk, int(cuts[i, j]), int(cuts[i, j + 1])) for i, chunk in enumerate(sorted_chunks) if cuts[i, j + 1] > cuts[i, j]]
-        merged = dask.delayed(_merged_partition, pure=True)(*pieces)
+        with dask.annotate(**homes[j]):
+            merged = dask.delayed(_merged_partition, pure=True)(*pieces)
         partitions.append(da.from_delayed(merged, shape=(int(size),), dtype=np.int64, meta=np.empty(0, np.int64)))
     return da.concatenate(partitions)
+
+
+def _merge_workers(parts: int) -> list[dict]:
+    """Where each partition's merge should run: on a distributed cluster, the workers in
+    turn; elsewhere anywhere (no annotation).
+
+    Left to itself, the scheduler puts a merge where most of its pieces lie, so a worker
+    that holds a few more sorted chunks gets nearly every merge while the others wait
+    (14 of 20 on one of two workers, measured at 10^8 elements). The hint lets another
+    worker take a merge when the named one is busy.
+    """
+    client = _distributed_client()
+    if client is None:
+        return [{}] * parts
+    workers = sorted(client.scheduler_info()["workers"])
+    return [{"workers": [workers[j % len(workers)]], "allow_other_workers": True} for j in range(parts)]
+
+
+def _distributed_client():
+    """The distributed client that computes dask collections here and now, if any."""
+    try:
+        from distributed import default_client
+    except ImportError:
+        return None
+    try:
+        client = default_client()
+    except ValueError:  # no client
+        return None
+    return client if dask.base.get_scheduler() == client.get else None

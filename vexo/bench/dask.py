@@ -64,6 +64,7 @@ class Run:
     size: int
     seconds: float | None = None
     peak_bytes: int | None = None  # the largest resident memory of one worker (or this process)
+    cpu_seconds: float | None = None  # processor time of all workers (or this process)
     status: str = "ok"
 
     @property
@@ -111,11 +112,15 @@ def _rechunk_sort(x):
     return x.rechunk(x.shape[0]).map_blocks(np.sort)
 
 
+def quiet_legacy_dataframe() -> None:
+    """Debian's Dask comes without dask-expr, and its legacy dataframe warns of that in
+    every process that imports it."""
+    warnings.filterwarnings("ignore", message="Dask dataframe query planning is disabled", category=FutureWarning)
+
+
 def _dataframe_sort(x):
-    with warnings.catch_warnings():
-        # Debian's Dask comes without dask-expr: the legacy dataframe warns that it is.
-        warnings.simplefilter("ignore", FutureWarning)
-        import dask.dataframe as dd
+    quiet_legacy_dataframe()
+    import dask.dataframe as dd
 
     return dd.from_dask_array(x, columns="v").to_frame().sort_values("v")
 
@@ -158,15 +163,28 @@ def distributed_fingerprint(collection) -> tuple[bool, tuple[int, int, int]]:
 
 
 class PeakMemory:
-    """Samples the resident memory of the given processes until stopped; keeps each one's peak."""
+    """Samples the resident memory of the given processes until stopped; keeps each one's
+    peak, and the processor time they used in between (on a shared machine the time on
+    the clock depends on the others' load, the processor time much less)."""
 
     def __init__(self, pids: Sequence[int]):
         import psutil
 
         self.processes = [psutil.Process(pid) for pid in pids]
         self.peaks = [0] * len(pids)
+        self.cpu_seconds = 0.0
         self.done = threading.Event()
         self.thread = threading.Thread(target=self._sample, daemon=True)
+
+    def _cpu(self) -> float:
+        total = 0.0
+        for process in self.processes:
+            try:
+                times = process.cpu_times()
+                total += times.user + times.system
+            except Exception:  # see _sample
+                pass
+        return total
 
     def _sample(self) -> None:
         while True:
@@ -179,12 +197,14 @@ class PeakMemory:
                 return
 
     def __enter__(self):
+        self.cpu_seconds = -self._cpu()
         self.thread.start()
         return self
 
     def __exit__(self, *exc):
         self.done.set()
         self.thread.join()
+        self.cpu_seconds += self._cpu()
 
     @property
     def peak(self) -> int:
@@ -212,7 +232,9 @@ def start_cluster(workers: int, memory_limit: str | None):
         silence_logs=logging.ERROR,  # the dataframe shuffle warns of every start and end
         env={machine.POOL_SIZE_VARIABLE: str(pool_share(workers))},
     )
-    return cluster, Client(cluster)
+    client = Client(cluster)
+    client.run(quiet_legacy_dataframe)
+    return cluster, client
 
 
 def time_distributed(client, name: str, x, expected) -> Run:
@@ -226,7 +248,7 @@ def time_distributed(client, name: str, x, expected) -> Run:
             result = DISTRIBUTED[name](x).persist()
             wait(result)
             run.seconds = time.perf_counter() - started
-        run.peak_bytes = memory.peak
+        run.peak_bytes, run.cpu_seconds = memory.peak, memory.cpu_seconds
         if distributed_fingerprint(result) != (True, expected):
             run.status, run.seconds = "wrong result", None
     except Exception as error:  # a contender that fails is reported, not fatal
@@ -241,7 +263,7 @@ def time_local(chunks: tuple[int, ...], expected) -> Run:
         started = time.perf_counter()
         values.sort()
         run.seconds = time.perf_counter() - started
-    run.peak_bytes = memory.peak
+    run.peak_bytes, run.cpu_seconds = memory.peak, memory.cpu_seconds
     if combined([_fingerprint(values)]) != (True, expected):
         run.status, run.seconds = "wrong result", None
     return run
@@ -284,23 +306,24 @@ def format_bytes(count: int | None) -> str:
 
 
 def table_rows(runs: Sequence[Run]) -> list[list[str]]:
-    """One row per run: size, contender, seconds, elements/s, time over vexo's, peak memory."""
+    """One row per run, the columns of HEADER."""
     vexo_seconds = {run.size: run.seconds for run in runs if run.contender == VEXO}
     rows = []
     for run in runs:
         if run.seconds is None:
-            rows.append([report.format_size(run.size), run.contender, run.status, "", "", ""])
+            rows.append([report.format_size(run.size), run.contender, run.status, "", "", "", ""])
             continue
         mine = vexo_seconds.get(run.size)
         ratio = f"{run.seconds / mine:.2f}x" if mine else ""
-        rows.append([report.format_size(run.size), run.contender, f"{run.seconds:.2f}", f"{run.rate / 1e6:.1f} M", ratio, format_bytes(run.peak_bytes)])
+        rows.append([report.format_size(run.size), run.contender, f"{run.seconds:.2f}", f"{run.rate / 1e6:.1f} M", ratio, f"{run.cpu_seconds:.1f}", format_bytes(run.peak_bytes)])
     return rows
 
 
-HEADER = ["elements", "contender", "seconds", "elements/s", "time / vexo's", "peak memory"]
+HEADER = ["elements", "contender", "seconds", "elements/s", "time / vexo's", "CPU seconds", "peak memory"]
 LEGEND = (
     "peak memory: the largest resident memory of one worker process during the sort (of this "
-    "process for numpy.sort); time / vexo's: above 1x, vexo.dask.sort is that much faster."
+    "process for numpy.sort); CPU seconds: processor time of all workers (of this process for "
+    "numpy.sort); time / vexo's: above 1x, vexo.dask.sort is that much faster."
 )
 
 
@@ -331,7 +354,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--sizes", type=parse_sizes, default=list(DEFAULT_SIZES), help="comma-separated sizes sorted on the unlimited cluster (default: 1e7,1e8)")
     parser.add_argument("--spill-size", type=parse_sizes, default=[DEFAULT_SPILL_SIZE], help="sizes sorted on memory-limited workers (default: 4e8)")
     parser.add_argument("--spill-memory-limit", default=DEFAULT_SPILL_MEMORY_LIMIT, help=f"memory limit of each worker in the spilling run (default: {DEFAULT_SPILL_MEMORY_LIMIT})")
-    parser.add_argument("--no-spill", action="store_true", help="skip the beyond-memory run")
+    only = parser.add_mutually_exclusive_group()
+    only.add_argument("--no-spill", action="store_true", help="skip the beyond-memory run")
+    only.add_argument("--spill-only", action="store_true", help="only the beyond-memory run")
     parser.add_argument("--workers", type=positive_int, default=DEFAULT_WORKERS, help=f"worker processes, one thread each (default: {DEFAULT_WORKERS})")
     parser.add_argument("--chunk-size", type=positive_int, default=DEFAULT_CHUNK_SIZE, help=f"elements per input chunk (default: {DEFAULT_CHUNK_SIZE:,})")
     parser.add_argument("--contenders", default=",".join(CONTENDERS), help=f"comma-separated, out of: {', '.join(CONTENDERS)}")
@@ -349,7 +374,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error(f"unknown contenders {unknown}; available: {', '.join(CONTENDERS)}")
     if VEXO not in contenders:
         contenders.insert(0, VEXO)  # every ratio is against it
-    plans = [(size, None) for size in args.sizes]
+    plans = [] if args.spill_only else [(size, None) for size in args.sizes]
     if not args.no_spill:
         plans += [(size, args.spill_memory_limit) for size in args.spill_size]
 
