@@ -152,3 +152,36 @@ def test_distributed_workers_size_their_pool(client):
 def test_processes_scheduler():
     with dask.config.set(scheduler="processes"):
         check_sorted(INPUTS["random"](SIZE, 6), (5000, 0, 15011), 3)
+
+
+def bench_check(parts):
+    from vexo.bench import dask as bench
+
+    return bench.combined([bench._fingerprint(part) for part in parts])
+
+
+@pytest.mark.parametrize(
+    "parts, ascending",
+    [([[1, 2], [], [2, 9]], True), ([[1, 3], [2, 9]], False), ([[2, 1], [3, 9]], False), ([[-5, 2**63 - 1]], True)],
+)
+def test_bench_checker_sees_order_across_chunks(parts, ascending):
+    assert bench_check([np.array(part, np.int64) for part in parts])[0] is ascending
+
+
+def test_bench_checker_sees_lost_or_changed_values():
+    values = patterns.make("random", 1000, 2)
+    reference = bench_check([values])[1]
+    ordered = np.sort(values)
+    assert bench_check([ordered[:400], ordered[400:]])[1] == reference
+    assert bench_check([ordered[:-1]])[1] != reference
+    changed = ordered.copy()
+    changed[5] += 1
+    assert bench_check([changed])[1] != reference
+
+
+@pytest.mark.parametrize("size, chunk, workers", [(10**7, 5 * 10**6, 2), (4 * 10**8, 5 * 10**6, 2), (7, 3, 3)])
+def test_bench_chunks_cover_the_size(size, chunk, workers):
+    from vexo.bench import dask as bench
+
+    sizes = bench.chunk_sizes(size, chunk, workers)
+    assert sum(sizes) == size and len(sizes) >= min(size, bench.MIN_CHUNKS_PER_WORKER * workers)
