@@ -82,7 +82,8 @@ def sort(x: da.Array, chunks: int | None = None) -> da.Array:
     `chunks`: the number of output chunks (default: as many as `x` has); they hold
     equal shares of the elements, within 1.25 times the ideal size whatever the values.
     Unknown (nan) chunk sizes of `x` are found on the way. Sorting the chunks, sampling
-    them and counting the cuts happen now; the final merges are left in the graph.
+    them and counting the cuts happen now; the final merges are left in the graph, and the
+    sorted chunks stay in memory (or spilled, on a cluster) for as long as it lives.
     """
     _check_argument(x)
     parts = _parts(x, chunks)

@@ -397,7 +397,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     heading = f"vexo.dask bench, {created}: {args.workers} worker processes, one thread and a {pool_share(args.workers)}-thread vexo pool each; {machine.one_line(described)}"
     footer = f"{len(runs)} runs in {elapsed:.0f} s; load average at the end: {load}; by: python -m vexo.bench.dask {' '.join(argv)}".rstrip()
     render(runs, heading, footer, console)
-    return 1 if any(run.status == "wrong result" for run in runs) else 0
+    return 1 if any(run.status == "wrong result" or run.status.startswith("error") for run in runs) else 0
 
 
 if __name__ == "__main__":
