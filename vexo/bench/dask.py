@@ -253,7 +253,9 @@ def time_distributed(client, name: str, x, expected) -> Run:
         if distributed_fingerprint(result) != (True, expected):
             run.status, run.seconds = "wrong result", None
     except Exception as error:  # a contender that fails is reported, not fatal
-        run.status, run.seconds = f"error: {type(error).__name__}: {error}".splitlines()[0][:120], None
+        # The type says enough in a table cell (KilledWorker: out of memory, mostly).
+        run.status, run.seconds = f"error: {type(error).__name__}", None
+        print(f"{name} on {run.size} elements: {type(error).__name__}: {error}", file=sys.stderr)
     return run
 
 
