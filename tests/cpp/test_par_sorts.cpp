@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -77,7 +78,7 @@ TEST(ParallelStableSort, BlocksOfSortedChunks) {
 // strictly smaller (ties keep the left run first). Runs with many ties on both sides of
 // every cut, at lengths that make both the left and the right run the longer one.
 struct CutChecker {
-    std::shared_ptr<std::size_t> cuts = std::make_shared<std::size_t>(0);
+    std::shared_ptr<std::atomic<std::size_t>> cuts = std::make_shared<std::atomic<std::size_t>>(0);  // pool tasks cut at once
     void merge_split(std::span<const std::int64_t> left, std::span<const std::int64_t> right, std::size_t left_cut, std::size_t right_cut) const {
         ++*cuts;
         const auto last_before = [](std::span<const std::int64_t> run, std::size_t cut) { return cut == 0 ? testing::min64 : run[cut - 1]; };
