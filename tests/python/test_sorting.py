@@ -1,7 +1,7 @@
 """Results through the module: every function against numpy.sort on arbitrary arrays and
 slices, adversarial patterns, each branch of `smart` (only the parallel one starts the
-pool), and quick's stack use on its quadratic inputs.
-Every pattern around every length threshold is checked on the C++ routines themselves."""
+pool). Every pattern around every length threshold, and quick's nesting depth on its
+quadratic inputs, are checked on the C++ routines themselves."""
 
 import numpy as np
 import pytest
@@ -145,28 +145,3 @@ def test_small_range_inputs_of_radix_size(n, span, offset):
     expected = np.sort(a)
     _vexo.smart(a)
     assert np.array_equal(a, expected)
-
-
-# Left-first recursion would nest one call per element on these inputs, which at 40000
-# elements overflows a 256 KiB thread stack many times over (even at 16 bytes a frame),
-# so a regression crashes the child instead of merely running slowly.
-QUICK_ON_SMALL_STACK = """
-import threading
-import numpy as np
-from vexo import _vexo
-
-N = 40_000
-inputs = {"ascending": np.arange(N, dtype=np.int64), "all_equal": np.full(N, 7, dtype=np.int64)}
-threading.stack_size(256 * 1024)
-worker = threading.Thread(target=lambda: [_vexo.quick(a) for a in inputs.values()])
-worker.start()
-worker.join()
-assert (inputs["ascending"] == np.arange(N)).all() and (inputs["all_equal"] == 7).all()
-print("sorted")
-"""
-
-
-def test_quick_on_quadratic_input_fits_a_small_stack():
-    result = run_python(QUICK_ON_SMALL_STACK)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "sorted"
