@@ -4,11 +4,9 @@
 // slower on some CPUs.
 #include "parallel/partition.hpp"
 
-#if defined(__x86_64__)
+#if VEXO_HAS_VECTOR_KERNELS
 
-#include <immintrin.h>
-
-#define VEXO_KERNEL_TARGET __attribute__((target("avx512f,popcnt")))
+#define VEXO_KERNEL_ISA "avx512f,popcnt"
 #include "parallel/partition_vector.hpp"
 
 namespace vexo {
@@ -22,11 +20,12 @@ struct Avx512 {
     VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm512_set1_epi64(x); }
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm512_loadu_si512(p); }
     VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm512_storeu_si512(p, v); }
-    VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept { return _mm512_cmplt_epi64_mask(v, pivots); }
+    VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept { return _mm512_cmpgt_epi64_mask(pivots, v); }
+    // Masks as std::uint8_t, which both __mmask8 and SIMDe's emulation of it are.
     VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
-        const auto less = static_cast<__mmask8>(mask);
-        const auto above_less = static_cast<__mmask8>(0xFFU << __builtin_popcount(mask));
-        return _mm512_mask_expand_epi64(_mm512_maskz_compress_epi64(less, v), above_less, _mm512_maskz_compress_epi64(static_cast<__mmask8>(~less), v));
+        const auto less = static_cast<std::uint8_t>(mask);
+        const auto above_less = static_cast<std::uint8_t>(0xFFU << __builtin_popcount(mask));
+        return _mm512_mask_expand_epi64(_mm512_maskz_compress_epi64(less, v), above_less, _mm512_maskz_compress_epi64(static_cast<std::uint8_t>(~less), v));
     }
 };
 
@@ -38,4 +37,4 @@ std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t p
 
 }  // namespace vexo
 
-#endif  // __x86_64__
+#endif  // VEXO_HAS_VECTOR_KERNELS
