@@ -38,7 +38,10 @@ def is_sorted(a: np.ndarray) -> bool:
 @pytest.mark.parametrize("name, pattern", [("par_sort_unstable", "random"), ("smart", "random"), ("pdq", "descending")])
 def test_sorts_past_two_to_the_31(name, pattern):
     if pattern == "random":
-        a = np.random.default_rng(31).integers(np.iinfo(np.int64).min, np.iinfo(np.int64).max, size=N, dtype=np.int64, endpoint=True)
+        a = np.empty(N, dtype=np.int64)
+        rng = np.random.default_rng(31)
+        for start in range(0, N, CHUNK):
+            a[start:start + CHUNK] = rng.integers(-(2**63), 2**63, size=min(CHUNK, N - start), dtype=np.int64)
     else:
         a = np.arange(N, 0, -1, dtype=np.int64)
     before = checksum(a)
