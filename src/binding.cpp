@@ -7,13 +7,16 @@ namespace vexo {
 
 namespace {
 
-// Indices into NumPy's published C-API table.
-constexpr std::size_t api_array_type = 2;
-constexpr std::size_t api_descr_from_type = 45;
-constexpr std::size_t api_equiv_types = 182;
-// NPY_LONG: the signed 64-bit integer on the LP64 platforms vexo is built for.
-constexpr int npy_long = 7;
-constexpr int npy_array_writeable = 0x0400;
+// Slots of NumPy's C-API table, each named after the macro of numpy/__multiarray_api.h
+// that reads it (the indices are fixed by numpy/_core/code_generators/numpy_api.py and
+// never change within an ABI version).
+constexpr std::size_t PyArray_Type_slot = 2;
+constexpr std::size_t PyArray_DescrFromType_slot = 45;
+constexpr std::size_t PyArray_EquivTypes_slot = 182;
+// From numpy/ndarraytypes.h: NPY_LONG of enum NPY_TYPES, the signed 64-bit integer on the
+// LP64 platforms vexo is built for, and the NPY_ARRAY_WRITEABLE bit of an array's flags.
+constexpr int NPY_LONG_type_number = 7;
+constexpr int NPY_ARRAY_WRITEABLE_flag = 0x0400;
 constexpr std::size_t element_size = sizeof(std::int64_t);
 
 // The leading fields of NumPy's public PyArrayObject layout, all the module reads.
@@ -91,15 +94,15 @@ void** numpy_api() {
 
 Result<PyObject*> extract_int64_vector(PyObject* object) {
     void** api = numpy_api();
-    auto* array_type = static_cast<PyTypeObject*>(api[api_array_type]);
+    auto* array_type = static_cast<PyTypeObject*>(api[PyArray_Type_slot]);
     if (Py_TYPE(object) != array_type && !PyType_IsSubtype(Py_TYPE(object), array_type)) {
         return argument_error("'" + qualname_of(Py_TYPE(object)) + "' object cannot be converted to 'PyArray<T, D>'");
     }
     const ArrayFields& array = fields_of(object);
     if (array.nd != 1) return argument_error("dimensionality mismatch:\n from=" + std::to_string(array.nd) + ", to=1");
-    Ref wanted = Ref::steal(reinterpret_cast<DescrFromType>(api[api_descr_from_type])(npy_long));
+    Ref wanted = Ref::steal(reinterpret_cast<DescrFromType>(api[PyArray_DescrFromType_slot])(NPY_LONG_type_number));
     if (!wanted) return PyError::fetch();
-    if (array.descr != wanted.get() && reinterpret_cast<EquivTypes>(api[api_equiv_types])(array.descr, wanted.get()) == 0) {
+    if (array.descr != wanted.get() && reinterpret_cast<EquivTypes>(api[PyArray_EquivTypes_slot])(array.descr, wanted.get()) == 0) {
         return argument_error("type mismatch:\n from=" + str_of(array.descr) + ", to=" + str_of(wanted.get()));
     }
     return object;
@@ -107,24 +110,20 @@ Result<PyObject*> extract_int64_vector(PyObject* object) {
 
 ElementView element_view(PyObject* array) noexcept {
     const ArrayFields& fields = fields_of(array);
-    const std::ptrdiff_t byte_stride = fields.strides[0];
-    const std::ptrdiff_t magnitude = (byte_stride < 0 ? -byte_stride : byte_stride) / static_cast<std::ptrdiff_t>(element_size);
     return ElementView{
         .data = reinterpret_cast<std::int64_t*>(fields.data),
         .length = static_cast<std::size_t>(fields.dimensions[0]),
-        .element_stride = byte_stride < 0 ? -magnitude : magnitude,
-        .byte_stride = byte_stride,
-        .writeable = (fields.flags & npy_array_writeable) != 0,
+        .byte_stride = fields.strides[0],
+        .writeable = (fields.flags & NPY_ARRAY_WRITEABLE_flag) != 0,
     };
 }
 
 Result<SortTarget> sort_target_of(const ElementView& view, const FaultLocation& unit) {
     if (view.length > 1) {
-        // Elements must lie exactly 8 bytes apart on 8-byte boundaries: a stride that only
-        // rounds to one element (9..15 bytes) or a misaligned start would be sorted as if
-        // contiguous and scramble the array.
+        // Elements must lie exactly 8 bytes apart on 8-byte boundaries: a stride of 9..15
+        // bytes or a misaligned start would be sorted as if contiguous and scramble the array.
         const bool aligned = reinterpret_cast<std::uintptr_t>(view.data) % alignof(std::int64_t) == 0;
-        if (view.element_stride != 1 || view.byte_stride != static_cast<std::ptrdiff_t>(element_size) || !aligned) {
+        if (view.byte_stride != static_cast<std::ptrdiff_t>(element_size) || !aligned) {
             raise_fault("called `Option::unwrap()` on a `None` value", unit);
         }
     }

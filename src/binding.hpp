@@ -26,7 +26,6 @@ struct ModuleFunction {
 struct ElementView {
     std::int64_t* data;
     std::size_t length;
-    std::ptrdiff_t element_stride;  // byte stride / 8, rounded toward zero
     std::ptrdiff_t byte_stride;
     bool writeable;
 };

@@ -1,6 +1,6 @@
 """Named input patterns with a seed: the data vexo's Python tests and its benchmark sort.
 
-The names and recipes are those of the C++ side (tests/cpp/patterns.hpp), so a pattern
+The names and recipes are those of the C++ side (testing/patterns.hpp), so a pattern
 means the same shape of data in every layer. The random streams differ (NumPy's PCG64
 here, mt19937_64 there): equal seeds give equal arrays within one language only.
 

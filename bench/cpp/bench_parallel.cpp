@@ -12,7 +12,8 @@
 #include "parallel/par_merge.hpp"
 #include "parallel/partition.hpp"
 #include "parallel/pool.hpp"
-#include "parallel/pool_sorts.hpp"
+#include "parallel/pool_stable_sort.hpp"
+#include "parallel/pool_unstable_sort.hpp"
 
 #ifdef VEXO_BENCH_WITH_TBB
 #include <oneapi/tbb/parallel_sort.h>
@@ -25,7 +26,8 @@
 namespace vexo::bench {
 namespace {
 
-constexpr std::initializer_list<Pattern> patterns = {Pattern::random, Pattern::ascending, Pattern::descending, Pattern::few_distinct};
+constexpr std::initializer_list<Pattern> patterns = {Pattern::random, Pattern::ascending, Pattern::descending, Pattern::nearly_sorted,
+                                                     Pattern::few_distinct};
 constexpr std::initializer_list<std::int64_t> sizes = {100'000, 1'000'000, 10'000'000};
 
 // A pool of `workers` kept for the whole benchmark run (pools are cheap when idle).
@@ -43,6 +45,11 @@ void register_on_pools(const std::string& name, const std::function<void(SortTar
     }
 }
 
+// The unstable sort kept on the calling thread: no task pairs at all.
+struct OnCallingThread : UnstableSilent {
+    static constexpr bool uses_pool = false;
+};
+
 // The unstable sort with each partition kernel this CPU runs forced in turn; the unnamed
 // rows use the kernel the module picks.
 void register_unstable_sorts() {
@@ -58,7 +65,7 @@ void register_unstable_sorts() {
         });
     }
     // The same quicksort with no pool at all: what one worker costs on top of it.
-    register_sort("par_sort_unstable[no-pool]", unstable_detail::sort_sequentially, patterns, sizes);
+    register_sort("par_sort_unstable[no-pool]", [](SortTarget t) { parallel_unstable_sort_observed(t, OnCallingThread{}); }, patterns, sizes);
 }
 
 void register_parallel() {

@@ -1,6 +1,10 @@
 // `smart`: measure the input, then hand it whole to the one routine that suits it. The
 // decision is a fixed table, kept in smart_choice so that tests can ask which routine an
 // array gets without running it.
+//
+// The two scores every choice reads live in utils/analysis; has_small_range lives here
+// because it is the only analysis made conditionally (only for lengths that radix sort may
+// take), so it belongs with the table that decides when it runs.
 #pragma once
 
 #include <cstddef>
@@ -11,48 +15,54 @@
 #include "algorithms/pdq.hpp"
 #include "algorithms/radix.hpp"
 #include "algorithms/tim.hpp"
+#include "core/assert.hpp"
 #include "core/sort_target.hpp"
-#include "parallel/pool_sorts.hpp"
+#include "parallel/pool_unstable_sort.hpp"
 #include "utils/analysis.hpp"
 
 namespace vexo {
 
 namespace smart_tuning {
 // Below 2 elements there is nothing to sort.
-inline constexpr std::size_t smallest_sorted_length = 2;
+inline constexpr std::size_t nothing_to_sort_below = 2;
 // Up to 16 elements insertion sort beats anything that has to measure first.
-inline constexpr std::size_t largest_insertion_length = 16;
+inline constexpr std::size_t max_insertion = 16;
 // A score above 0.9 means long ascending runs, which Timsort merges almost for free.
-inline constexpr double nearly_sorted_score = 0.9;
+inline constexpr double nearly_sorted_above = 0.9;
 // More than half the samples repeating an earlier value: Timsort's stable merges cope
 // well with few distinct keys.
-inline constexpr double many_duplicates_ratio = 0.5;
+inline constexpr double many_duplicates_above = 0.5;
 // Above this length the pool's threads pay for their start and synchronisation.
-inline constexpr std::size_t largest_sequential_length = 100'000;
-// Below this length a digit sort's per-pass buffers cost more than pdqsort.
-inline constexpr std::size_t smallest_range_test_length = 1'000;
+inline constexpr std::size_t max_sequential = 100'000;
+// Below this length a digit sort's per-pass buffers cost more than pdqsort, so the range
+// is not even measured.
+inline constexpr std::size_t range_test_below = 1'000;
 // Sampled values spanning less than this take few decimal digits: radix sort territory.
-inline constexpr std::uint64_t small_range_span = 1'000'000;
+inline constexpr std::uint64_t small_span_below = 1'000'000;
 // has_small_range reads at most this many evenly strided positions.
-inline constexpr std::size_t range_samples = 1'000;
+inline constexpr std::size_t max_range_samples = 1'000;
+
+static_assert(range_test_below >= max_range_samples, "has_small_range needs a sample stride of at least one");
 }  // namespace smart_tuning
 
 // True when the values at positions 0, t, ..., 999*t (t = floor(n / 1000)) span less than
-// 1,000,000. Requires n >= 1000. The span is an unsigned difference: the full int64 range
-// (2^64 - 1) must not overflow.
+// 1,000,000. Requires n >= 1000: a shorter target would have stride 0 (an empty one would
+// even report the span of no values as small). The span is an unsigned difference: the
+// full int64 range (2^64 - 1) must not overflow.
 inline bool has_small_range(SortTarget target) noexcept {
     const std::size_t n = target.size();
-    const std::size_t stride = n / smart_tuning::range_samples;
+    VEXO_ASSERT(n >= smart_tuning::max_range_samples);
+    const std::size_t stride = n / smart_tuning::max_range_samples;
     std::int64_t lo = std::numeric_limits<std::int64_t>::max();
     std::int64_t hi = std::numeric_limits<std::int64_t>::min();
     std::size_t visited = 0;
-    for (std::size_t position = 0; position < n && visited < smart_tuning::range_samples; position += stride, ++visited) {
+    for (std::size_t position = 0; position < n && visited < smart_tuning::max_range_samples; position += stride, ++visited) {
         const std::int64_t v = target[position];
         if (v < lo) lo = v;
         if (v > hi) hi = v;
     }
     const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
-    return span < smart_tuning::small_range_span;
+    return span < smart_tuning::small_span_below;
 }
 
 enum class SmartChoice { nothing, insertion, tim, parallel_unstable, radix, pdq };
@@ -62,14 +72,14 @@ enum class SmartChoice { nothing, insertion, tim, parallel_unstable, radix, pdq 
 inline SmartChoice smart_choice(SortTarget target) {
     using namespace smart_tuning;
     const std::size_t n = target.size();
-    if (n < smallest_sorted_length) return SmartChoice::nothing;
-    if (n <= largest_insertion_length) return SmartChoice::insertion;
+    if (n < nothing_to_sort_below) return SmartChoice::nothing;
+    if (n <= max_insertion) return SmartChoice::insertion;
     const double score = sortedness_score(target);
     const double ratio = duplicate_ratio(target);
-    if (score > nearly_sorted_score) return SmartChoice::tim;
-    if (ratio > many_duplicates_ratio) return SmartChoice::tim;
-    if (n > largest_sequential_length) return SmartChoice::parallel_unstable;
-    if (n >= smallest_range_test_length && has_small_range(target)) return SmartChoice::radix;
+    if (score > nearly_sorted_above) return SmartChoice::tim;
+    if (ratio > many_duplicates_above) return SmartChoice::tim;
+    if (n > max_sequential) return SmartChoice::parallel_unstable;
+    if (n >= range_test_below && has_small_range(target)) return SmartChoice::radix;
     return SmartChoice::pdq;
 }
 

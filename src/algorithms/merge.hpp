@@ -8,6 +8,8 @@
 #include <cstring>
 #include <span>
 
+#include "core/assert.hpp"
+#include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
 
@@ -18,23 +20,19 @@ namespace vexo {
 // until the final block copy, so scratch positions mirror target positions and nothing in
 // the scratch array is read before this merge wrote it.
 inline void merge_halves(SortTarget target, std::span<std::int64_t> scratch, std::size_t lo, std::size_t mid, std::size_t hi) noexcept {
+    VEXO_ASSERT(lo <= mid && mid <= hi && hi <= target.size() && hi <= scratch.size());
     const std::int64_t* const element = target.data();
-    std::int64_t* const out = scratch.data();
-    std::size_t i = lo;
-    std::size_t j = mid;
-    std::size_t k = lo;
-    // Less-than-or-equal takes the left element on ties: that is what keeps the sort stable.
-    while (i < mid && j < hi) out[k++] = element[i] <= element[j] ? element[i++] : element[j++];
-    while (i < mid) out[k++] = element[i++];
-    while (j < hi) out[k++] = element[j++];
+    // The shared stable merge takes the left element on ties: that keeps the sort stable.
+    merge_runs(element + lo, mid - lo, element + mid, hi - mid, scratch.data() + lo);
     // The whole range goes back in one block, not only the part the loop wrote.
-    std::memcpy(target.data() + lo, out + lo, (hi - lo) * sizeof(std::int64_t));
+    std::memcpy(target.data() + lo, scratch.data() + lo, (hi - lo) * sizeof(std::int64_t));
 }
 
 // Sorts target[lo, hi) (half-open), stably.
 // Contract: lo <= hi <= target.size() <= scratch.size(); no allocation of its own;
 // recursion nests ceil(log2(hi - lo)) levels deep.
 inline void merge_sort_range(SortTarget target, std::span<std::int64_t> scratch, std::size_t lo, std::size_t hi) noexcept {
+    VEXO_ASSERT(lo <= hi && hi <= target.size() && target.size() <= scratch.size());
     if (hi - lo < 2) return;
     // Rounding down puts the shorter half on the left: a range of 3 splits 1 + 2.
     const std::size_t mid = lo + (hi - lo) / 2;

@@ -14,10 +14,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "algorithms/heap.hpp"
 #include "algorithms/insertion.hpp"
+#include "core/assert.hpp"
 #include "core/sort_target.hpp"
 
 namespace vexo {
@@ -25,10 +27,11 @@ namespace vexo {
 namespace pdq_tuning {
 // Below this length a range is cheaper to finish with a fixed sort than to partition:
 // order tests and three samples would cost more than the insertion sort saves.
-inline constexpr std::size_t small_range_limit = 25;
-// From this length on one median of three samples is too easily fooled by local
-// patterns; the pivot becomes the median of the medians of the three thirds.
-inline constexpr std::size_t medians_of_thirds_from = 128;
+inline constexpr std::size_t small_range_below = 25;
+// Below this length the pivot is one median of three samples; from it on one median is too
+// easily fooled by local patterns, and the pivot becomes the median of the medians of the
+// three thirds.
+inline constexpr std::size_t single_median_below = 128;
 // Partition levels allowed per bit of the length: generous enough that heap_sort only
 // takes over on inputs that keep defeating the samples, yet bounded so the worst case
 // stays O(n log n) and the nesting stays within 48 * 64 = 3072 calls.
@@ -54,6 +57,11 @@ constexpr std::uint64_t pdq_depth_budget(std::uint64_t n) noexcept {
     return pdq_tuning::budget_per_length_bit * static_cast<std::uint64_t>(std::bit_width(n - 1));
 }
 
+// The nesting bound the contract of pdq_sort_range promises for any 64-bit length.
+inline constexpr std::uint64_t largest_pdq_budget = pdq_depth_budget(std::numeric_limits<std::uint64_t>::max());
+static_assert(largest_pdq_budget == 48 * 64, "the largest budget is 48 levels per bit of a 64-bit length");
+static_assert(pdq_tuning::single_median_below >= pdq_tuning::small_range_below, "the sampling rule only sees ranges that are partitioned");
+
 // The middle one of three values (bounds included, so ties return the shared value or the
 // remaining one, whichever is in the middle). Only compares.
 constexpr std::int64_t median_of_three(std::int64_t a, std::int64_t b, std::int64_t c) noexcept {
@@ -69,8 +77,9 @@ inline void compare_exchange(std::int64_t* element, std::size_t x, std::size_t y
 }
 
 // Fixed exchange networks for 2 to 4 elements, insertion sort from 5 to 24.
-// Contract: range.size() < small_range_limit; no allocation.
+// Contract: range.size() < small_range_below; no allocation.
 inline void small_range_sort(SortTarget range) noexcept {
+    VEXO_ASSERT(range.size() < pdq_tuning::small_range_below);
     std::int64_t* const element = range.data();
     switch (range.size()) {
         case 0:
@@ -114,12 +123,13 @@ inline void reverse(std::int64_t* element, std::size_t n) noexcept {
     for (std::size_t k = 0; k < n / 2; ++k) std::swap(element[k], element[n - 1 - k]);
 }
 
-// The pivot value of a range of at least small_range_limit elements: the median of the
+// The pivot value of a range of at least small_range_below elements: the median of the
 // first, middle and last elements, or from 128 elements on the median of the three such
 // medians of the thirds [0, t), [t, 2t) and [2t, n). The last third takes the one or two
 // elements left over when n is not a multiple of 3.
-inline std::int64_t choose_pivot(const std::int64_t* element, std::size_t n) noexcept {
-    if (n < pdq_tuning::medians_of_thirds_from) return median_of_three(element[0], element[n / 2], element[n - 1]);
+inline std::int64_t choose_pivot_value(const std::int64_t* element, std::size_t n) noexcept {
+    VEXO_ASSERT(n >= pdq_tuning::small_range_below);
+    if (n < pdq_tuning::single_median_below) return median_of_three(element[0], element[n / 2], element[n - 1]);
     const std::size_t t = n / 3;
     const std::size_t s = n / 6;
     const std::int64_t m1 = median_of_three(element[0], element[s], element[t - 1]);
@@ -137,7 +147,7 @@ inline std::int64_t choose_pivot(const std::int64_t* element, std::size_t n) noe
 // element[j] > pivot stops every later left scan at j, and element[i - 1] <= pivot stops
 // every later right scan just below i. The exchanges are exactly those of the bounded
 // scans; the bounds merely stop costing a comparison per element.
-inline std::size_t partition(std::int64_t* element, std::size_t n, std::int64_t pivot) noexcept {
+inline std::size_t partition_at_most(std::int64_t* element, std::size_t n, std::int64_t pivot) noexcept {
     std::size_t i = 0;
     std::size_t j = n;
     while (i < j && element[i] <= pivot) ++i;
@@ -171,7 +181,7 @@ void pdq_sort_range_observed(SortTarget range, std::uint64_t budget, Observer ob
     for (;;) {
         std::int64_t* const element = range.data();
         const std::size_t n = range.size();
-        if (n < pdq_tuning::small_range_limit) {
+        if (n < pdq_tuning::small_range_below) {
             pdq_detail::small_range_sort(range);
             observer.ended(PdqEnd::small_range, n);
             return;
@@ -192,8 +202,8 @@ void pdq_sort_range_observed(SortTarget range, std::uint64_t budget, Observer ob
             observer.ended(PdqEnd::reversed, n);
             return;
         }
-        const std::int64_t pivot = pdq_detail::choose_pivot(element, n);
-        const std::size_t split = pdq_detail::partition(element, n, pivot);
+        const std::int64_t pivot = pdq_detail::choose_pivot_value(element, n);
+        const std::size_t split = pdq_detail::partition_at_most(element, n, pivot);
         observer.partitioned(n, split, pivot);
         --budget;
         // The pivot's own element is not set aside, so split >= 1 always holds here (the

@@ -1,34 +1,33 @@
 // Plain quicksort: Lomuto partition around the last element of each range, no pivot
 // sampling, no small-range cut-over, no depth limit: the module function `quick`, kept as
-// the textbook algorithm it is. Introsort reuses its partition step unchanged.
+// the textbook algorithm it is. Introsort reuses its partition step and observer unchanged.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 
+#include "core/assert.hpp"
 #include "core/sort_target.hpp"
 
 namespace vexo {
 
-// A probe sees what a quicksort-type routine does, for tests. The routines take it as a
-// template parameter, and this silent one is what the module uses: its empty inline
-// members compile away, so the module's routines carry no trace of the hooks.
-struct SilentSortProbe {
-    // Range [lo, hi] was partitioned around its pivot, now at p; `depth` counts the
-    // nested calls above the one that did it.
-    void partitioned(std::size_t /*lo*/, std::size_t /*p*/, std::size_t /*hi*/, std::size_t /*depth*/) noexcept {}
-    // Introsort only: range [lo, hi] (hi + 1 - lo elements) goes to insertion_sort or to
-    // heap_sort.
-    void small_range(std::size_t /*lo*/, std::size_t /*hi*/) noexcept {}
-    void budget_spent(std::size_t /*lo*/, std::size_t /*hi*/) noexcept {}
+// The hooks of the quicksort routines (quick_sort_range_observed, and introsort's on top
+// of them). The module runs them with this silent observer, whose empty members compile
+// away; the C++ tests pass one that records the partitions and the nesting depth.
+struct QuickSilent {
+    void nested_call_begins() const noexcept {}
+    void nested_call_ends() const noexcept {}
+    // The closed range [lo, hi] was partitioned around its pivot, now at p.
+    void partitioned(std::size_t /*lo*/, std::size_t /*p*/, std::size_t /*hi*/) const noexcept {}
 };
 
 // Lomuto partition of the closed range [lo, hi] around target[hi].
 // Contract: lo < hi < target.size(). Returns p in [lo, hi] with target[lo, p) <= pivot,
 // target[p] = pivot and target(p, hi] > pivot. Elements equal to the pivot go left, and
 // values are only compared, never subtracted, so the full 64-bit range is safe.
-inline std::size_t partition(SortTarget target, std::size_t lo, std::size_t hi) noexcept {
+inline std::size_t lomuto_partition(SortTarget target, std::size_t lo, std::size_t hi) noexcept {
+    VEXO_ASSERT(lo < hi && hi < target.size());
     std::int64_t* const element = target.data();
     const std::int64_t pivot = element[hi];
     std::size_t i = lo;
@@ -52,28 +51,31 @@ inline std::size_t partition(SortTarget target, std::size_t lo, std::size_t hi) 
 // this call's own loop. The nested part holds at most half of the range, so the nesting
 // stays below log2(n) levels even where the algorithm is quadratic, and sorted input of
 // millions of elements cannot exhaust the stack the way left-first recursion would.
-template <class Probe>
-void quick_sort_range(SortTarget target, std::size_t lo, std::size_t hi, Probe& probe, std::size_t depth = 0) noexcept {
+template <class Observer>
+void quick_sort_range_observed(SortTarget target, std::size_t lo, std::size_t hi, Observer observer) noexcept {
+    VEXO_ASSERT(lo >= hi || hi < target.size());
+    const auto nest = [&](std::size_t nested_lo, std::size_t nested_hi) {
+        observer.nested_call_begins();
+        quick_sort_range_observed(target, nested_lo, nested_hi, observer);
+        observer.nested_call_ends();
+    };
     while (lo < hi) {
-        const std::size_t p = partition(target, lo, hi);
-        probe.partitioned(lo, p, hi, depth);
+        const std::size_t p = lomuto_partition(target, lo, hi);
+        observer.partitioned(lo, p, hi);
         if (p - lo < hi - p) {
             // The left part [lo, p - 1] is the smaller one (possibly empty, and then p may be 0).
-            if (p > lo) quick_sort_range(target, lo, p - 1, probe, depth + 1);
+            if (p > lo) nest(lo, p - 1);
             lo = p + 1;
         } else {
             // The right part [p + 1, hi] is the smaller one. Here p > lo (p = lo would make
             // the left part the strictly smaller), so p - 1 cannot wrap below zero.
-            if (p < hi) quick_sort_range(target, p + 1, hi, probe, depth + 1);
+            if (p < hi) nest(p + 1, hi);
             hi = p - 1;
         }
     }
 }
 
-inline void quick_sort_range(SortTarget target, std::size_t lo, std::size_t hi) noexcept {
-    SilentSortProbe probe;
-    quick_sort_range(target, lo, hi, probe);
-}
+inline void quick_sort_range(SortTarget target, std::size_t lo, std::size_t hi) noexcept { quick_sort_range_observed(target, lo, hi, QuickSilent{}); }
 
 // Sorts `target` ascending in place (not stable). Contract: any length; no allocation.
 inline void quick_sort(SortTarget target) noexcept {

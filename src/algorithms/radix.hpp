@@ -58,6 +58,11 @@ consteval std::uint64_t place_value(std::size_t digit_index) {
     return e;
 }
 
+// The largest place value is the last one at or below the largest magnitude, 2^63.
+static_assert(place_value(radix_tuning::max_digits - 1) <= std::uint64_t{1} << 63 &&
+                  (std::uint64_t{1} << 63) / radix_tuning::digit_base < place_value(radix_tuning::max_digits - 1),
+              "max_digits is the digit count of 2^63");
+
 // The digit of x at place value E, floor(x / E) mod 10. E is a compile-time constant, so
 // both divisions become multiplications by reciprocals, exact for every 64-bit x.
 template <std::uint64_t E, DigitValue T>

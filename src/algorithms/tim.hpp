@@ -13,6 +13,8 @@
 #include <cstdint>
 
 #include "algorithms/insertion.hpp"
+#include "core/assert.hpp"
+#include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
 
@@ -21,7 +23,7 @@ namespace vexo {
 namespace tim_tuning {
 // Lengths below this are one run: insertion sort beats merging on so few elements. It is
 // also the ceiling the run length is shifted below, which puts runs between 16 and 32.
-inline constexpr std::uint64_t run_length_limit = 32;
+inline constexpr std::uint64_t single_run_below = 32;
 }  // namespace tim_tuning
 
 // The hooks of tim_sort. The module runs it with this silent observer, whose empty
@@ -36,7 +38,7 @@ struct TimSilent {
 constexpr std::uint64_t min_run_length(std::uint64_t n) noexcept {
     std::uint64_t x = n;
     std::uint64_t lost_bits = 0;
-    while (x >= tim_tuning::run_length_limit) {
+    while (x >= tim_tuning::single_run_below) {
         lost_bits |= x & 1;
         x >>= 1;
     }
@@ -49,6 +51,7 @@ constexpr std::uint64_t min_run_length(std::uint64_t n) noexcept {
 // right - left, width and right - left - width elements through Scratch and releases
 // them before returning: 2 (right - left) elements of scratch in all.
 inline void merge_adjacent_runs(SortTarget target, std::size_t left, std::size_t width, std::size_t right) noexcept {
+    VEXO_ASSERT(left + width < right && right <= target.size());
     const std::size_t m = right - left;
     const std::size_t right_length = m - width;
     const std::int64_t* const region = target.data() + left;
@@ -60,23 +63,8 @@ inline void merge_adjacent_runs(SortTarget target, std::size_t left, std::size_t
     std::copy(region, region + width, left_run.data());
     std::copy(region + width, region + m, right_run.data());
 
-    const std::int64_t* const l = left_run.data();
-    const std::int64_t* const r = right_run.data();
-    std::int64_t* const b = merged.data();
-    std::size_t i = 0;
-    std::size_t j = 0;
-    std::size_t k = 0;
-    // Branch-free: on random runs the choice of side is a coin toss that a branch would
-    // mispredict half the time; a conditional move costs the same either way.
-    while (i < width && j < right_length) {
-        const bool take_left = l[i] <= r[j];
-        b[k++] = take_left ? l[i] : r[j];
-        i += take_left ? 1 : 0;
-        j += take_left ? 0 : 1;
-    }
-    // At most one of the two runs has elements left.
-    std::int64_t* const rest = std::copy(l + i, l + width, b + k);
-    std::copy(r + j, r + right_length, rest);
+    // Ties take the left run first, which keeps the sort stable.
+    merge_runs(left_run.data(), width, right_run.data(), right_length, merged.data());
     std::copy(merged.data(), merged.data() + m, target.data() + left);
 }
 

@@ -3,7 +3,8 @@
 
 #include "binding.hpp"
 #include "functions.hpp"
-#include "parallel/pool_sorts.hpp"
+#include "parallel/pool_stable_sort.hpp"
+#include "parallel/pool_unstable_sort.hpp"
 
 namespace vexo {
 

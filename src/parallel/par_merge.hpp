@@ -5,20 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
 #include "parallel/pool.hpp"
-#include "parallel/pool_sorts.hpp"
 
 namespace vexo {
 
 // Tuning of par_merge_sort, each constant with its reason.
 namespace par_merge_tuning {
 // A segment of 0 or 1 element is sorted by definition.
-inline constexpr std::size_t smallest_sorted_segment = 2;
+inline constexpr std::size_t nothing_to_sort_below = 2;
 // Segments this long or longer are halved and merged; shorter ones are sorted directly.
 // Every task is then at least 4096 elements, large against the cost of scheduling it.
-inline constexpr std::size_t split_threshold = 8192;
+inline constexpr std::size_t direct_sort_below = 8192;
 }  // namespace par_merge_tuning
 
 // Sorts `segment` ascending, stably.
@@ -30,8 +30,8 @@ inline constexpr std::size_t split_threshold = 8192;
 inline void par_merge_sort(SortTarget segment) {
     using namespace par_merge_tuning;
     const std::size_t m = segment.size();
-    if (m < smallest_sorted_segment) return;
-    if (m < split_threshold) {
+    if (m < nothing_to_sort_below) return;
+    if (m < direct_sort_below) {
         // The pieces are the standard library's stable sort: the sort stays stable end to
         // end, and the study this function serves compares the merge tree above it, not
         // the leaf sort.
@@ -44,7 +44,7 @@ inline void par_merge_sort(SortTarget segment) {
     join([&] { par_merge_sort(left); }, [&] { par_merge_sort(right); });
 
     Scratch<std::int64_t> buffer(m);
-    stable_detail::merge_runs(left.data(), h, right.data(), m - h, buffer.data());
+    merge_runs(left.data(), h, right.data(), m - h, buffer.data());
     std::copy(buffer.data(), buffer.data() + m, segment.data());
 }
 

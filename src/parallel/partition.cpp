@@ -1,6 +1,8 @@
 // The portable partition kernel and the run-time choice between kernels.
 #include "parallel/partition.hpp"
 
+#include "algorithms/insertion.hpp"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -26,24 +28,32 @@ std::size_t partition_guarded(std::int64_t* d, std::size_t lo, std::size_t hi, s
     }
 }
 
-using Kernel = std::size_t (*)(std::int64_t*, std::size_t, std::int64_t) noexcept;
+// What a kernel provides: its partition and its small-range insertion sort.
+struct KernelSet {
+    std::size_t (*partition)(std::int64_t*, std::size_t, std::int64_t) noexcept;
+    void (*insertion_sort)(std::int64_t*, std::size_t) noexcept;
+};
 
-Kernel kernel_of(PartitionKernel kernel) noexcept {
+constexpr KernelSet scalar_set{partition_less_scalar, small_insertion_sort_scalar};
+constexpr KernelSet avx2_set{partition_less_avx2, small_insertion_sort_scalar};
+constexpr KernelSet avx512_set{partition_less_avx512, small_insertion_sort_avx512};
+
+const KernelSet& kernel_of(PartitionKernel kernel) noexcept {
     switch (kernel) {
         case PartitionKernel::avx2:
-            return partition_less_avx2;
+            return avx2_set;
         case PartitionKernel::avx512:
-            return partition_less_avx512;
+            return avx512_set;
         case PartitionKernel::scalar:
             break;
     }
-    return partition_less_scalar;
+    return scalar_set;
 }
 
-// The kernel partition_less runs. Relaxed is enough: every kernel gives the same split,
-// so a thread that sees a forced change late still partitions correctly.
-std::atomic<Kernel>& active_kernel() noexcept {
-    static std::atomic<Kernel> active{kernel_of(best_partition_kernel())};
+// The kernel partition_less and small_insertion_sort run. Relaxed is enough: every kernel
+// gives the same results, so a thread that sees a forced change late still sorts correctly.
+std::atomic<const KernelSet*>& active_kernel() noexcept {
+    static std::atomic<const KernelSet*> active{&kernel_of(best_partition_kernel())};
     return active;
 }
 
@@ -131,19 +141,26 @@ std::size_t partition_less_scalar(std::int64_t* d, std::size_t n, std::int64_t p
 // says so), but keep their names callable.
 std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_less_scalar(d, n, pivot); }
 std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_less_scalar(d, n, pivot); }
+void small_insertion_sort_avx512(std::int64_t* d, std::size_t n) noexcept { small_insertion_sort_scalar(d, n); }
 #endif
 
+void small_insertion_sort_scalar(std::int64_t* d, std::size_t n) noexcept { insertion_sort_branch_free(SortTarget(d, n)); }
+
 std::size_t partition_less_with(PartitionKernel kernel, std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
-    return kernel_of(kernel)(d, n, pivot);
+    return kernel_of(kernel).partition(d, n, pivot);
 }
 
 std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
-    return active_kernel().load(std::memory_order_relaxed)(d, n, pivot);
+    return active_kernel().load(std::memory_order_relaxed)->partition(d, n, pivot);
 }
+
+void small_insertion_sort_with(PartitionKernel kernel, std::int64_t* d, std::size_t n) noexcept { kernel_of(kernel).insertion_sort(d, n); }
+
+void small_insertion_sort(std::int64_t* d, std::size_t n) noexcept { active_kernel().load(std::memory_order_relaxed)->insertion_sort(d, n); }
 
 bool force_partition_kernel(PartitionKernel kernel) noexcept {
     if (!partition_kernel_supported(kernel)) return false;
-    active_kernel().store(kernel_of(kernel), std::memory_order_relaxed);
+    active_kernel().store(&kernel_of(kernel), std::memory_order_relaxed);
     return true;
 }
 

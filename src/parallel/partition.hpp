@@ -52,7 +52,19 @@ std::size_t partition_less_with(PartitionKernel kernel, std::int64_t* d, std::si
 // Runs the active kernel: the best one, or the one last forced.
 std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
 
-// Makes partition_less use `kernel` from now on, for every thread; returns false (and
+// The small-range insertion sort that goes with each kernel: sorts d[0, n) ascending,
+// stably, as insertion_sort_branch_free (algorithms/insertion.hpp) does; meant for the
+// short ranges the parallel sorts finish or extend (quadratic). Touches only d[0, n); no
+// allocation. The scalar and AVX2 kernels run insertion_sort_branch_free itself; the
+// AVX-512 kernel keeps ranges of up to 24 elements in registers.
+void small_insertion_sort_scalar(std::int64_t* d, std::size_t n) noexcept;
+void small_insertion_sort_avx512(std::int64_t* d, std::size_t n) noexcept;
+void small_insertion_sort_with(PartitionKernel kernel, std::int64_t* d, std::size_t n) noexcept;
+
+// The active kernel's small-range insertion sort.
+void small_insertion_sort(std::int64_t* d, std::size_t n) noexcept;
+
+// Makes partition_less and small_insertion_sort use `kernel` from now on, for every thread; returns false (and
 // changes nothing) when it is not supported. For tests and benchmarks.
 bool force_partition_kernel(PartitionKernel kernel) noexcept;
 

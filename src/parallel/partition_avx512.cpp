@@ -1,4 +1,5 @@
-// The AVX-512 partition kernel: eight lanes per vector, four vectors per batch. A vector
+// The AVX-512 kernels: the partition, eight lanes per vector and four vectors per batch,
+// and the small-range insertion sort in registers. A vector
 // is arranged with compress (the < lanes, packed low) and expand (the others, packed into
 // the lanes above them), both in registers: compressing straight to memory is much
 // slower on some CPUs.
@@ -6,11 +7,55 @@
 
 #if VEXO_HAS_VECTOR_KERNELS
 
+#include <cstdint>
+
 #define VEXO_KERNEL_ISA "avx512f,popcnt"
 #include "parallel/partition_vector.hpp"
 
+#if defined(VEXO_EMULATED_KERNELS)
+// Where SIMDe falls short of the hardware. It has no valignq: the same lanes come from the
+// pair (b low, a high) by a two-source permutation. Its masked loads and stores touch all
+// eight lanes, while the hardware's leave the masked-off lanes' memory alone (and never
+// fault there), which the kernels rely on at the ends of a range: lane by lane here.
+#undef _mm512_maskz_loadu_epi64
+#undef _mm512_mask_storeu_epi64
+#define _mm512_alignr_epi64(a, b, shift) vexo::emulated::alignr_epi64((a), (b), (shift))
+#define _mm512_maskz_loadu_epi64(mask, from) vexo::emulated::maskz_loadu_epi64((mask), (from))
+#define _mm512_mask_storeu_epi64(to, mask, v) vexo::emulated::mask_storeu_epi64((to), (mask), (v))
+namespace vexo::emulated {
+inline __m512i alignr_epi64(__m512i a, __m512i b, int shift) noexcept {
+    std::int64_t index[8];
+    for (int lane = 0; lane < 8; ++lane) index[lane] = lane + shift;
+    return _mm512_permutex2var_epi64(b, _mm512_loadu_si512(index), a);
+}
+inline __m512i maskz_loadu_epi64(std::uint8_t mask, const std::int64_t* from) noexcept {
+    std::int64_t lanes[8] = {};
+    for (int lane = 0; lane < 8; ++lane) {
+        if ((mask >> lane) & 1U) lanes[lane] = from[lane];
+    }
+    return _mm512_loadu_si512(lanes);
+}
+inline void mask_storeu_epi64(std::int64_t* to, std::uint8_t mask, __m512i v) noexcept {
+    std::int64_t lanes[8];
+    _mm512_storeu_si512(lanes, v);
+    for (int lane = 0; lane < 8; ++lane) {
+        if ((mask >> lane) & 1U) to[lane] = lanes[lane];
+    }
+}
+}  // namespace vexo::emulated
+#endif
+
 namespace vexo {
 namespace {
+
+// Masks are std::uint8_t, which both __mmask8 and SIMDe's emulation of it are.
+
+// The lanes of register k (positions 8k to 8k + 7) that lie below position `end`.
+VEXO_KERNEL_TARGET inline std::uint8_t lane_mask(std::size_t end, int k) noexcept {
+    const std::size_t first = static_cast<std::size_t>(8 * k);
+    if (end <= first) return 0;
+    return end - first >= 8 ? static_cast<std::uint8_t>(0xFF) : static_cast<std::uint8_t>((1U << (end - first)) - 1);
+}
 
 struct Avx512 {
     using type = __m512i;
@@ -21,7 +66,6 @@ struct Avx512 {
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm512_loadu_si512(p); }
     VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm512_storeu_si512(p, v); }
     VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept { return _mm512_cmpgt_epi64_mask(pivots, v); }
-    // Masks as std::uint8_t, which both __mmask8 and SIMDe's emulation of it are.
     VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
         const auto less = static_cast<std::uint8_t>(mask);
         const auto above_less = static_cast<std::uint8_t>(0xFFU << __builtin_popcount(mask));
@@ -29,10 +73,41 @@ struct Avx512 {
     }
 };
 
+// The branch-free insertion sort (insertion_sort_branch_free) of up to 8 * R elements,
+// held in R registers from the first load to the last store. Inserting key = p[i] into
+// the sorted p[0, i) sets p[j] = max(p[j - 1], min(p[j], key)) for j <= i, with the
+// smallest value standing in for p[-1]; lanes above i keep their unsorted elements. The
+// shift by one lane runs across the registers with valignq, so each insertion is a few
+// vector operations instead of a loop over the prefix.
+template <int R>
+VEXO_KERNEL_TARGET void insertion_sort_in_registers(std::int64_t* d, std::size_t n) noexcept {
+    __m512i v[R];
+    for (int k = 0; k < R; ++k) v[k] = _mm512_maskz_loadu_epi64(lane_mask(n, k), d + 8 * k);
+    const __m512i lowest = _mm512_set1_epi64(INT64_MIN);
+    for (std::size_t i = 1; i < n; ++i) {
+        const __m512i key = _mm512_set1_epi64(d[i]);  // d is untouched until the final store
+        __m512i below = lowest;
+        for (int k = 0; k < R; ++k) {
+            const __m512i shifted = _mm512_alignr_epi64(v[k], below, 7);  // p[j - 1] in lane j
+            below = v[k];
+            const __m512i inserted = _mm512_max_epi64(shifted, _mm512_min_epi64(v[k], key));
+            v[k] = _mm512_mask_mov_epi64(v[k], lane_mask(i + 1, k), inserted);
+        }
+    }
+    for (int k = 0; k < R; ++k) _mm512_mask_storeu_epi64(d + 8 * k, lane_mask(n, k), v[k]);
+}
+
 }  // namespace
 
 std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     return vector_partition::partition_less<Avx512>(d, n, pivot);
+}
+
+void small_insertion_sort_avx512(std::int64_t* d, std::size_t n) noexcept {
+    if (n <= 8) return insertion_sort_in_registers<1>(d, n);
+    if (n <= 16) return insertion_sort_in_registers<2>(d, n);
+    if (n <= 24) return insertion_sort_in_registers<3>(d, n);
+    small_insertion_sort_scalar(d, n);
 }
 
 }  // namespace vexo

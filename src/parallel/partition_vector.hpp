@@ -1,7 +1,8 @@
 // The vectorised partition, written once over a small vector interface and instantiated
 // by each instruction-set unit (partition_avx2.cpp, partition_avx512.cpp) with its own
-// target attribute. Only those units include this header; it uses no standard-library function, so nothing compiled here for
-// a wider instruction set can be shared with (and picked by the linker for) baseline code.
+// target attribute. Only those units include this header; it uses no standard-library
+// function, so nothing compiled here for a wider instruction set can be shared with (and
+// picked by the linker for) baseline code.
 //
 // Vec provides: `type`, `lanes`, `unroll`, `broadcast`, `load`, `store` (unaligned),
 // `less_mask` (bit i set when lane i < pivot) and `arrange` (the lanes whose bit is set
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/assert.hpp"
 #include "parallel/partition.hpp"
 
 #ifndef VEXO_KERNEL_ISA
@@ -42,6 +44,7 @@ namespace vexo::vector_partition {
 template <class Vec>
 VEXO_KERNEL_TARGET inline void distribute(std::int64_t* d, std::size_t& front, std::size_t& back, const std::int64_t* buffer, std::size_t count,
                                           std::int64_t pivot) noexcept {
+    VEXO_ASSERT(back - front == count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::int64_t x = buffer[i];
         const bool less = x < pivot;
@@ -57,6 +60,7 @@ VEXO_KERNEL_TARGET inline void distribute(std::int64_t* d, std::size_t& front, s
 // free positions. Needs `lanes` free positions at each end.
 template <class Vec>
 VEXO_KERNEL_TARGET inline void place(std::int64_t* d, std::size_t& front, std::size_t& back, typename Vec::type v, typename Vec::type pivots) noexcept {
+    static_assert(Vec::lanes <= sizeof(unsigned) * 8, "less_mask has one bit per lane");
     const unsigned mask = Vec::less_mask(v, pivots);
     const auto less = static_cast<std::size_t>(__builtin_popcount(mask));
     const typename Vec::type arranged = Vec::arrange(v, mask);
@@ -88,22 +92,35 @@ VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t
     std::size_t back = n;            // d[back, n) >= pivot
     std::size_t read_front = batch;  // d[read_front, read_back) is still unread
     std::size_t read_back = n - batch;
+    // Which end has less free room depends on the data: chosen with conditional moves,
+    // as a branch here mispredicts often on random input.
     const auto next_source = [&](std::size_t count) VEXO_KERNEL_TARGET {
-        if (read_front - front <= back - read_back) {
-            read_front += count;
-            return d + read_front - count;
-        }
-        read_back -= count;
-        return d + read_back;
+        const bool from_front = read_front - front <= back - read_back;
+        const std::size_t at = from_front ? read_front : read_back - count;
+        read_front += from_front ? count : 0;
+        read_back -= from_front ? 0 : count;
+        return d + at;
+    };
+    // The free room: 2 * batch positions outside the unread part, with room for one whole
+    // vector at each end whenever a vector is placed.
+    const auto free_room_holds = [&](std::size_t read_ahead) VEXO_KERNEL_TARGET {
+        return (read_front - front) + (back - read_back) == 2 * batch + read_ahead && read_front - front >= lanes && back - read_back >= lanes;
     };
     while (read_back - read_front >= batch) {
         const std::int64_t* source = next_source(batch);
         // All loads before any store: the stores may reach into the batch just read.
         typename Vec::type v[unroll];
         for (std::size_t u = 0; u < unroll; ++u) v[u] = Vec::load(source + u * lanes);
-        for (std::size_t u = 0; u < unroll; ++u) place<Vec>(d, front, back, v[u], pivots);
+        for (std::size_t u = 0; u < unroll; ++u) {
+            VEXO_ASSERT(free_room_holds((unroll - u) * lanes));
+            place<Vec>(d, front, back, v[u], pivots);
+        }
     }
-    while (read_back - read_front >= lanes) place<Vec>(d, front, back, Vec::load(next_source(lanes)), pivots);
+    while (read_back - read_front >= lanes) {
+        const typename Vec::type v = Vec::load(next_source(lanes));
+        VEXO_ASSERT(free_room_holds(lanes));
+        place<Vec>(d, front, back, v, pivots);
+    }
 
     const std::size_t rest = read_back - read_front;
     for (std::size_t i = 0; i < rest; ++i) held[2 * batch + i] = d[read_front + i];

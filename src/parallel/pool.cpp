@@ -520,7 +520,6 @@ OncePool& global_once() {
 
 ThreadPool& global_pool() { return global_once().get(); }
 bool pool_started() noexcept { return global_once().started(); }
-std::size_t pool_size() { return global_pool().size(); }
 bool on_worker_thread() noexcept { return current_worker != nullptr; }
 
 void join_tasks(TaskRef first, TaskRef second) {

@@ -137,8 +137,6 @@ private:
 ThreadPool& global_pool();
 // Whether the process-wide pool exists (was created successfully). Never creates it.
 bool pool_started() noexcept;
-// The number of workers of the process-wide pool, creating it if needed.
-std::size_t pool_size();
 
 // Whether the calling thread is a worker of some pool.
 bool on_worker_thread() noexcept;

@@ -11,7 +11,7 @@ namespace vexo {
 
 double sortedness_score(SortTarget target) noexcept {
     const std::size_t n = target.size();
-    const std::size_t samples = std::min(n, analysis_samples);
+    const std::size_t samples = std::min(n, max_analysis_samples);
     const std::size_t stride = analysis_stride(n);
     std::size_t inversions = 0;
     std::size_t pairs = 0;
@@ -32,7 +32,7 @@ double sortedness_score(SortTarget target) noexcept {
 
 double duplicate_ratio(SortTarget target) {
     const std::size_t n = target.size();
-    const std::size_t samples = std::min(n, analysis_samples);
+    const std::size_t samples = std::min(n, max_analysis_samples);
     const std::size_t stride = analysis_stride(n);
     std::unordered_set<std::int64_t, std::hash<std::int64_t>, std::equal_to<std::int64_t>, Allocator<std::int64_t>> seen;
     seen.reserve(samples);

@@ -1,13 +1,14 @@
-// The fault report and the allocation helper, the two places every failure goes through.
+// The fault report, the contract check and the allocation helper: the places every
+// failure goes through.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/assert.hpp"
 #include "core/fault.hpp"
 #include "core/scratch.hpp"
 
@@ -23,21 +24,8 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_opt
 namespace vexo {
 namespace {
 
-// The report's format through the module is pinned by the Python tests; here the thread id
-// and the location of the raising line.
-TEST(FaultReport, NamesThreadAndLocationAndCarriesTheMessage) {
-    ::testing::internal::CaptureStderr();
-    try {
-        raise_fault("broken expectation");
-        FAIL() << "raise_fault returned";
-    } catch (const InternalFault& fault) {
-        EXPECT_EQ(fault.message(), "broken expectation");
-    }
-    const std::string report = ::testing::internal::GetCapturedStderr();
-    const std::string head = "\nthread '<unnamed>' (" + std::to_string(::gettid()) + ") panicked at ";
-    EXPECT_EQ(report.rfind(head, 0), 0u) << report;
-    EXPECT_NE(report.find("test_core.cpp:"), std::string::npos) << report;
-}
+// The report's format (thread id, location, message, the one-time note) is pinned through
+// the module by the Python tests.
 
 // Reports of several threads never interleave, also those too long for one write.
 TEST(FaultReport, ConcurrentReportsDoNotInterleave) {
@@ -78,12 +66,6 @@ TEST(SourceUnit, StripsToProjectRelativePath) {
     EXPECT_STREQ(source_unit("plain.cpp"), "plain.cpp");
 }
 
-TEST(Scratch, ZeroedAndSized) {
-    Scratch<std::int64_t> zeroed(1000, Scratch<std::int64_t>::Fill::zeroed);
-    ASSERT_EQ(zeroed.size(), 1000u);
-    EXPECT_TRUE(std::all_of(&zeroed[0], &zeroed[0] + 1000, [](std::int64_t x) { return x == 0; }));
-}
-
 using ScratchDeathTest = ::testing::Test;
 
 TEST_F(ScratchDeathTest, FailedAllocationWritesTheLineAndAborts) {
@@ -93,6 +75,17 @@ TEST_F(ScratchDeathTest, FailedAllocationWritesTheLineAndAborts) {
     EXPECT_DEATH({ Scratch<std::int64_t> huge(count, Scratch<std::int64_t>::Fill::zeroed); },
                  "memory allocation of 9223372036854775808 bytes failed\n$");
 }
+
+#ifdef VEXO_CHECKED
+// A broken contract of a checked build is reported like a fault, then ends the process.
+using ContractDeathTest = ::testing::Test;
+
+TEST_F(ContractDeathTest, BrokenContractReportsTheConditionAndAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::size_t n = 3;
+    EXPECT_DEATH(VEXO_ASSERT(n < 3), "panicked at .*test_core.cpp:[0-9]+:[0-9]+:\ncontract broken: n < 3\n");
+}
+#endif
 
 }  // namespace
 }  // namespace vexo

@@ -4,17 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "parallel/par_merge.hpp"
 #include "parallel/pool.hpp"
-#include "parallel/pool_sorts.hpp"
+#include "parallel/pool_stable_sort.hpp"
+#include "parallel/pool_unstable_sort.hpp"
 #include "sort_harness.hpp"
+#include "unstable_observer.hpp"
 
 namespace vexo {
 namespace {
@@ -70,56 +73,52 @@ TEST(ParallelStableSort, BlocksOfSortedChunks) {
     testing::expect_sorts_subrange(parallel_stable_sort, v);
 }
 
-// Left shorter: right cut at its middle, left cut after its elements <= that value. Left not
-// shorter: left cut at its middle, right cut before its elements >= that value.
-TEST(MergeSplit, CutsKeepTiesInRunOrder) {
-    struct {
-        std::vector<std::int64_t> left, right;
-        std::size_t left_mid, right_mid;
-    } const table[] = {{{1, 5, 5, 9}, {2, 3, 5, 5, 7, 8}, 3, 3}, {{1, 2, 5, 5, 9, 9}, {5, 5, 6}, 3, 0}, {{0, 0, 0, 0}, {0, 0, 0, 0}, 2, 0},
-                       {{0, 0, 0}, {0, 0, 0, 0}, 3, 2},          {{10, 11}, {1, 2, 3, 4, 5}, 0, 2},   {{1, 2, 3, 4}, {10, 11}, 2, 0}};
-    for (const auto& c : table) {
-        const auto cut = stable_detail::split_for_parallel_merge(c.left.data(), c.left.size(), c.right.data(), c.right.size());
-        EXPECT_EQ(cut, std::pair(c.left_mid, c.right_mid)) << c.left.size() << " + " << c.right.size();
+// Every cut of a long merge keeps the merged order: nothing in a first half belongs behind
+// anything in a second half, and a right element goes before a left one only when
+// strictly smaller (ties keep the left run first). Runs with many ties on both sides of
+// every cut, at lengths that make both the left and the right run the longer one.
+struct CutChecker {
+    std::shared_ptr<std::atomic<std::size_t>> cuts = std::make_shared<std::atomic<std::size_t>>(0);  // pool tasks cut at once
+    void merge_split(std::span<const std::int64_t> left, std::span<const std::int64_t> right, std::size_t left_cut, std::size_t right_cut) const {
+        ++*cuts;
+        const auto last_before = [](std::span<const std::int64_t> run, std::size_t cut) { return cut == 0 ? testing::min64 : run[cut - 1]; };
+        const auto first_after = [](std::span<const std::int64_t> run, std::size_t cut) { return cut == run.size() ? testing::max64 : run[cut]; };
+        ASSERT_TRUE(left_cut <= left.size() && right_cut <= right.size());
+        EXPECT_LE(last_before(left, left_cut), first_after(right, right_cut));
+        EXPECT_LT(last_before(right, right_cut), first_after(left, left_cut));
     }
+};
+
+TEST(ParallelStableSort, MergeCutsKeepTiesInRunOrder) {
+    const CutChecker checker;
+    for (std::size_t n : {20'000, 70'001}) {
+        for (std::int64_t distinct : {1, 3, 1000}) {
+            std::vector<std::int64_t> v(n);
+            for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::int64_t>((i * 7919) % static_cast<std::size_t>(distinct));
+            parallel_stable_sort_observed(SortTarget(v), checker);
+            ASSERT_TRUE(std::is_sorted(v.begin(), v.end()));
+        }
+    }
+    EXPECT_GT(*checker.cuts, 0u);
 }
 
+// A spent allowance hands ranges to heap sort; every partition on the way is checked.
 TEST(ParallelUnstableSort, SpentAllowanceFallsBackToHeapSort) {
     for (unsigned allowance : {0u, 1u, 2u}) {
         SCOPED_TRACE(allowance);
-        expect_sorts_patterns([allowance](SortTarget t) { unstable_detail::sort_range(t, allowance, false); }, {21, 50, 2001, 5000});
+        const testing::CheckingObserver observer{allowance};
+        expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); }, {21, 50, 2001, 5000});
+        EXPECT_GT(observer.counts->ends[static_cast<int>(UnstableEnd::heap_sort)], 0u);
     }
 }
 
-TEST(ParallelUnstableSort, PartitionLeftFinishesRunsOfThePredecessor) {
-    // The element before the range equals the pivot: all copies of it end up in front.
-    std::vector<std::int64_t> v = {7, 7, 9, 7, 8, 7, 7, 10, 7};
-    SortTarget range(v.data() + 1, v.size() - 1);
-    const std::size_t pivot = unstable_detail::partition_left(range);
-    for (std::size_t i = 0; i <= pivot; ++i) EXPECT_EQ(range[i], 7);
-    for (std::size_t i = pivot + 1; i < range.size(); ++i) EXPECT_GT(range[i], 7);
-}
-
-// The block partition against its definition, on lengths around the two-block boundary and
-// on value spreads from all-equal to distinct.
-TEST(ParallelUnstableSort, PartitionRightSplitsAroundThePivot) {
-    std::mt19937_64 rng(3);
-    for (std::size_t n = 3; n < 700; n += (n < 300 ? 1 : 37)) {
-        for (std::uint64_t spread : {1u, 3u, 1000u}) {
-            std::vector<std::int64_t> v(n);
-            for (auto& x : v) x = static_cast<std::int64_t>(rng() % spread);
-            std::vector<std::int64_t> before = v;
-            unstable_detail::choose_pivot(v);
-            const std::int64_t pivot = v[0];
-            const auto split = unstable_detail::partition_right(v);
-            ASSERT_EQ(v[split.pivot], pivot);
-            for (std::size_t i = 0; i < split.pivot; ++i) ASSERT_LT(v[i], pivot) << "n=" << n;
-            for (std::size_t i = split.pivot + 1; i < n; ++i) ASSERT_GE(v[i], pivot) << "n=" << n;
-            std::sort(before.begin(), before.end());
-            std::sort(v.begin(), v.end());
-            ASSERT_EQ(v, before);
-        }
-    }
+// Every partition of whole sorts, on the patterns (runs of equal values take the left
+// partition behind an equal pivot, presorted ones the order-keeping scans).
+TEST(ParallelUnstableSort, EveryPartitionSplitsAroundItsPivot) {
+    const testing::CheckingObserver observer{64};
+    expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); }, {3, 21, 49, 50, 300, 5000});
+    EXPECT_GT(observer.counts->partitions[static_cast<int>(PartitionSide::equal_left)], 0u);
+    EXPECT_GT(observer.counts->ends[static_cast<int>(UnstableEnd::in_order)], 0u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Every partition kernel this CPU runs, against the split the scalar kernel gives: same
-// split point, the same values on each side of it, nothing outside the range touched.
+// split point, the same values on each side of it, nothing outside the range touched; and
+// each kernel's small-range insertion sort.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +10,10 @@
 #include <vector>
 
 #include "parallel/partition.hpp"
-#include "parallel/pool_sorts.hpp"
+#include "parallel/pool_unstable_sort.hpp"
 #include "patterns.hpp"
 #include "sort_harness.hpp"
+#include "unstable_observer.hpp"
 
 namespace vexo {
 namespace {
@@ -96,12 +98,28 @@ TEST_P(Kernel, EqualTwoValuedAndExtremeData) {
     }
 }
 
+// The kernel's small-range insertion sort on every length it serves and beyond, in a
+// guarded buffer and in one of exactly the range's size (for the sanitizer).
+TEST_P(Kernel, InsertionSortsEveryPatternUpTo40) {
+    std::vector<std::size_t> sizes(41);
+    for (std::size_t n = 0; n < sizes.size(); ++n) sizes[n] = n;
+    testing::expect_sorts_patterns([this](SortTarget t) { small_insertion_sort_with(GetParam(), t.data(), t.size()); }, sizes);
+    for (std::size_t n : sizes) {
+        std::vector<std::int64_t> exact = testing::make_pattern(testing::Pattern::extremes, n, n);
+        std::vector<std::int64_t> expected = exact;
+        std::sort(expected.begin(), expected.end());
+        small_insertion_sort_with(GetParam(), exact.data(), n);
+        ASSERT_EQ(exact, expected) << "n=" << n;
+    }
+}
+
 // The whole unstable sort on each kernel, including inputs that spend the allowance.
 TEST_P(Kernel, DrivesTheUnstableSort) {
     ASSERT_TRUE(force_partition_kernel(GetParam()));
     for (unsigned allowance : {0u, 1u, 64u}) {
         SCOPED_TRACE(allowance);
-        testing::expect_sorts_patterns([allowance](SortTarget t) { unstable_detail::sort_range<false>(t, allowance, false); }, {21, 100, 2001, 50'000});
+        const testing::CheckingObserver observer{allowance};
+        testing::expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); }, {21, 100, 2001, 50'000});
     }
     ASSERT_TRUE(force_partition_kernel(best_partition_kernel()));
 }

@@ -1,10 +1,9 @@
 // The sequential routines: every one on guarded sub-ranges at sizes around its thresholds,
-// then the white-box rules of the quadratic sorts, heap, merge, quick and intro sort.
+// then what only quick's and intro's observers show: nesting depth, budget and cut-overs.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <bit>
-#include <tuple>
 #include <vector>
 
 #include "algorithms/bubble.hpp"
@@ -43,6 +42,7 @@ std::vector<std::size_t> every_size_up_to(std::size_t n, std::initializer_list<s
 const Routine routines[] = {
     {"bubble", bubble_sort, {0, 1, 2, 3, 16, 17, 100, 257}},
     {"insertion", insertion_sort, {0, 1, 2, 3, 15, 16, 17, 100, 513}},
+    {"insertion_branch_free", insertion_sort_branch_free, every_size_up_to(40, {100})},
     {"heap", heap_sort, {0, 1, 2, 3, 4, 5, 16, 17, 100, 1000, 4097}},
     {"merge", merge_sort, {0, 1, 2, 3, 4, 5, 7, 8, 9, 17, 31, 32, 33, 100, 1000, 1025, 4097}},
     {"quick", quick_sort, {0, 1, 2, 3, 4, 5, 16, 17, 100, 1000, 3001}},
@@ -69,58 +69,27 @@ TEST(InsertionSort, UnguardedBehindASmallerElement) {
         {0, 1, 2, 3, 16, 20, 21, 100});
 }
 
-TEST(SiftDown, StrictComparisonsDecideTiesAndEndIsRespected) {
-    for (auto [input, end, expected] : {std::tuple{Values{5, 5, 3}, 3, Values{5, 5, 3}}, {Values{1, 7, 7}, 3, Values{7, 1, 7}}, {Values{1, 2, 99}, 2, Values{2, 1, 99}}}) {
-        sift_down(input, 0, static_cast<std::size_t>(end));
-        EXPECT_EQ(input, expected);
-    }
-}
+using Span = std::array<std::size_t, 2>;  // closed range [lo, hi]
 
-// A merge of [lo, hi) leaves the merged range in both the target and scratch[lo, hi), and
-// never touches scratch outside it, so sibling ranges can share one scratch array.
-TEST(MergeHalves, WritesOnlyTheMirroredScratchPositions) {
-    constexpr std::int64_t untouched = -77;
-    for (std::size_t lo : {0u, 1u, 4u})
-        for (std::size_t left_len : {0u, 1u, 3u})
-            for (std::size_t right_len : {0u, 1u, 5u}) {
-                const std::size_t mid = lo + left_len, hi = mid + right_len, n = hi + 2;
-                SCOPED_TRACE("lo=" + std::to_string(lo) + " mid=" + std::to_string(mid) + " hi=" + std::to_string(hi));
-                Values target(n);
-                for (std::size_t i = 0; i < n; ++i) target[i] = static_cast<std::int64_t>((i * 7919) % 13);
-                const auto at = [&](Values& v, std::size_t i) { return v.begin() + static_cast<std::ptrdiff_t>(i); };
-                std::sort(at(target, lo), at(target, mid));
-                std::sort(at(target, mid), at(target, hi));
-                Values expected = target, scratch(n, untouched);
-                std::sort(at(expected, lo), at(expected, hi));
-                merge_halves(target, scratch, lo, mid, hi);
-                EXPECT_EQ(target, expected);
-                for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(scratch[i], i >= lo && i < hi ? expected[i] : untouched) << "scratch[" << i << "]";
-            }
-}
-
-// --- quick and intro: a probe records every partition (range and pivot position), the
-// deepest nesting, and the ranges handed to insertion_sort and heap_sort.
-
-using Span = std::array<std::size_t, 2>;        // closed range [lo, hi]
-using Partition = std::array<std::size_t, 3>;  // lo, p, hi
-
-struct RecordingProbe {
-    std::vector<Partition> partitions;
+// Records, through the observer hooks, the partitions, the deepest nesting and the ranges
+// intro hands to insertion_sort and heap_sort.
+struct Trace {
+    std::size_t partitions = 0, depth = 0, max_depth = 0;
     std::vector<Span> small_ranges, heap_ranges;
-    std::size_t max_depth = 0;
+};
 
-    void partitioned(std::size_t lo, std::size_t p, std::size_t hi, std::size_t depth) {
-        partitions.push_back({lo, p, hi});
-        max_depth = std::max(max_depth, depth);
-    }
-    void small_range(std::size_t lo, std::size_t hi) { small_ranges.push_back({lo, hi}); }
-    void budget_spent(std::size_t lo, std::size_t hi) { heap_ranges.push_back({lo, hi}); }
+struct Recorder {
+    Trace* trace;
+    void nested_call_begins() const { trace->max_depth = std::max(trace->max_depth, ++trace->depth); }
+    void nested_call_ends() const { --trace->depth; }
+    void partitioned(std::size_t, std::size_t, std::size_t) const { ++trace->partitions; }
+    void ended(IntroEnd how, std::size_t lo, std::size_t hi) const { (how == IntroEnd::heap_sort ? trace->heap_ranges : trace->small_ranges).push_back({lo, hi}); }
 };
 
 // An explicit closed range inside a larger target: only [lo, hi] changes.
 TEST(QuickSortRange, SortsOnlyTheClosedRange) {
     const Values input = make_pattern(Pattern::random, 50, 9);
-    for (auto [lo, hi] : {std::pair<std::size_t, std::size_t>{0, 49}, {0, 0}, {5, 5}, {7, 8}, {3, 40}, {10, 49}, {9, 3}}) {
+    for (auto [lo, hi] : {std::pair<std::size_t, std::size_t>{0, 49}, {5, 5}, {7, 8}, {3, 40}, {10, 49}, {9, 3}}) {
         Values v = input, expected = input;
         if (lo < hi) std::sort(expected.begin() + static_cast<std::ptrdiff_t>(lo), expected.begin() + static_cast<std::ptrdiff_t>(hi) + 1);
         quick_sort_range(v, lo, hi);
@@ -128,92 +97,55 @@ TEST(QuickSortRange, SortsOnlyTheClosedRange) {
     }
 }
 
-TEST(Partition, LomutoAroundTheLastElement) {
-    Values v = {3, 1, 4, 1, 5, 9, 2, 6};
-    EXPECT_EQ(partition(v, 0, 7), 6u);
-    EXPECT_EQ(v, (Values{3, 1, 4, 1, 5, 2, 6, 9}));
-    Values equal(6, 4);  // equal elements go left: the pivot stays at the end
-    EXPECT_EQ(partition(equal, 1, 4), 4u);
-    Values pair = {2, 1};
-    EXPECT_EQ(partition(pair, 0, 1), 0u);
-    EXPECT_EQ(pair, (Values{1, 2}));
-}
-
-// The textbook order: partition, sort the left part by nesting, loop on the right.
-void left_first_reference(Values& v, std::size_t lo, std::size_t hi, RecordingProbe& probe) {
-    while (lo < hi) {
-        const std::size_t p = partition(v, lo, hi);
-        probe.partitioned(lo, p, hi, 0);
-        if (p > 0) left_first_reference(v, lo, p - 1, probe);
-        lo = p + 1;
-    }
-}
-
-// Finishing the smaller part first changes the order of the work, never the work: the
-// same ranges are partitioned around the same pivots as in the textbook recursion. Each
-// nested call gets at most half of its parent's range, so nesting stays below log2(n),
-// also where left-first recursion would nest n - 1 calls deep.
-TEST(QuickSortRange, TextbookPartitionsAndLogarithmicNesting) {
+// Each nested call gets at most half of its parent's range, so nesting stays below
+// log2(n), also on the inputs where left-first recursion would nest n - 1 calls deep.
+TEST(QuickSortRange, NestingStaysLogarithmic) {
     for (Pattern pattern : testing::all_patterns) {
-        for (std::size_t n : {2u, 3u, 17u, 300u, 4096u, 5000u}) {
-            SCOPED_TRACE(std::string(testing::name_of(pattern)) + " n=" + std::to_string(n));
-            Values ours = make_pattern(pattern, n, 5), reference = ours;
-            RecordingProbe our_probe, reference_probe;
-            quick_sort_range(ours, 0, n - 1, our_probe);
-            EXPECT_TRUE(std::ranges::is_sorted(ours));
-            EXPECT_LE(our_probe.max_depth, static_cast<std::size_t>(std::bit_width(n) - 1));
-            if (n > 300) continue;  // the reference recursion would nest n deep
-            left_first_reference(reference, 0, n - 1, reference_probe);
-            EXPECT_EQ(ours, reference);
-            std::ranges::sort(our_probe.partitions);
-            std::ranges::sort(reference_probe.partitions);
-            EXPECT_EQ(our_probe.partitions, reference_probe.partitions);
+        for (std::size_t n : {2u, 17u, 300u, 5000u}) {
+            Values v = make_pattern(pattern, n, 5);
+            Trace trace;
+            quick_sort_range_observed(v, 0, n - 1, Recorder{&trace});
+            EXPECT_TRUE(std::ranges::is_sorted(v));
+            EXPECT_LE(trace.max_depth, static_cast<std::size_t>(std::bit_width(n) - 1)) << testing::name_of(pattern) << " n=" << n;
         }
     }
 }
 
 TEST(IntroDepthBudget, DoublesTheLogarithmBeforeTruncating) {
-    const std::pair<std::size_t, std::size_t> table[] = {{1, 0},    {2, 2},    {3, 3},    {5, 4},     {16, 8},    {17, 8},       {32, 10},
-                                                         {100, 13}, {181, 14}, {182, 15}, {1000, 19}, {1024, 20}, {1000000, 39}};
-    for (auto [n, budget] : table) EXPECT_EQ(intro_depth_budget(n), budget) << "n=" << n;
+    for (auto [n, budget] : {std::pair<std::size_t, std::size_t>{1, 0}, {3, 3}, {17, 8}, {182, 15}, {1000000, 39}}) EXPECT_EQ(intro_depth_budget(n), budget) << n;
 }
 
-// Sorted and all-equal input put every pivot at the end of its range, so the left part
-// shrinks by one per level: after 19 partitions of 1000 elements, heap_sort gets the 981
-// that remain.
+// Sorted input puts every pivot at the end of its range: after 19 partitions of 1000
+// elements (the budget), heap_sort gets the 981 that remain, 19 nested calls down.
 TEST(IntroSortRange, SpentBudgetFallsBackToHeapSort) {
-    for (Pattern pattern : {Pattern::ascending, Pattern::all_equal}) {
-        Values v = make_pattern(pattern, 1000);
-        RecordingProbe probe;
-        intro_sort_range(v, 0, 999, intro_depth_budget(1000), probe);
-        EXPECT_TRUE(std::ranges::is_sorted(v));
-        ASSERT_EQ(probe.partitions.size(), 19u);
-        for (std::size_t k = 0; k < probe.partitions.size(); ++k) EXPECT_EQ(probe.partitions[k], (Partition{0, 999 - k, 999 - k}));
-        EXPECT_EQ(probe.heap_ranges, (std::vector<Span>{{0, 980}}));
-        EXPECT_EQ(probe.max_depth, 18u);
-    }
+    Values v = make_pattern(Pattern::ascending, 1000);
+    Trace trace;
+    intro_sort_range_observed(v, 0, 999, intro_depth_budget(1000), Recorder{&trace});
+    EXPECT_TRUE(std::ranges::is_sorted(v));
+    EXPECT_EQ(trace.partitions, 19u);
+    EXPECT_EQ(trace.heap_ranges, (std::vector<Span>{{0, 980}}));
+    EXPECT_EQ(trace.max_depth, 19u);
 }
 
 // Any budget, down to none at all, sorts the sub-range and nothing outside it; ranges of
 // at most 16 go to insertion_sort whatever the budget, heap_sort only ever sees ranges of
-// 17 or more, and no path partitions more often, nor nests deeper, than the budget allows.
+// 17 or more, and no path nests deeper than the budget allows.
 TEST(IntroSortRange, AnyBudgetSortsAndBoundsEveryPath) {
     for (Pattern pattern : testing::all_patterns) {
-        for (std::size_t n : {1u, 2u, 9u, 16u, 17u, 18u, 40u, 200u, 3000u}) {
+        for (std::size_t n : {1u, 16u, 17u, 40u, 3000u}) {
             for (std::size_t budget : {std::size_t{0}, std::size_t{1}, std::size_t{3}, intro_depth_budget(n)}) {
                 SCOPED_TRACE(std::string(testing::name_of(pattern)) + " n=" + std::to_string(n) + " budget=" + std::to_string(budget));
-                RecordingProbe probe;
-                testing::expect_sorts_subrange([&](SortTarget t) { intro_sort_range(t, 0, n - 1, budget, probe); }, make_pattern(pattern, n, 21));
-                if (n < intro_tuning::insertion_limit) {
-                    EXPECT_TRUE(probe.partitions.empty() && probe.heap_ranges.empty());
-                    EXPECT_EQ(probe.small_ranges, (std::vector<Span>{{0, n - 1}}));
-                    continue;
-                }
-                for (auto [lo, hi] : probe.heap_ranges) EXPECT_GE(hi + 1 - lo, intro_tuning::insertion_limit);
-                for (auto [lo, hi] : probe.small_ranges) EXPECT_LT(hi + 1 - lo, intro_tuning::insertion_limit);
-                EXPECT_LT(probe.max_depth, std::max<std::size_t>(budget, 1));
-                if (budget == 0) {
-                    EXPECT_EQ(probe.heap_ranges, (std::vector<Span>{{0, n - 1}}));
+                Trace trace;
+                testing::expect_sorts_subrange([&](SortTarget t) { intro_sort_range_observed(t, 0, n - 1, budget, Recorder{&trace}); },
+                                               make_pattern(pattern, n, 21));
+                for (auto [lo, hi] : trace.heap_ranges) EXPECT_GE(hi + 1 - lo, 17u);
+                for (auto [lo, hi] : trace.small_ranges) EXPECT_LT(hi + 1 - lo, 17u);
+                EXPECT_LE(trace.max_depth, budget);
+                const std::vector<Span> whole{{0, n - 1}};
+                if (n < 17) {
+                    EXPECT_EQ(trace.small_ranges, whole);
+                } else if (budget == 0) {
+                    EXPECT_EQ(trace.heap_ranges, whole);
                 }
             }
         }

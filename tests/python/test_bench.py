@@ -16,48 +16,25 @@ from hypothesis import strategies as st
 from vexo import _vexo, patterns
 from vexo.bench import catalog, cli, measure, plot, report
 
-CPP_PATTERNS = Path(__file__).parents[1] / "cpp" / "patterns.hpp"
-
-
-def displaced(values: np.ndarray) -> int:
-    return int(np.count_nonzero(values != np.arange(values.size)))
-
-
-def rises_then_falls(values: np.ndarray) -> bool:
-    peak = int(np.argmax(values)) if values.size else 0
-    steps = np.diff(values)
-    return bool(np.all(steps[:peak] >= 0) and np.all(steps[peak:] <= 0))
-
-
-PATTERN_CLAIMS = {
-    "random": lambda a, n: n < 100 or (a.min() < -(2**62) and a.max() > 2**62),
-    "small_range": lambda a, n: bool(np.all((a >= -1000) & (a <= 1000))),
-    "ascending": lambda a, n: np.array_equal(a, np.arange(n)),
-    "descending": lambda a, n: np.array_equal(a, np.arange(n, 0, -1)),
-    "nearly_sorted": lambda a, n: np.array_equal(np.sort(a), np.arange(n)) and (n < 2 or 0 < displaced(a) <= 2 * (n // 32 + 1)),
-    "few_distinct": lambda a, n: np.unique(a).size <= patterns.FEW_DISTINCT_COUNT,
-    "organ_pipe": lambda a, n: np.array_equal(a, a[::-1]) and rises_then_falls(a),
-    "sawtooth": lambda a, n: np.array_equal(a, np.arange(n) % patterns.SAWTOOTH_PERIOD),
-    "all_equal": lambda a, n: np.unique(a).size <= 1,
-    "extremes": lambda a, n: set(a.tolist()) <= set(patterns.EXTREME_VALUES),
-}
+CPP_PATTERNS = Path(__file__).parents[2] / "testing" / "patterns.hpp"
 
 
 def test_pattern_names_match_the_cpp_generators():
     source = CPP_PATTERNS.read_text()
     enumerators = re.search(r"enum class Pattern \{([^}]*)\}", source).group(1).replace(" ", "").split(",")
     names = re.findall(r'"(\w+)"', re.search(r"pattern_names\[\] = \{([^}]*)\}", source).group(1))
-    assert tuple(enumerators) == tuple(names) == patterns.NAMES == tuple(PATTERN_CLAIMS)
+    assert tuple(enumerators) == tuple(names) == patterns.NAMES
 
 
 @pytest.mark.parametrize("name", patterns.NAMES)
 @given(n=st.integers(0, 5000), seed=st.integers(0, 2**32))
-def test_patterns_give_what_they_claim(name, n, seed):
+def test_patterns_are_writeable_int64_vectors_fixed_by_their_seed(name, n, seed):
     values = patterns.make(name, n, seed)
     assert values.dtype == np.int64 and values.shape == (n,)
     assert values.flags.c_contiguous and values.flags.writeable
-    assert PATTERN_CLAIMS[name](values, n)
     assert np.array_equal(values, patterns.make(name, n, seed))
+    if name == "nearly_sorted":  # the one recipe whose promise no other test relies on
+        assert np.array_equal(np.sort(values), np.arange(n)) and np.count_nonzero(values != np.arange(n)) <= 2 * (n // 32 + 1)
 
 
 def test_seeds_change_the_random_patterns_and_bad_requests_are_refused():
@@ -144,9 +121,7 @@ def raise_(error):
 
 BROKEN = {
     "swaps two": (sorted_then(swap_first_two), measure.WRONG, "index 0"),
-    "loses a value": (sorted_then(lambda arr: arr.__setitem__(-1, arr[0])), measure.WRONG, "index"),
     "sorts a copy": (np.sort, measure.WRONG, "difference"),
-    "does nothing": (lambda arr: None, measure.WRONG, "difference"),
     "raises": (raise_(ZeroDivisionError("division by zero")), measure.ERROR, "ZeroDivisionError"),
     "panics": (raise_(FakePanic("broken invariant")), measure.ERROR, "FakePanic: broken invariant"),
 }
@@ -179,26 +154,6 @@ def test_an_interrupt_stops_the_run():
     data = patterns.make("random", 10)
     with pytest.raises(KeyboardInterrupt):
         measure.measure(catalog.Contender("stop", raise_(KeyboardInterrupt())), "random", data, np.sort(data), repeat=1, budget_ns=10**9)
-
-
-MS = 1_000_000
-
-
-@pytest.mark.parametrize(
-    "calls, spent_ns, repeat, budget_ns, stops",
-    [
-        (0, 0, 5, 10**9, False),
-        (4, 50 * MS, 5, 10**9, False),  # fewer than --repeat
-        (5, 50 * MS, 5, 10**9, True),
-        (5, 1 * MS, 5, 10**9, False),  # short calls go on...
-        (measure.MAX_CALLS, 1 * MS, 5, 10**9, True),  # ...up to the call limit
-        (2, 2 * 10**9, 5, 10**9, False),  # the budget waits for MIN_CALLS
-        (3, 2 * 10**9, 5, 10**9, True),
-        (1, 2 * 10**9, 1, 10**9, True),  # --repeat 1 asks for one slow call
-    ],
-)
-def test_how_many_calls_a_measurement_makes(calls, spent_ns, repeat, budget_ns, stops):
-    assert measure.enough(calls, spent_ns, repeat, budget_ns) == stops
 
 
 def test_spread_shrugs_off_one_disturbed_call_and_ratios_use_the_baseline():

@@ -1,11 +1,13 @@
 """The module object: its functions, __all__, signatures, initialisation guards, exports."""
 
+import ast
 import ctypes
 import importlib
 import inspect
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -13,18 +15,24 @@ import pytest
 import vexo
 from vexo import _vexo
 
-from conftest import run_python
+from conftest import FUNCTION_NAMES, run_python
 
-TABLE_ORDER = ["bubble", "insertion", "merge", "quick", "heap", "intro", "tim", "pdq", "radix", "smart", "par_sort", "par_sort_unstable", "par_merge"]
+STUB = Path(__file__).parents[2] / "vexo" / "_vexo.pyi"
 
 
 def test_all_in_table_order_empty_doc_and_nothing_else_added():
-    assert _vexo.__all__ == [name for name in TABLE_ORDER if name in _vexo.__all__]
+    assert _vexo.__all__ == FUNCTION_NAMES
     assert vexo.__all__ == _vexo.__all__
-    assert {"bubble", "insertion", "heap"} <= set(_vexo.__all__)
     assert _vexo.__doc__ == ""
     public = {name for name in vars(_vexo) if not name.startswith("__")}
     assert public == set(_vexo.__all__)
+
+
+def test_stub_declares_exactly_the_module_functions():
+    stub = ast.parse(STUB.read_text())
+    declared = [node.name for node in stub.body if isinstance(node, ast.FunctionDef)]
+    listed = next(ast.literal_eval(node.value) for node in stub.body if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
+    assert declared == listed == FUNCTION_NAMES
 
 
 def test_function_object(sort_name, sort_function):

@@ -1,6 +1,6 @@
 """Results through the module: every function against numpy.sort on arbitrary arrays and
-slices, adversarial patterns, values of every decimal length, each branch of `smart`
-(only the parallel one starts the pool), and quick's stack use on its quadratic inputs.
+slices, adversarial patterns, each branch of `smart` (only the parallel one starts the
+pool), and quick's stack use on its quadratic inputs.
 Every pattern around every length threshold is checked on the C++ routines themselves."""
 
 import numpy as np
@@ -69,11 +69,9 @@ def test_equals_numpy_sort_on_whole_arrays_and_slices(name):
 def patterns(n):
     rng = np.random.default_rng(n)
     i = np.arange(n, dtype=np.int64)
-    # Random, organ-pipe and extreme values are among the shapes the property above draws.
+    # Ordered, equal and random inputs are among the shapes the property above draws, and
+    # the C++ tests sort every named pattern with every routine.
     return {
-        "ascending": i,
-        "descending": i[::-1].copy(),
-        "all_equal": np.full(n, 7, dtype=np.int64),
         "median_of_three_killer": median_of_three_killer(n),
         # One long run and a short one: merges of very unequal length.
         "unequal_runs": np.r_[i[: max(n - 5, 0)], -i[: min(n, 5)]],
@@ -102,25 +100,12 @@ def test_patterns(sort_name, sort_function, pattern):
         assert np.array_equal(a, expected), (pattern, n)
 
 
-@pytest.mark.parametrize("name", ["radix", "pdq", "tim", "smart"])
-@pytest.mark.parametrize("digits", range(1, 20))
-def test_values_of_every_digit_count(name, digits):
-    top = INT64.max if digits == 19 else 10**digits - 1
-    values = np.random.default_rng(digits).integers(-top, top, size=300, dtype=np.int64, endpoint=True)
-    a = np.concatenate([values, np.array([top, -top, 10 ** (digits - 1), 0, INT64.min], dtype=np.int64)])
-    expected = np.sort(a)
-    getattr(_vexo, name)(a)
-    assert np.array_equal(a, expected)
-
-
-# One input per branch of the decision table, named by the routine it reaches.
+# One input per routine the decision table reaches (its boundaries are pinned by the C++
+# tests), named by that routine.
 BRANCH_INPUTS = {
     "insertion (16)": "np.arange(16)[::-1].copy()",
-    "tim (ascending)": "np.arange(50_000)",
     "tim (few distinct)": "rng.integers(0, 3, size=200_000)",
-    "pdq (500 descending)": "np.arange(500)[::-1].copy()",
     "radix (50000 descending)": "np.arange(1, 50_001)[::-1].copy()",
-    "pdq (wide 50000)": "(np.arange(1, 50_001) * 1_000_000)[::-1].copy()",
     "pdq (100000 wide random)": "rng.integers(-2**63, 2**63 - 1, size=100_000)",
     "parallel (100001)": "rng.integers(-2**63, 2**63 - 1, size=100_001)",
 }

@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from vexo import _vexo
+from vexo import _vexo, patterns
 
 BASELINE = "numpy.sort"  # the default kind; every ratio in the report is against it
 STABLE_REFERENCE = "numpy.sort(stable)"
@@ -31,10 +31,10 @@ QUICK_QUADRATIC_RUNS = {
     "descending": 1,
     "organ_pipe": 1,
     "all_equal": 1,
-    "few_distinct": 8,
-    "extremes": 7,
-    "sawtooth": 97,
-    "small_range": 2001,
+    "few_distinct": patterns.FEW_DISTINCT_COUNT,
+    "extremes": len(patterns.EXTREME_VALUES),
+    "sawtooth": patterns.SAWTOOTH_PERIOD,
+    "small_range": patterns.SMALL_RANGE[1] - patterns.SMALL_RANGE[0] + 1,
 }
 
 # bubble and insertion are treated as quadratic on every pattern: their few linear cases

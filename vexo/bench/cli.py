@@ -162,6 +162,10 @@ class PlainProgress:
 
     def advance(self, label: str) -> None:
         self.done += 1
+        self.describe(label)
+
+    def describe(self, label: str) -> None:
+        """Shows what runs now, without counting a step."""
         if self.shown:
             sys.stderr.write(f"\r\x1b[K[{self.done}/{self.total}] {label}")
             sys.stderr.flush()
@@ -188,6 +192,9 @@ class RichProgress:
 
     def advance(self, label: str) -> None:
         self.bar.update(self.task, advance=1, description=label)
+
+    def describe(self, label: str) -> None:
+        self.bar.update(self.task, description=label)
 
     def __exit__(self, *exc):
         return self.bar.__exit__(*exc)

@@ -9,6 +9,7 @@ import numpy as np
 
 POOL_SIZE_VARIABLE = "RAYON_NUM_THREADS"
 POOL_VARIABLES = (POOL_SIZE_VARIABLE, "RAYON_RS_NUM_CPUS")
+MAX_POOL_THREADS = 65535  # the pool caps every size it is given here
 
 
 def cpu_model() -> str:
@@ -24,10 +25,22 @@ def cpu_model() -> str:
 
 
 def usable_cores() -> int:
+    """The cores this process may run on (its affinity mask)."""
     try:
         return len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
         return os.cpu_count() or 1
+
+
+def default_pool_threads() -> int:
+    """The pool's size when the environment sets none: the processors online, as the pool
+    asks sysconf for them. That is not the affinity count: a process pinned to fewer cores
+    still gets a worker per online processor."""
+    try:
+        online = os.sysconf("SC_NPROCESSORS_ONLN")
+    except (AttributeError, ValueError, OSError):
+        online = os.cpu_count() or 1
+    return min(max(online, 1), MAX_POOL_THREADS)
 
 
 def numpy_simd() -> dict:
@@ -57,11 +70,11 @@ def vexo_version() -> str:
 
 
 def pool_threads() -> int | None:
-    """The pool size the environment asks for, or None for the default (usable cores)."""
+    """The pool size the environment asks for, or None for the default_pool_threads()."""
     for variable in POOL_VARIABLES:
         text = os.environ.get(variable, "").removeprefix("+")
         if text.isdecimal() and text.isascii():
-            return int(text) or None
+            return min(int(text), MAX_POOL_THREADS) or None
     return None
 
 
@@ -78,13 +91,14 @@ def describe() -> dict:
         "vexo": vexo_version(),
         "pool_environment": {variable: os.environ.get(variable) for variable in POOL_VARIABLES},
         "pool_threads": pool_threads(),
+        "pool_default_threads": default_pool_threads(),
     }
 
 
 def one_line(machine: dict) -> str:
     """The machine as the report's heading says it."""
     simd = " ".join(machine["numpy_simd"]["active"]) or "none reported"
-    pool = machine["pool_threads"] or f"default ({machine['usable_cores']})"
+    pool = machine["pool_threads"] or f"default ({machine['pool_default_threads']})"
     return (
         f"{machine['cpu_model']}, {machine['usable_cores']} cores; Python {machine['python']}, "
         f"NumPy {machine['numpy']} (SIMD: {simd}); pool threads: {pool}"

@@ -1,5 +1,6 @@
-// Named input patterns with a seed, shared by the C++ tests and the C++ benchmark. The
-// Python side (vexo.patterns) offers the same names.
+// Named input patterns with a seed, shared by the C++ tests and the C++ benchmark, hence
+// its own directory, which both put on their include path. The Python side
+// (vexo.patterns) offers the same names.
 #pragma once
 
 #include <algorithm>

@@ -1,0 +1,170 @@
+// The one stable two-run merge of vexo: `merge`, `tim`, `par_sort` and `par_merge` all
+// merge through it, each with its own buffers and copies around it.
+//
+// A merge of random runs is bound by one chain of dependent steps: the next comparison
+// needs the cursor that the last one advanced. Written with a branch, that chain also
+// mispredicts on every other element; written branch-free, it is the load, compare and
+// advance latency, a few cycles an element. So the loop here is branch-free, checks its
+// stopping conditions once per block instead of once per element, and runs independent
+// chains side by side: one merges from the fronts of the runs (smallest first) and one
+// from their backs (largest first), as in the bidirectional merges of quadsort and
+// glidesort; and a long merge is first cut at the middle of its output (the co-ranking
+// search of merge-path partitioning), so two such pairs of chains run in one loop.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <functional>
+#include <type_traits>
+
+#include "core/assert.hpp"
+
+namespace vexo {
+
+namespace merge_tuning {
+// Merges of at least this many elements are cut in two at the middle of the output (one
+// binary search) and run as two bidirectional merges in one loop: four independent chains
+// instead of two. Below it the search and the second set of cursors cost more than the
+// overlap brings.
+inline constexpr std::size_t one_pair_of_chains_below = 256;
+}  // namespace merge_tuning
+
+namespace merge_detail {
+
+// One step from the fronts: the right element goes first only when strictly smaller, so
+// ties keep the left run first. Needs left != left_end and right != right_end.
+template <class T>
+inline void take_front(const T*& left, const T*& right, T*& out) noexcept {
+    const T a = *left;
+    const T b = *right;
+    const bool right_first = b < a;
+    *out++ = right_first ? b : a;
+    right += right_first;
+    left += !right_first;
+}
+
+// One step from the backs: the left element goes last only when strictly greater, so on
+// ties the right run's element is placed behind the left run's. Needs both runs non-empty
+// below their back cursors.
+template <class T>
+inline void take_back(const T*& left_back, const T*& right_back, T*& out_back) noexcept {
+    const T a = left_back[-1];
+    const T b = right_back[-1];
+    const bool left_last = b < a;
+    *--out_back = left_last ? a : b;
+    left_back -= left_last;
+    right_back -= !left_last;
+}
+
+// Front merge of the rest, with its bounds checked once per block: while both runs have
+// elements left, min(rest of left, rest of right) steps cannot run out of either.
+template <class T>
+inline void merge_forward(const T* left, const T* left_end, const T* right, const T* right_end, T* out) noexcept {
+    for (;;) {
+        const auto steps = std::min(left_end - left, right_end - right);
+        if (steps == 0) break;
+        for (auto s = steps; s > 0; --s) take_front(left, right, out);
+    }
+    // At most one of the runs has elements left.
+    out = std::copy(left, left_end, out);
+    std::copy(right, right_end, out);
+}
+
+}  // namespace merge_detail
+
+// One stable merge run from both ends at once. The front chain places the smallest
+// elements of the merged order and the back chain the largest, so as long as the two
+// together have placed no more than l + r elements, what each has taken is a prefix
+// (front) or a suffix (back) of each run, and they never take the same element. A chain
+// may still read an element the other has taken: that element lies beyond every element
+// not yet placed, so it loses the comparison (ties included: the stable order puts a
+// taken left element before any untaken equal right one, and symmetrically), and the read
+// stays inside the run. Once either chain could leave a run, the untaken middle of both
+// runs is merged from the front alone. `safe_steps` says how many front-and-back steps
+// can run with no check.
+template <class T>
+struct BidirectionalMerge {
+    const T* left_front;
+    const T* right_front;
+    const T* left_back;
+    const T* right_back;
+    T* out_front;
+    T* out_back;
+    const T* left;
+    const T* right;
+    const T* left_end;
+    const T* right_end;
+
+    BidirectionalMerge(const T* left_run, std::size_t l, const T* right_run, std::size_t r, T* out) noexcept
+        : left_front(left_run), right_front(right_run), left_back(left_run + l), right_back(right_run + r), out_front(out), out_back(out + l + r),
+          left(left_run), right(right_run), left_end(left_run + l), right_end(right_run + r) {}
+
+    // Neither cursor leaves its run, and the two chains' outputs do not meet.
+    std::ptrdiff_t safe_steps() const noexcept {
+        const auto front_room = std::min(left_end - left_front, right_end - right_front);
+        const auto back_room = std::min(left_back - left, right_back - right);
+        return std::min({front_room, back_room, (out_back - out_front) / 2});
+    }
+    void step() noexcept {
+        merge_detail::take_front(left_front, right_front, out_front);
+        merge_detail::take_back(left_back, right_back, out_back);
+    }
+    // Runs the chains as far as they go, then merges the untaken middle from the front.
+    void finish() noexcept {
+        for (auto steps = safe_steps(); steps > 0; steps = safe_steps()) {
+            for (auto s = steps; s > 0; --s) step();
+        }
+        merge_detail::merge_forward(left_front, left_back, right_front, right_back, out_front);
+    }
+};
+
+// How many of the first h elements of the stable merge of left[0, l) and right[0, r) come
+// from the left run (binary search; h <= l + r).
+template <class T>
+std::size_t left_share_of_prefix(const T* left, std::size_t l, const T* right, std::size_t r, std::size_t h) noexcept {
+    std::size_t lo = h > r ? h - r : 0;
+    std::size_t hi = std::min(h, l);
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        // left[mid] belongs to the prefix when it does not come after right[h - mid - 1].
+        if (!(right[h - mid - 1] < left[mid])) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
+// Merges the sorted runs left[0, l) and right[0, r) into out[0, l + r), stably: on equal
+// elements those of the left run come first. `out` must overlap neither run. No
+// allocation, no recursion; every element is read from its run and written once.
+//
+// A long merge is cut where the first half of its output ends: the elements placed there
+// are a prefix of each run (left_share_of_prefix finds how long), so the two halves are
+// independent merges into disjoint parts of `out`, each stable on its own.
+template <class T>
+inline void merge_runs(const T* left, std::size_t l, const T* right, std::size_t r, T* out) noexcept {
+    static_assert(std::is_trivially_copyable_v<T>, "the merge copies elements as raw values");
+    // The output overlaps neither run (std::less orders unrelated pointers too).
+    VEXO_ASSERT(!std::less<const T*>{}(out, left + l) || !std::less<const T*>{}(left, out + l + r));
+    VEXO_ASSERT(!std::less<const T*>{}(out, right + r) || !std::less<const T*>{}(right, out + l + r));
+    if (l + r < merge_tuning::one_pair_of_chains_below) {
+        BidirectionalMerge<T>(left, l, right, r, out).finish();
+        return;
+    }
+    const std::size_t h = (l + r) / 2;
+    const std::size_t i = left_share_of_prefix(left, l, right, r, h);
+    BidirectionalMerge<T> low(left, i, right, h - i, out);
+    BidirectionalMerge<T> high(left + i, l - i, right + (h - i), r - (h - i), out + h);
+    for (auto steps = std::min(low.safe_steps(), high.safe_steps()); steps > 0; steps = std::min(low.safe_steps(), high.safe_steps())) {
+        for (auto s = steps; s > 0; --s) {
+            low.step();
+            high.step();
+        }
+    }
+    low.finish();
+    high.finish();
+}
+
+}  // namespace vexo

@@ -1,0 +1,218 @@
+// The pool's general-purpose stable sort, behind `par_sort`: a merge sort whose chunks
+// are sorted in parallel and whose merge tree runs its halves, and each long merge's
+// pieces, as task pairs with `join` on the process-wide pool (or on the pool of the
+// worker that calls it). Every merge goes through the shared stable merge kernel.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "algorithms/insertion.hpp"
+#include "core/merge_runs.hpp"
+#include "core/scratch.hpp"
+#include "core/sort_target.hpp"
+#include "parallel/partition.hpp"
+#include "parallel/pool.hpp"
+
+namespace vexo {
+
+// Tuning of parallel_stable_sort, each constant with its reason.
+namespace stable_sort_tuning {
+// Up to here insertion sort beats any merge and needs no buffer.
+inline constexpr std::size_t max_insertion = 20;
+// Up to here one thread sorts the whole array; above, chunks of this length are the
+// parallel tasks, large enough to dwarf the cost of handing one to another worker.
+inline constexpr std::size_t chunk_length = 2000;
+// Merges of fewer elements run on one thread; longer ones are split into a task pair.
+inline constexpr std::size_t sequential_merge_below = 5000;
+// Natural runs shorter than this are extended by insertion sort (its branch-free form),
+// so random input does not start from runs of two and pay for four extra merge passes.
+inline constexpr std::size_t extend_runs_below = 16;
+// Runs a chunk can hold: all but the last have at least extend_runs_below elements.
+inline constexpr std::size_t max_chunk_runs = chunk_length / extend_runs_below + 1;
+static_assert(max_insertion < chunk_length, "arrays left to insertion sort never reach the chunked path");
+static_assert(chunk_length < sequential_merge_below, "two chunks merge on one thread");
+}  // namespace stable_sort_tuning
+
+// The hooks of parallel_stable_sort. The module runs it with this silent observer, whose
+// empty member compiles away; the C++ tests check every cut of a long merge through it.
+// Shared by the pool's tasks: safe to call from several threads at once.
+struct StableSilent {
+    // A merge of `left` and `right` was cut in two: left[0, left_cut) and right[0, right_cut)
+    // merge into the first half of the output.
+    void merge_split(std::span<const std::int64_t> /*left*/, std::span<const std::int64_t> /*right*/, std::size_t /*left_cut*/,
+                     std::size_t /*right_cut*/) const noexcept {}
+};
+
+namespace stable_detail {
+
+// Sorts v (at most chunk_length elements) stably with a natural merge sort: ascending runs
+// are taken as they are, strictly descending ones reversed (strictly, so equal elements
+// keep their order), short ones extended by insertion sort; then runs are merged pairwise,
+// back and forth between v and buffer[0, n).
+inline void natural_merge_sort(SortTarget v, std::int64_t* buffer) noexcept {
+    using namespace stable_sort_tuning;
+    const std::size_t n = v.size();
+    if (n < 2) return;
+    std::int64_t* const data = v.data();
+    std::array<std::size_t, max_chunk_runs + 1> bounds{};  // run k is [bounds[k], bounds[k + 1])
+    std::size_t runs = 0;
+    for (std::size_t start = 0; start < n;) {
+        std::size_t end = start + 1;
+        if (end < n && data[end] < data[start]) {
+            while (end + 1 < n && data[end + 1] < data[end]) ++end;
+            std::reverse(data + start, data + end + 1);
+            ++end;
+        } else {
+            while (end < n && !(data[end] < data[end - 1])) ++end;
+        }
+        if (end - start < extend_runs_below) {
+            end = std::min(start + extend_runs_below, n);
+            small_insertion_sort(data + start, end - start);
+        }
+        bounds[++runs] = end;
+        start = end;
+    }
+
+    std::int64_t* from = data;
+    std::int64_t* to = buffer;
+    while (runs > 1) {
+        std::size_t merged = 0;
+        for (std::size_t k = 0; k < runs; k += 2) {
+            const std::size_t lo = bounds[k];
+            const std::size_t mid = bounds[k + 1];
+            if (k + 1 == runs) {
+                std::copy(from + lo, from + mid, to + lo);
+                bounds[++merged] = mid;
+            } else {
+                const std::size_t hi = bounds[k + 2];
+                merge_runs(from + lo, mid - lo, from + mid, hi - mid, to + lo);
+                bounds[++merged] = hi;
+            }
+        }
+        runs = merged;
+        std::swap(from, to);
+    }
+    if (from != data) std::copy(from, from + n, data);
+}
+
+// Where a long merge is cut in two: the first half merges left[0, .first) with
+// right[0, .second). The longer run is cut at its middle and the other by binary search,
+// so that every element of the first half is <= every element of the second and ties keep
+// the left run first.
+inline std::pair<std::size_t, std::size_t> split_for_parallel_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right,
+                                                                    std::size_t r) noexcept {
+    if (l < r) {
+        const std::size_t right_mid = r / 2;
+        // Left elements equal to the cut value stay in front of it.
+        const std::size_t left_mid = static_cast<std::size_t>(std::upper_bound(left, left + l, right[right_mid]) - left);
+        return {left_mid, right_mid};
+    }
+    const std::size_t left_mid = l / 2;
+    // Right elements equal to the cut value go behind it.
+    const std::size_t right_mid = static_cast<std::size_t>(std::lower_bound(right, right + r, left[left_mid]) - right);
+    return {left_mid, right_mid};
+}
+
+// Merges left[0, l) and right[0, r) into out, splitting long merges into task pairs.
+// Recursion depth O(log(l + r)); no allocation.
+template <class Observer>
+void parallel_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out, const Observer& observer) {
+    if (l == 0 || r == 0 || l + r < stable_sort_tuning::sequential_merge_below) {
+        merge_runs(left, l, right, r, out);
+        return;
+    }
+    const auto [left_mid, right_mid] = split_for_parallel_merge(left, l, right, r);
+    observer.merge_split({left, l}, {right, r}, left_mid, right_mid);
+    join([&] { parallel_merge(left, left_mid, right, right_mid, out, observer); },
+         [&] { parallel_merge(left + left_mid, l - left_mid, right + right_mid, r - right_mid, out + left_mid + right_mid, observer); });
+}
+
+// Sorts chunks [first, last) of the target, each with its own part of the buffer.
+inline void sort_chunks(SortTarget target, std::int64_t* buffer, std::size_t first, std::size_t last) {
+    using stable_sort_tuning::chunk_length;
+    if (last - first == 1) {
+        const std::size_t offset = first * chunk_length;
+        natural_merge_sort(target.subspan(offset, std::min(chunk_length, target.size() - offset)), buffer + offset);
+        return;
+    }
+    const std::size_t mid = first + (last - first) / 2;
+    join([&] { sort_chunks(target, buffer, first, mid); }, [&] { sort_chunks(target, buffer, mid, last); });
+}
+
+// Merges the sorted runs [first, last) (run k is [bounds[k], bounds[k + 1])) into one,
+// in `data` or, if `into_buffer`, in `buffer` at the same offsets. The two halves of the
+// tree land in the other array, so each level moves every element once.
+template <class Observer>
+void merge_tree(std::int64_t* data, std::int64_t* buffer, const std::size_t* bounds, std::size_t first, std::size_t last, bool into_buffer,
+                const Observer& observer) {
+    if (last - first == 1) {
+        if (into_buffer) std::copy(data + bounds[first], data + bounds[last], buffer + bounds[first]);
+        return;
+    }
+    const std::size_t mid = first + (last - first) / 2;
+    join([&] { merge_tree(data, buffer, bounds, first, mid, !into_buffer, observer); },
+         [&] { merge_tree(data, buffer, bounds, mid, last, !into_buffer, observer); });
+    const std::int64_t* from = into_buffer ? data : buffer;
+    std::int64_t* to = into_buffer ? buffer : data;
+    parallel_merge(from + bounds[first], bounds[mid] - bounds[first], from + bounds[mid], bounds[last] - bounds[mid], to + bounds[first], observer);
+}
+
+// The parallel part, for targets of more than chunk_length elements; runs on a worker.
+template <class Observer>
+void sort_in_chunks(SortTarget target, const Observer& observer) {
+    using stable_sort_tuning::chunk_length;
+    const std::size_t n = target.size();
+    Scratch<std::int64_t> buffer(n);
+    const std::size_t chunks = (n + chunk_length - 1) / chunk_length;
+    sort_chunks(target, buffer.data(), 0, chunks);
+
+    // Neighbouring chunks already in order form one run and are never merged.
+    std::vector<std::size_t, Allocator<std::size_t>> bounds{0};
+    for (std::size_t c = 1; c < chunks; ++c) {
+        const std::size_t edge = c * chunk_length;
+        if (target[edge] < target[edge - 1]) bounds.push_back(edge);
+    }
+    bounds.push_back(n);
+    merge_tree(target.data(), buffer.data(), bounds.data(), 0, bounds.size() - 1, false, observer);
+}
+
+}  // namespace stable_detail
+
+// Sorts `target` ascending, stably.
+// Contract: any length and sub-range. Up to 20 elements: insertion sort, no allocation.
+// Up to 2000: a natural merge sort on the calling thread with one n-element buffer, no
+// pool. Above: one n-element buffer, chunks of 2000 sorted in parallel and merged in a
+// balanced tree of parallel merges on the pool; the pool is obtained before any element
+// moves, so if it cannot be created the fault leaves the target untouched. Recursion
+// depth O(log n).
+template <class Observer>
+void parallel_stable_sort_observed(SortTarget target, const Observer& observer) {
+    using namespace stable_sort_tuning;
+    const std::size_t n = target.size();
+    if (n <= max_insertion) {
+        insertion_sort(target);
+        return;
+    }
+    if (n <= chunk_length) {
+        Scratch<std::int64_t> buffer(n);
+        stable_detail::natural_merge_sort(target, buffer.data());
+        return;
+    }
+    // One hand-over for the whole sort: the caller sleeps once instead of per phase.
+    const auto sort = [target, &observer] { stable_detail::sort_in_chunks(target, observer); };
+    if (on_worker_thread()) {
+        sort();
+    } else {
+        global_pool().install(sort);
+    }
+}
+
+inline void parallel_stable_sort(SortTarget target) { parallel_stable_sort_observed(target, StableSilent{}); }
+
+}  // namespace vexo

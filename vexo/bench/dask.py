@@ -1,0 +1,406 @@
+"""`python -m vexo.bench.dask`: vexo.dask.sort on a LocalCluster against Dask's other sorts.
+
+Contenders, each on the same random int64 array:
+- vexo.dask.sort;
+- (a) the array rechunked into one chunk, then numpy.sort on the worker that holds it;
+- (b) dask.dataframe's sort_values on the same values as a one-column frame;
+- (c) numpy.sort of the whole array in this process, where it fits in memory.
+
+The cluster holds the input (persisted) before the clock starts, and each result stays in
+the workers' memory (persisted, waited for): neither making the data nor fetching the
+result is timed. Every result is then checked on the workers: each chunk ascending, the
+chunks in order, and the count, sum and sum of squares (mod 2^64) those of the input.
+A sampler reads every worker's resident memory ten times a second.
+
+The beyond-memory run (--spill-size, 4e8 elements, 3.2 GB, by default) starts its own
+cluster whose workers may hold --spill-memory-limit each, so Dask spills to disk; the
+contenders that gather the whole array in one worker are skipped there.
+"""
+
+import argparse
+import datetime
+import logging
+import math
+import os
+import sys
+import threading
+import time
+import warnings
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+
+from vexo import patterns
+
+from . import machine, report
+from .cli import PlainProgress, RichProgress, parse_size, parse_sizes, positive_int, rich_console
+
+VEXO = "vexo.dask.sort"
+RECHUNK = "rechunk+numpy.sort"  # (a)
+DATAFRAME = "dataframe.sort_values"  # (b)
+LOCAL = "numpy.sort"  # (c), in this process
+CONTENDERS = (VEXO, RECHUNK, DATAFRAME, LOCAL)
+GATHERING = {RECHUNK, LOCAL}  # hold the whole array in one process
+
+DEFAULT_SIZES = (10**7, 10**8)
+DEFAULT_SPILL_SIZE = 4 * 10**8
+DEFAULT_SPILL_MEMORY_LIMIT = "1.5GB"
+DEFAULT_WORKERS = 2
+# Elements per chunk: 1.25e7 (100 MB). Each output chunk merges one sorted run per input
+# chunk, so fewer, larger chunks make shorter merges: at 10^8 elements on 2 workers, 8
+# chunks took 8.3 s of worker processor time where 20 chunks of 5e6 took 9.8 s.
+DEFAULT_CHUNK_SIZE = 12_500_000
+MIN_CHUNKS_PER_WORKER = 4  # smaller sizes still give every worker several chunks
+SAMPLE_INTERVAL = 0.1  # seconds between two readings of the workers' memory
+# numpy.sort in this process runs only when this many copies of the array fit in the
+# memory available: the array, its sorted copy and room for everything else.
+LOCAL_COPIES = 3
+SEED = 1
+
+
+@dataclass
+class Run:
+    contender: str
+    size: int
+    seconds: float | None = None
+    peak_bytes: int | None = None  # the largest resident memory of one worker (or this process)
+    cpu_seconds: float | None = None  # processor time of all workers (or this process)
+    status: str = "ok"
+
+    @property
+    def rate(self) -> float | None:
+        return self.size / self.seconds if self.seconds else None
+
+
+# Input ------------------------------------------------------------------------------
+
+
+def _input_block(block_info=None):
+    """Block k of the input: vexo's random pattern, seeded with SEED + k, so any process
+    makes the same array."""
+    (start, stop), = block_info[None]["array-location"]
+    (index,) = block_info[None]["chunk-location"]
+    return patterns.make("random", stop - start, SEED + index)
+
+
+def chunk_sizes(size: int, chunk_size: int, workers: int) -> tuple[int, ...]:
+    count = max(math.ceil(size / chunk_size), MIN_CHUNKS_PER_WORKER * workers)
+    return tuple(np.diff(np.linspace(0, size, count + 1).astype(np.int64)).tolist())
+
+
+def input_array(size: int, chunks: tuple[int, ...]):
+    import dask.array as da
+
+    return da.map_blocks(_input_block, chunks=(chunks,), dtype=np.int64, meta=np.empty(0, np.int64))
+
+
+def local_input(chunks: tuple[int, ...]) -> np.ndarray:
+    """The same array as input_array, made in this process."""
+    return np.concatenate([patterns.make("random", length, SEED + index) for index, length in enumerate(chunks)])
+
+
+# Contenders -------------------------------------------------------------------------
+
+
+def _vexo_sort(x):
+    import vexo.dask
+
+    return vexo.dask.sort(x)
+
+
+def _rechunk_sort(x):
+    return x.rechunk(x.shape[0]).map_blocks(np.sort)
+
+
+def quiet_legacy_dataframe() -> None:
+    """Debian's Dask comes without dask-expr, and its legacy dataframe warns of that in
+    every process that imports it."""
+    warnings.filterwarnings("ignore", message="Dask dataframe query planning is disabled", category=FutureWarning)
+
+
+def _dataframe_sort(x):
+    quiet_legacy_dataframe()
+    import dask.dataframe as dd
+
+    return dd.from_dask_array(x, columns="v").to_frame().sort_values("v")
+
+
+DISTRIBUTED: dict[str, Callable] = {VEXO: _vexo_sort, RECHUNK: _rechunk_sort, DATAFRAME: _dataframe_sort}
+
+
+# Checking ---------------------------------------------------------------------------
+
+
+def _fingerprint(block) -> np.ndarray:
+    """count, ascending?, first, last, sum and sum of squares (mod 2^64) of one chunk."""
+    values = np.asarray(block, dtype=np.int64).ravel()
+    wrapped = values.view(np.uint64)
+    if len(values) == 0:
+        return np.zeros(6, np.uint64)
+    ascending = bool(np.all(values[1:] >= values[:-1]))
+    sums = [wrapped.sum(dtype=np.uint64), (wrapped * wrapped).sum(dtype=np.uint64)]
+    return np.concatenate([np.array([len(values), ascending], np.uint64), wrapped[[0, -1]], np.array(sums, np.uint64)])
+
+
+def combined(prints: Sequence[np.ndarray]) -> tuple[bool, tuple[int, int, int]]:
+    """Whether the chunks, in order, form one ascending array, and its count and sums."""
+    filled = [p for p in prints if p[0]]
+    ascending = all(bool(p[1]) for p in filled)
+    bounds = [(int(p[2].view(np.int64)), int(p[3].view(np.int64))) for p in filled]
+    ascending &= all(last <= first for (_, last), (first, _) in zip(bounds, bounds[1:]))
+    totals = tuple(int(sum(int(p[k]) for p in prints) % 2**64) for k in (0, 4, 5))
+    return ascending, totals
+
+
+def distributed_fingerprint(collection) -> tuple[bool, tuple[int, int, int]]:
+    import dask
+
+    parts = np.ravel(collection.to_delayed(optimize_graph=False))  # see vexo.dask: optimising loses persisted data
+    return combined(dask.compute(*(dask.delayed(_fingerprint)(part) for part in parts)))
+
+
+# Memory -----------------------------------------------------------------------------
+
+
+class PeakMemory:
+    """Samples the resident memory of the given processes until stopped; keeps each one's
+    peak, and the processor time they used in between (on a shared machine the time on
+    the clock depends on the others' load, the processor time much less)."""
+
+    def __init__(self, pids: Sequence[int]):
+        import psutil
+
+        self.processes = [psutil.Process(pid) for pid in pids]
+        self.peaks = [0] * len(pids)
+        self.cpu_seconds = 0.0
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._sample, daemon=True)
+
+    def _cpu(self) -> float:
+        total = 0.0
+        for process in self.processes:
+            try:
+                times = process.cpu_times()
+                total += times.user + times.system
+            except Exception:  # see _sample
+                pass
+        return total
+
+    def _sample(self) -> None:
+        while True:
+            for index, process in enumerate(self.processes):
+                try:
+                    self.peaks[index] = max(self.peaks[index], process.memory_info().rss)
+                except Exception:  # a worker restarted by its nanny: its peak so far stays
+                    pass
+            if self.done.wait(SAMPLE_INTERVAL):
+                return
+
+    def __enter__(self):
+        self.cpu_seconds = -self._cpu()
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.done.set()
+        self.thread.join()
+        self.cpu_seconds += self._cpu()
+
+    @property
+    def peak(self) -> int:
+        return max(self.peaks)
+
+
+# Runs -------------------------------------------------------------------------------
+
+
+def pool_share(workers: int) -> int:
+    """vexo pool threads per worker: the worker's share of the cores."""
+    return max(1, machine.usable_cores() // workers)
+
+
+def start_cluster(workers: int, memory_limit: str | None):
+    """A LocalCluster of one-thread worker processes, each with a one-share vexo pool."""
+    from distributed import Client, LocalCluster
+
+    cluster = LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,  # vexo holds the interpreter lock: more threads only queue
+        processes=True,
+        memory_limit=memory_limit or "auto",
+        dashboard_address=None,
+        silence_logs=logging.ERROR,  # the dataframe shuffle warns of every start and end
+        env={machine.POOL_SIZE_VARIABLE: str(pool_share(workers))},
+    )
+    client = Client(cluster)
+    client.run(quiet_legacy_dataframe)
+    return cluster, client
+
+
+def time_distributed(client, name: str, x, expected) -> Run:
+    from distributed import wait
+
+    run = Run(name, x.shape[0])
+    pids = list(client.run(os.getpid).values())
+    try:
+        with PeakMemory(pids) as memory:
+            started = time.perf_counter()
+            result = DISTRIBUTED[name](x).persist()
+            wait(result)
+            run.seconds = time.perf_counter() - started
+        run.peak_bytes, run.cpu_seconds = memory.peak, memory.cpu_seconds
+        if distributed_fingerprint(result) != (True, expected):
+            run.status, run.seconds = "wrong result", None
+    except Exception as error:  # a contender that fails is reported, not fatal
+        # The type says enough in a table cell (KilledWorker: out of memory, mostly).
+        run.status, run.seconds = f"error: {type(error).__name__}", None
+        print(f"{name} on {run.size} elements: {type(error).__name__}: {error}", file=sys.stderr)
+    return run
+
+
+def time_local(chunks: tuple[int, ...], expected) -> Run:
+    values = local_input(chunks)
+    run = Run(LOCAL, len(values))
+    with PeakMemory([os.getpid()]) as memory:
+        started = time.perf_counter()
+        values.sort()
+        run.seconds = time.perf_counter() - started
+    run.peak_bytes, run.cpu_seconds = memory.peak, memory.cpu_seconds
+    if combined([_fingerprint(values)]) != (True, expected):
+        run.status, run.seconds = "wrong result", None
+    return run
+
+
+def fits_locally(size: int) -> bool:
+    import psutil
+
+    return LOCAL_COPIES * size * 8 < psutil.virtual_memory().available
+
+
+def measure_size(client, size: int, contenders: Sequence[str], args, progress, spilled: bool) -> list[Run]:
+    from distributed import wait
+
+    chunks = chunk_sizes(size, args.chunk_size, args.workers)
+    label = report.format_size(size)
+    progress.describe(f"{label}: making the input")
+    x = input_array(size, chunks).persist()
+    wait(x)
+    _, expected = distributed_fingerprint(x)
+    runs = []
+    for name in contenders:
+        progress.describe(f"{label}: {name}")
+        if name in GATHERING and (spilled or (name == LOCAL and not fits_locally(size))):
+            runs.append(Run(name, size, status="skipped: does not fit"))
+        elif name == LOCAL:
+            runs.append(time_local(chunks, expected))
+        else:
+            runs.append(time_distributed(client, name, x, expected))
+        progress.advance(f"{label}: {name}")
+    del x
+    return runs
+
+
+# Report -----------------------------------------------------------------------------
+
+
+def format_bytes(count: int | None) -> str:
+    return "" if count is None else f"{count / 2**30:.2f} GiB"
+
+
+def table_rows(runs: Sequence[Run]) -> list[list[str]]:
+    """One row per run, the columns of HEADER."""
+    vexo_seconds = {run.size: run.seconds for run in runs if run.contender == VEXO}
+    rows = []
+    for run in runs:
+        if run.seconds is None:
+            rows.append([report.format_size(run.size), run.contender, run.status, "", "", "", ""])
+            continue
+        mine = vexo_seconds.get(run.size)
+        ratio = f"{run.seconds / mine:.2f}x" if mine else ""
+        rows.append([report.format_size(run.size), run.contender, f"{run.seconds:.2f}", f"{run.rate / 1e6:.1f} M", ratio, f"{run.cpu_seconds:.1f}", format_bytes(run.peak_bytes)])
+    return rows
+
+
+HEADER = ["elements", "contender", "seconds", "elements/s", "time / vexo's", "CPU seconds", "peak memory"]
+LEGEND = (
+    "peak memory: the largest resident memory of one worker process during the sort (of this "
+    "process for numpy.sort); CPU seconds: processor time of all workers (of this process for "
+    "numpy.sort); time / vexo's: above 1x, vexo.dask.sort is that much faster."
+)
+
+
+def render(runs: Sequence[Run], heading: str, footer: str, console) -> None:
+    rows = table_rows(runs)
+    if console is None:
+        widths = [max(len(row[column]) for row in [HEADER, *rows]) for column in range(len(HEADER))]
+        line = lambda cells: "| " + " | ".join(cell.ljust(width) for cell, width in zip(cells, widths)) + " |"  # noqa: E731
+        print("\n".join([heading, "", LEGEND, "", line(HEADER), "|" + "|".join("-" * (width + 2) for width in widths) + "|", *map(line, rows), "", footer]))
+        return
+    from rich.table import Table
+
+    table = Table(title=heading, title_justify="left")
+    for column in HEADER:
+        table.add_column(column, justify="left" if column == "contender" else "right")
+    for row in rows:
+        table.add_row(*row, style="bold" if row[1] == VEXO else None)
+    console.print(table)
+    console.print(LEGEND, style="dim", highlight=False)
+    console.print(footer, highlight=False)
+
+
+# Command ----------------------------------------------------------------------------
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="python -m vexo.bench.dask", description=__doc__.split("\n\n")[0].split(": ", 1)[1])
+    parser.add_argument("--sizes", type=parse_sizes, default=list(DEFAULT_SIZES), help="comma-separated sizes sorted on the unlimited cluster (default: 1e7,1e8)")
+    parser.add_argument("--spill-size", type=parse_sizes, default=[DEFAULT_SPILL_SIZE], help="sizes sorted on memory-limited workers (default: 4e8)")
+    parser.add_argument("--spill-memory-limit", default=DEFAULT_SPILL_MEMORY_LIMIT, help=f"memory limit of each worker in the spilling run (default: {DEFAULT_SPILL_MEMORY_LIMIT})")
+    only = parser.add_mutually_exclusive_group()
+    only.add_argument("--no-spill", action="store_true", help="skip the beyond-memory run")
+    only.add_argument("--spill-only", action="store_true", help="only the beyond-memory run")
+    parser.add_argument("--workers", type=positive_int, default=DEFAULT_WORKERS, help=f"worker processes, one thread each (default: {DEFAULT_WORKERS})")
+    parser.add_argument("--chunk-size", type=parse_size, default=DEFAULT_CHUNK_SIZE, help=f"elements per input chunk (default: {DEFAULT_CHUNK_SIZE:,})")
+    parser.add_argument("--contenders", default=",".join(CONTENDERS), help=f"comma-separated, out of: {', '.join(CONTENDERS)}")
+    parser.add_argument("--plain", action="store_true", help="a plain-text (Markdown) table even where rich is installed")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    contenders = [name.strip() for name in args.contenders.split(",") if name.strip()]
+    unknown = [name for name in contenders if name not in CONTENDERS]
+    if unknown or not contenders:
+        parser.error(f"unknown contenders {unknown}; available: {', '.join(CONTENDERS)}")
+    if VEXO not in contenders:
+        contenders.insert(0, VEXO)  # every ratio is against it
+    plans = [] if args.spill_only else [(size, None) for size in args.sizes]
+    if not args.no_spill:
+        plans += [(size, args.spill_memory_limit) for size in args.spill_size]
+
+    console = None if args.plain else rich_console()
+    described = machine.describe()
+    started = time.perf_counter()
+    runs: list[Run] = []
+    with (RichProgress if console else PlainProgress)(len(plans) * len(contenders)) as progress:
+        for limit in dict.fromkeys(limit for _, limit in plans):
+            progress.describe(f"starting {args.workers} workers (memory limit: {limit or 'auto'})")
+            cluster, client = start_cluster(args.workers, limit)
+            with cluster, client:
+                for size, _ in (plan for plan in plans if plan[1] == limit):
+                    runs.extend(measure_size(client, size, contenders, args, progress, spilled=limit is not None))
+    elapsed = time.perf_counter() - started
+
+    created = datetime.datetime.now(datetime.UTC).isoformat(timespec="minutes")
+    load = ", ".join(f"{figure:.1f}" for figure in os.getloadavg())
+    heading = f"vexo.dask bench, {created}: {args.workers} worker processes, one thread and a {pool_share(args.workers)}-thread vexo pool each; {machine.one_line(described)}"
+    footer = f"{len(runs)} runs in {elapsed:.0f} s; load average at the end: {load}; by: python -m vexo.bench.dask {' '.join(argv)}".rstrip()
+    render(runs, heading, footer, console)
+    return 1 if any(run.status == "wrong result" or run.status.startswith("error") for run in runs) else 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
