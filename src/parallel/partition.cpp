@@ -72,7 +72,9 @@ std::string_view name_of(PartitionKernel kernel) noexcept {
 }
 
 bool partition_kernel_supported(PartitionKernel kernel) noexcept {
-#if defined(__x86_64__)
+#if defined(VEXO_EMULATED_KERNELS)
+    return true;
+#elif defined(__x86_64__)
     switch (kernel) {
         case PartitionKernel::avx2:
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
@@ -134,7 +136,7 @@ std::size_t partition_less_scalar(std::int64_t* d, std::size_t n, std::int64_t p
     return partition_guarded(d, lo, hi, pivot);
 }
 
-#if !defined(__x86_64__)
+#if !VEXO_HAS_VECTOR_KERNELS
 // Not an x86-64 build: the vector kernels are never selected (partition_kernel_supported
 // says so), but keep their names callable.
 std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_less_scalar(d, n, pivot); }

@@ -9,15 +9,30 @@
 #include <cstdint>
 #include <string_view>
 
+// Whether this build holds the vector kernels: x86-64 builds do, and so does the C++
+// tests' build over SIMDe's emulation of their intrinsics (VEXO_EMULATED_KERNELS), on
+// any architecture.
+#if defined(__x86_64__) || defined(VEXO_EMULATED_KERNELS)
+#define VEXO_HAS_VECTOR_KERNELS 1
+#else
+#define VEXO_HAS_VECTOR_KERNELS 0
+#endif
+
 namespace vexo {
 
 enum class PartitionKernel : unsigned char { scalar, avx2, avx512 };
 
+// The kernels this build holds.
+#if VEXO_HAS_VECTOR_KERNELS
 inline constexpr PartitionKernel all_partition_kernels[] = {PartitionKernel::scalar, PartitionKernel::avx2, PartitionKernel::avx512};
+#else
+inline constexpr PartitionKernel all_partition_kernels[] = {PartitionKernel::scalar};
+#endif
 
 std::string_view name_of(PartitionKernel kernel) noexcept;
 
-// Whether this build holds the kernel and this CPU can run it.
+// Whether this build holds the kernel and this CPU can run it (emulated kernels run on
+// every CPU).
 bool partition_kernel_supported(PartitionKernel kernel) noexcept;
 
 // The fastest supported kernel; what partition_less uses unless a test forces another.

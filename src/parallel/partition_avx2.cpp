@@ -3,11 +3,9 @@
 // four-bit comparison mask.
 #include "parallel/partition.hpp"
 
-#if defined(__x86_64__)
+#if VEXO_HAS_VECTOR_KERNELS
 
-#include <immintrin.h>
-
-#define VEXO_KERNEL_TARGET __attribute__((target("avx2,popcnt")))
+#define VEXO_KERNEL_ISA "avx2,popcnt"
 #include "parallel/partition_vector.hpp"
 
 namespace vexo {
@@ -62,4 +60,4 @@ std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t piv
 
 }  // namespace vexo
 
-#endif  // __x86_64__
+#endif  // VEXO_HAS_VECTOR_KERNELS

@@ -5,23 +5,56 @@
 // slower on some CPUs.
 #include "parallel/partition.hpp"
 
-#if defined(__x86_64__)
-
-#include <immintrin.h>
+#if VEXO_HAS_VECTOR_KERNELS
 
 #include <cstdint>
 
-#define VEXO_KERNEL_TARGET __attribute__((target("avx512f,popcnt")))
+#define VEXO_KERNEL_ISA "avx512f,popcnt"
 #include "parallel/partition_vector.hpp"
+
+#if defined(VEXO_EMULATED_KERNELS)
+// Where SIMDe falls short of the hardware. It has no valignq: the same lanes come from the
+// pair (b low, a high) by a two-source permutation. Its masked loads and stores touch all
+// eight lanes, while the hardware's leave the masked-off lanes' memory alone (and never
+// fault there), which the kernels rely on at the ends of a range: lane by lane here.
+#undef _mm512_maskz_loadu_epi64
+#undef _mm512_mask_storeu_epi64
+#define _mm512_alignr_epi64(a, b, shift) vexo::emulated::alignr_epi64((a), (b), (shift))
+#define _mm512_maskz_loadu_epi64(mask, from) vexo::emulated::maskz_loadu_epi64((mask), (from))
+#define _mm512_mask_storeu_epi64(to, mask, v) vexo::emulated::mask_storeu_epi64((to), (mask), (v))
+namespace vexo::emulated {
+inline __m512i alignr_epi64(__m512i a, __m512i b, int shift) noexcept {
+    std::int64_t index[8];
+    for (int lane = 0; lane < 8; ++lane) index[lane] = lane + shift;
+    return _mm512_permutex2var_epi64(b, _mm512_loadu_si512(index), a);
+}
+inline __m512i maskz_loadu_epi64(std::uint8_t mask, const std::int64_t* from) noexcept {
+    std::int64_t lanes[8] = {};
+    for (int lane = 0; lane < 8; ++lane) {
+        if ((mask >> lane) & 1U) lanes[lane] = from[lane];
+    }
+    return _mm512_loadu_si512(lanes);
+}
+inline void mask_storeu_epi64(std::int64_t* to, std::uint8_t mask, __m512i v) noexcept {
+    std::int64_t lanes[8];
+    _mm512_storeu_si512(lanes, v);
+    for (int lane = 0; lane < 8; ++lane) {
+        if ((mask >> lane) & 1U) to[lane] = lanes[lane];
+    }
+}
+}  // namespace vexo::emulated
+#endif
 
 namespace vexo {
 namespace {
 
+// Masks are std::uint8_t, which both __mmask8 and SIMDe's emulation of it are.
+
 // The lanes of register k (positions 8k to 8k + 7) that lie below position `end`.
-VEXO_KERNEL_TARGET inline __mmask8 lane_mask(std::size_t end, int k) noexcept {
+VEXO_KERNEL_TARGET inline std::uint8_t lane_mask(std::size_t end, int k) noexcept {
     const std::size_t first = static_cast<std::size_t>(8 * k);
     if (end <= first) return 0;
-    return end - first >= 8 ? static_cast<__mmask8>(0xFF) : static_cast<__mmask8>((1U << (end - first)) - 1);
+    return end - first >= 8 ? static_cast<std::uint8_t>(0xFF) : static_cast<std::uint8_t>((1U << (end - first)) - 1);
 }
 
 struct Avx512 {
@@ -32,11 +65,11 @@ struct Avx512 {
     VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm512_set1_epi64(x); }
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm512_loadu_si512(p); }
     VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm512_storeu_si512(p, v); }
-    VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept { return _mm512_cmplt_epi64_mask(v, pivots); }
+    VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept { return _mm512_cmpgt_epi64_mask(pivots, v); }
     VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
-        const auto less = static_cast<__mmask8>(mask);
-        const auto above_less = static_cast<__mmask8>(0xFFU << __builtin_popcount(mask));
-        return _mm512_mask_expand_epi64(_mm512_maskz_compress_epi64(less, v), above_less, _mm512_maskz_compress_epi64(static_cast<__mmask8>(~less), v));
+        const auto less = static_cast<std::uint8_t>(mask);
+        const auto above_less = static_cast<std::uint8_t>(0xFFU << __builtin_popcount(mask));
+        return _mm512_mask_expand_epi64(_mm512_maskz_compress_epi64(less, v), above_less, _mm512_maskz_compress_epi64(static_cast<std::uint8_t>(~less), v));
     }
 };
 
@@ -79,4 +112,4 @@ void small_insertion_sort_avx512(std::int64_t* d, std::size_t n) noexcept {
 
 }  // namespace vexo
 
-#endif  // __x86_64__
+#endif  // VEXO_HAS_VECTOR_KERNELS

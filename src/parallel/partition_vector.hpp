@@ -1,12 +1,17 @@
 // The vectorised partition, written once over a small vector interface and instantiated
 // by each instruction-set unit (partition_avx2.cpp, partition_avx512.cpp) with its own
-// target attribute. Only those units include this header, after defining
-// VEXO_KERNEL_TARGET; it uses no standard-library function, so nothing compiled here for
-// a wider instruction set can be shared with (and picked by the linker for) baseline code.
+// target attribute. Only those units include this header; it uses no standard-library
+// function, so nothing compiled here for a wider instruction set can be shared with (and
+// picked by the linker for) baseline code.
 //
 // Vec provides: `type`, `lanes`, `unroll`, `broadcast`, `load`, `store` (unaligned),
 // `less_mask` (bit i set when lane i < pivot) and `arrange` (the lanes whose bit is set
 // first, in order, then the others).
+//
+// A unit defines VEXO_KERNEL_ISA (its target attribute's instruction sets) before
+// including this header. Built with VEXO_EMULATED_KERNELS (the C++ tests' second copy of
+// the kernels), the intrinsics come from SIMDe's portable emulation instead and no target
+// attribute applies, so every kernel runs on any CPU, whatever it supports.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +20,17 @@
 #include "core/assert.hpp"
 #include "parallel/partition.hpp"
 
-#ifndef VEXO_KERNEL_TARGET
-#error "define VEXO_KERNEL_TARGET before including partition_vector.hpp"
+#ifndef VEXO_KERNEL_ISA
+#error "define VEXO_KERNEL_ISA before including partition_vector.hpp"
+#endif
+
+#if defined(VEXO_EMULATED_KERNELS)
+#define SIMDE_ENABLE_NATIVE_ALIASES
+#include <simde/x86/avx512.h>
+#define VEXO_KERNEL_TARGET
+#else
+#include <immintrin.h>
+#define VEXO_KERNEL_TARGET __attribute__((target(VEXO_KERNEL_ISA)))
 #endif
 
 namespace vexo::vector_partition {
