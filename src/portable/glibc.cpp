@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <ctime>
 
+// Only a glibc of 2.35 or later declares dl_find_object, and only a runtime built against
+// one calls it: an older toolchain needs no stand-in.
+#ifdef DLFO_STRUCT_HAS_EH_DBASE
 namespace {
 
 struct CodeSearch {
@@ -53,6 +56,7 @@ int describe_if_holding(dl_phdr_info* info, std::size_t, void* data) noexcept {
 }
 
 }  // namespace
+#endif
 
 // The strtoul every glibc has; the header's C23 redirection does not reach an asm name.
 extern "C" unsigned long vexo_strtoul(const char* text, char** end, int base) noexcept __asm__("strtoul");
@@ -79,6 +83,7 @@ __attribute__((visibility("hidden"))) std::uint32_t arc4random() noexcept {
     return static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(now.tv_sec * 2654435761U);
 }
 
+#ifdef DLFO_STRUCT_HAS_EH_DBASE
 // What glibc 2.35 added for the unwinder, answered by walking the loaded objects as
 // unwinders did before it (dlfo_link_map is left null: the unwinder does not read it).
 __attribute__((visibility("hidden"))) int _dl_find_object(void* address, dl_find_object* result) noexcept {
@@ -86,5 +91,6 @@ __attribute__((visibility("hidden"))) int _dl_find_object(void* address, dl_find
     dl_iterate_phdr(describe_if_holding, &search);
     return search.found ? 0 : -1;
 }
+#endif
 
 }  // extern "C"
