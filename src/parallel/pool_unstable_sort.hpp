@@ -138,7 +138,7 @@ struct Partition {
 
 // Partitions v around v[0]: elements < pivot before it, elements >= pivot after it. The
 // scans for the first misplaced pair tell an already partitioned range at little cost;
-// the bulk goes to the fastest partition kernel this CPU runs.
+// partition_rest does the rest, by the same scans or on the fastest partition kernel.
 inline Partition partition_right(SortTarget v) noexcept {
     std::int64_t* const d = v.data();
     const std::int64_t pivot = d[0];
