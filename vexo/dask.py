@@ -15,9 +15,11 @@ regular sampling of the sorted chunks, as in Shi and Schaeffer's PSRS):
 3. each sorted chunk counts its elements below and equal to every splitter (a binary
    search), and the client turns the counts into exact cut points, so that output
    partition j gets piece j of every chunk;
-4. each output partition concatenates its pieces and sorts them with vexo.
+4. the pieces of each output partition are brought together, one after the other, on
+   the worker that will merge them (the sorted chunks are then let go);
+5. each output partition is sorted where it lies, with vexo.
 
-Steps 1 to 3 run when `sort` is called (the output's chunk sizes must be known); step 4
+Steps 1 to 4 run when `sort` is called (the output's chunk sizes must be known); step 5
 is left in the returned array's graph.
 
 Balance: a sample of chunk i stands for the len_i / (OVERSAMPLING * parts) elements up to
@@ -82,8 +84,9 @@ def sort(x: da.Array, chunks: int | None = None) -> da.Array:
     `chunks`: the number of output chunks (default: as many as `x` has); they hold
     equal shares of the elements, within 1.25 times the ideal size whatever the values.
     Unknown (nan) chunk sizes of `x` are found on the way. Sorting the chunks, sampling
-    them and counting the cuts happen now; the final merges are left in the graph, and the
-    sorted chunks stay in memory (or spilled, on a cluster) for as long as it lives.
+    them, cutting them and exchanging the pieces happen now; the final merges are left in
+    the graph, and the exchanged pieces stay in memory (or spilled, on a cluster) for as
+    long as it lives.
     """
     _check_argument(x)
     parts = _parts(x, chunks)
@@ -92,7 +95,9 @@ def sort(x: da.Array, chunks: int | None = None) -> da.Array:
     splitters = _splitters(sampled, parts, sum(lengths))
     counts = dask.compute(*(dask.delayed(_splitter_counts)(chunk, splitters) for chunk in sorted_chunks))
     cuts = _cut_points(np.array(counts, dtype=np.int64).reshape(len(lengths), 2, len(splitters)), lengths, parts)
-    return _merged_partitions(sorted_chunks, cuts)
+    gathered = _gathered_partitions(sorted_chunks, cuts)
+    del sorted_chunks  # every piece has been copied out: the sorted chunks can go
+    return _merged_partitions(gathered, (cuts[:, 1:] - cuts[:, :-1]).sum(axis=0))
 
 
 def _argument_error(message: str) -> TypeError:
@@ -208,40 +213,99 @@ def _piece(chunk: np.ndarray, start: int, stop: int) -> np.ndarray:
     return chunk[start:stop]
 
 
-def _merged_partition(*pieces: np.ndarray) -> np.ndarray:
-    """The pieces of one output partition, each sorted, as one sorted array."""
-    merged = np.concatenate(pieces) if pieces else np.empty(0, np.int64)
+def _gathered_partition(*pieces: np.ndarray) -> np.ndarray:
+    """The pieces of one output partition, each sorted, one after the other."""
+    return np.concatenate(pieces) if pieces else np.empty(0, np.int64)
+
+
+def _gathered_partitions(sorted_chunks, cuts: np.ndarray) -> list:
+    """Every output partition's pieces, brought together on the worker that will merge
+    them (persisted, and waited for).
+
+    The exchange ends before the first merge starts: a vexo call holds the interpreter
+    lock of its worker process for the whole sort, which stops that worker from sending
+    its pieces to the others in the meantime (measured: transfers then ran at a third of
+    their speed, and the merges waited for them).
+    """
+    homes = _merge_workers(sorted_chunks, cuts)
+    gathered = []
+    for j, home in enumerate(homes):
+        # A piece is cut on the worker that holds its chunk, so only the piece travels.
+        pieces = [dask.delayed(_piece, pure=True)(chunk, int(cuts[i, j]), int(cuts[i, j + 1])) for i, chunk in enumerate(sorted_chunks) if cuts[i, j + 1] > cuts[i, j]]
+        with dask.annotate(**home):
+            gathered.append(dask.delayed(_gathered_partition, pure=True)(*pieces))
+    return _persisted(gathered)
+
+
+def _merged_in_place(gathered: np.ndarray) -> np.ndarray:
+    """The gathered partition, sorted where it lies.
+
+    Sorting in place leaves the persisted partition sorted; that is safe because sorting
+    is idempotent: computing the result again sorts sorted data. A partition that comes
+    back from disk or another process read-only is copied first.
+    """
+    merged = gathered if gathered.flags.writeable else gathered.copy()
     PARTITION_SORT(merged)
     return merged
 
 
-def _merged_partitions(sorted_chunks, cuts: np.ndarray):
-    sizes = (cuts[:, 1:] - cuts[:, :-1]).sum(axis=0)
-    homes = _merge_workers(len(sizes))
-    partitions = []
-    for j, size in enumerate(sizes):
-        # A piece is cut on the worker that holds its chunk, so only the piece travels.
-        pieces = [dask.delayed(_piece, pure=True)(chunk, int(cuts[i, j]), int(cuts[i, j + 1])) for i, chunk in enumerate(sorted_chunks) if cuts[i, j + 1] > cuts[i, j]]
-        with dask.annotate(**homes[j]):
-            merged = dask.delayed(_merged_partition, pure=True)(*pieces)
-        partitions.append(da.from_delayed(merged, shape=(int(size),), dtype=np.int64, meta=np.empty(0, np.int64)))
+def _merged_partitions(gathered: list, sizes: np.ndarray):
+    merged = (dask.delayed(_merged_in_place, pure=True)(part) for part in gathered)
+    partitions = [da.from_delayed(part, shape=(int(size),), dtype=np.int64, meta=np.empty(0, np.int64)) for part, size in zip(merged, sizes)]
     return da.concatenate(partitions)
 
 
-def _merge_workers(parts: int) -> list[dict]:
-    """Where each partition's merge should run: on a distributed cluster, the workers in
-    turn; elsewhere anywhere (no annotation).
+def _persisted(values: list) -> list:
+    """`values` persisted, once they are all in memory (on a distributed cluster, persist
+    returns before that)."""
+    persisted = dask.persist(*values)
+    if _distributed_client() is not None:
+        from distributed import wait
+
+        wait(persisted)
+    return list(persisted)
+
+
+def _merge_workers(sorted_chunks, cuts: np.ndarray) -> list[dict]:
+    """Where each partition's pieces are brought together and merged: on a distributed
+    cluster, a worker that already holds many of its elements, every worker taking its
+    share of the partitions; elsewhere anywhere (no annotation).
 
     Left to itself, the scheduler puts a merge where most of its pieces lie, so a worker
     that holds a few more sorted chunks gets nearly every merge while the others wait
-    (14 of 20 on one of two workers, measured at 10^8 elements). The hint lets another
-    worker take a merge when the named one is busy.
+    (14 of 20 on one of two workers, measured at 10^8 elements). Choosing by what each
+    worker holds keeps ordered input where it is: chunk i of a nearly sorted array is
+    mostly partition i, and is not sent anywhere. The hint lets another worker take a
+    merge when the named one is busy.
     """
+    parts = cuts.shape[1] - 1
     client = _distributed_client()
     if client is None:
         return [{}] * parts
     workers = sorted(client.scheduler_info()["workers"])
-    return [{"workers": [workers[j % len(workers)]], "allow_other_workers": True} for j in range(parts)]
+    held = np.zeros((len(workers), parts), np.int64)
+    where = client.who_has([chunk.__dask_graph__()[chunk.key] for chunk in sorted_chunks])
+    for i, chunk in enumerate(sorted_chunks):
+        holders = [workers.index(address) for address in where.get(chunk.key, ()) if address in workers]
+        if holders:
+            held[holders[0]] += np.diff(cuts[i])
+    return [{"workers": [workers[w]], "allow_other_workers": True} for w in _balanced_homes(held)]
+
+
+def _balanced_homes(held: np.ndarray) -> list[int]:
+    """A worker for every partition, given held[w, j], the elements of partition j that
+    worker w holds: the largest holdings first, while the worker has fewer than its share
+    of the partitions (the partitions are of equal size within 1.25 times)."""
+    workers, parts = held.shape
+    share = -(-parts // workers)
+    homes = [-1] * parts
+    taken = [0] * workers
+    # Largest holding first; on ties partition by partition, and the workers in turn.
+    for _, j, w in sorted((-int(held[w, j]), j, (w - j) % workers) for w in range(workers) for j in range(parts)):
+        w = (w + j) % workers
+        if homes[j] < 0 and taken[w] < share:
+            homes[j], taken[w] = w, taken[w] + 1
+    return homes
 
 
 def _distributed_client():

@@ -140,7 +140,9 @@ def test_distributed_input_persisted_on_the_workers(client):
     values = INPUTS["random"](SIZE, 8)
     x = da.from_array(values, chunks=3000).persist()
     distributed.wait(x)
-    np.testing.assert_array_equal(vexo.dask.sort(x, chunks=3).compute(), np.sort(values))
+    result = vexo.dask.sort(x, chunks=3)
+    for _ in range(2):  # the merges sort the exchanged pieces in place: again is the same
+        np.testing.assert_array_equal(result.compute(), np.sort(values))
 
 
 @worker_processes
@@ -185,3 +187,34 @@ def test_bench_chunks_cover_the_size(size, chunk, workers):
 
     sizes = bench.chunk_sizes(size, chunk, workers)
     assert sum(sizes) == size and len(sizes) >= min(size, bench.MIN_CHUNKS_PER_WORKER * workers)
+
+
+@pytest.mark.parametrize(
+    "held, expected",
+    [
+        (np.diag([5, 6, 7, 8]), [0, 1, 2, 3]),  # ordered input: partition j lies on worker j
+        (np.array([[9, 9, 9, 9, 9], [1, 1, 1, 1, 1]]), [0, 0, 0, 1, 1]),  # no more than its share
+        (np.zeros((3, 7), np.int64), [0, 1, 2, 0, 1, 2, 0]),  # nothing known: in turn
+        (np.random.default_rng(4).integers(0, 100, (2, 9)), None),
+    ],
+)
+def test_merges_go_where_the_elements_are_within_each_workers_share(held, expected):
+    homes = vexo.dask._balanced_homes(held)
+    workers, parts = held.shape
+    assert sorted(set(homes)) == list(range(workers))
+    assert len(homes) == parts and max(homes.count(w) for w in range(workers)) <= math.ceil(parts / workers)
+    assert expected is None or homes == expected
+
+
+def test_result_computed_twice_is_the_same():
+    values = patterns.make("random", SIZE, 9)
+    result = vexo.dask.sort(da.from_array(values, chunks=3000))
+    np.testing.assert_array_equal(result.compute(), np.sort(values))
+    np.testing.assert_array_equal(result.compute(), np.sort(values))
+
+
+def test_a_read_only_partition_is_sorted_in_a_copy():
+    gathered = np.array([3, 1, 2], np.int64)
+    gathered.flags.writeable = False
+    np.testing.assert_array_equal(vexo.dask._merged_in_place(gathered), [1, 2, 3])
+    np.testing.assert_array_equal(gathered, [3, 1, 2])

@@ -8,7 +8,11 @@ Contenders, each on the same random int64 array:
 
 The cluster holds the input (persisted) before the clock starts, and each result stays in
 the workers' memory (persisted, waited for): neither making the data nor fetching the
-result is timed. Every result is then checked on the workers: each chunk ascending, the
+result is timed. The workers import what every contender needs before the first run, and
+each size is sorted --repeat times by every contender in turn (the median is reported):
+on a virtual machine whose host takes back the memory a guest frees, the first touch of
+fresh memory can cost more than the sort, and it falls on whichever run comes after a
+pause. Every result is then checked on the workers: each chunk ascending, the
 chunks in order, and the count, sum and sum of squares (mod 2^64) those of the input.
 A sampler reads every worker's resident memory ten times a second.
 
@@ -22,12 +26,13 @@ import datetime
 import logging
 import math
 import os
+import statistics
 import sys
 import threading
 import time
 import warnings
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -47,6 +52,7 @@ DEFAULT_SIZES = (10**7, 10**8)
 DEFAULT_SPILL_SIZE = 4 * 10**8
 DEFAULT_SPILL_MEMORY_LIMIT = "1.5GB"
 DEFAULT_WORKERS = 2
+DEFAULT_REPEAT = 3  # of each contender at each size; the beyond-memory run runs once
 # Elements per chunk: 1.25e7 (100 MB). Each output chunk merges one sorted run per input
 # chunk, so fewer, larger chunks make shorter merges: at 10^8 elements on 2 workers, 8
 # chunks took 8.3 s of worker processor time where 20 chunks of 5e6 took 9.8 s.
@@ -61,16 +67,31 @@ SEED = 1
 
 @dataclass
 class Run:
+    """One contender at one size, over its repetitions."""
+
     contender: str
     size: int
-    seconds: float | None = None
-    peak_bytes: int | None = None  # the largest resident memory of one worker (or this process)
-    cpu_seconds: float | None = None  # processor time of all workers (or this process)
+    times: list[float] = field(default_factory=list)  # seconds on the clock, one per repetition
+    cpu_times: list[float] = field(default_factory=list)  # processor time of all workers (or this process)
+    peak_bytes: int = 0  # the largest resident memory of one worker (or this process)
     status: str = "ok"
+
+    @property
+    def seconds(self) -> float | None:
+        return statistics.median(self.times) if self.times and self.status == "ok" else None
+
+    @property
+    def cpu_seconds(self) -> float:
+        return statistics.median(self.cpu_times)
 
     @property
     def rate(self) -> float | None:
         return self.size / self.seconds if self.seconds else None
+
+    def record(self, seconds: float, memory: "PeakMemory") -> None:
+        self.times.append(seconds)
+        self.cpu_times.append(memory.cpu_seconds)
+        self.peak_bytes = max(self.peak_bytes, memory.peak)
 
 
 # Input ------------------------------------------------------------------------------
@@ -238,38 +259,47 @@ def start_cluster(workers: int, memory_limit: str | None):
     return cluster, client
 
 
-def time_distributed(client, name: str, x, expected) -> Run:
+def warm_up() -> None:
+    """Imports what the contenders need and starts vexo's pool, in a worker before the
+    first timed run: none of that is the first contender's cost."""
+    import dask.array  # noqa: F401
+    import dask.dataframe  # noqa: F401
+
+    import vexo
+    import vexo.dask  # noqa: F401
+
+    vexo.par_sort_unstable(np.arange(10_000, 0, -1, dtype=np.int64))
+
+
+def time_distributed(client, run: Run, x, expected) -> None:
+    """Times one more repetition of `run`'s contender on `x`."""
     from distributed import wait
 
-    run = Run(name, x.shape[0])
     pids = list(client.run(os.getpid).values())
     try:
         with PeakMemory(pids) as memory:
             started = time.perf_counter()
-            result = DISTRIBUTED[name](x).persist()
+            result = DISTRIBUTED[run.contender](x).persist()
             wait(result)
-            run.seconds = time.perf_counter() - started
-        run.peak_bytes, run.cpu_seconds = memory.peak, memory.cpu_seconds
+            seconds = time.perf_counter() - started
+        run.record(seconds, memory)
         if distributed_fingerprint(result) != (True, expected):
-            run.status, run.seconds = "wrong result", None
+            run.status = "wrong result"
     except Exception as error:  # a contender that fails is reported, not fatal
         # The type says enough in a table cell (KilledWorker: out of memory, mostly).
-        run.status, run.seconds = f"error: {type(error).__name__}", None
-        print(f"{name} on {run.size} elements: {type(error).__name__}: {error}", file=sys.stderr)
-    return run
+        run.status = f"error: {type(error).__name__}"
+        print(f"{run.contender} on {run.size} elements: {type(error).__name__}: {error}", file=sys.stderr)
 
 
-def time_local(chunks: tuple[int, ...], expected) -> Run:
+def time_local(run: Run, chunks: tuple[int, ...], expected) -> None:
     values = local_input(chunks)
-    run = Run(LOCAL, len(values))
     with PeakMemory([os.getpid()]) as memory:
         started = time.perf_counter()
         values.sort()
-        run.seconds = time.perf_counter() - started
-    run.peak_bytes, run.cpu_seconds = memory.peak, memory.cpu_seconds
+        seconds = time.perf_counter() - started
+    run.record(seconds, memory)
     if combined([_fingerprint(values)]) != (True, expected):
-        run.status, run.seconds = "wrong result", None
-    return run
+        run.status = "wrong result"
 
 
 def fits_locally(size: int) -> bool:
@@ -279,6 +309,8 @@ def fits_locally(size: int) -> bool:
 
 
 def measure_size(client, size: int, contenders: Sequence[str], args, progress, spilled: bool) -> list[Run]:
+    """Every contender on one input of `size` elements, in turn, repetition after
+    repetition (once on the memory-limited cluster)."""
     from distributed import wait
 
     chunks = chunk_sizes(size, args.chunk_size, args.workers)
@@ -287,18 +319,27 @@ def measure_size(client, size: int, contenders: Sequence[str], args, progress, s
     x = input_array(size, chunks).persist()
     wait(x)
     _, expected = distributed_fingerprint(x)
-    runs = []
-    for name in contenders:
-        progress.describe(f"{label}: {name}")
+    runs = [Run(name, size) for name in contenders]
+    for name, run in zip(contenders, runs):
         if name in GATHERING and (spilled or (name == LOCAL and not fits_locally(size))):
-            runs.append(Run(name, size, status="skipped: does not fit"))
-        elif name == LOCAL:
-            runs.append(time_local(chunks, expected))
-        else:
-            runs.append(time_distributed(client, name, x, expected))
-        progress.advance(f"{label}: {name}")
+            run.status = "skipped: does not fit"
+    for repetition in range(repetitions(args, spilled)):
+        for run in runs:
+            step = f"{label}: {run.contender} ({repetition + 1})"
+            progress.describe(step)
+            if run.status != "ok":
+                pass  # skipped, or failed once: not run again
+            elif run.contender == LOCAL:
+                time_local(run, chunks, expected)
+            else:
+                time_distributed(client, run, x, expected)
+            progress.advance(step)
     del x
     return runs
+
+
+def repetitions(args, spilled: bool) -> int:
+    return 1 if spilled else args.repeat
 
 
 # Report -----------------------------------------------------------------------------
@@ -314,19 +355,21 @@ def table_rows(runs: Sequence[Run]) -> list[list[str]]:
     rows = []
     for run in runs:
         if run.seconds is None:
-            rows.append([report.format_size(run.size), run.contender, run.status, "", "", "", ""])
+            rows.append([report.format_size(run.size), run.contender, run.status, "", "", "", "", ""])
             continue
         mine = vexo_seconds.get(run.size)
         ratio = f"{run.seconds / mine:.2f}x" if mine else ""
-        rows.append([report.format_size(run.size), run.contender, f"{run.seconds:.2f}", f"{run.rate / 1e6:.1f} M", ratio, f"{run.cpu_seconds:.1f}", format_bytes(run.peak_bytes)])
+        spread = f"{min(run.times):.2f}-{max(run.times):.2f}" if len(run.times) > 1 else ""
+        rows.append([report.format_size(run.size), run.contender, f"{run.seconds:.2f}", spread, f"{run.rate / 1e6:.1f} M", ratio, f"{run.cpu_seconds:.1f}", format_bytes(run.peak_bytes)])
     return rows
 
 
-HEADER = ["elements", "contender", "seconds", "elements/s", "time / vexo's", "CPU seconds", "peak memory"]
+HEADER = ["elements", "contender", "seconds", "range", "elements/s", "time / vexo's", "CPU seconds", "peak memory"]
 LEGEND = (
-    "peak memory: the largest resident memory of one worker process during the sort (of this "
-    "process for numpy.sort); CPU seconds: processor time of all workers (of this process for "
-    "numpy.sort); time / vexo's: above 1x, vexo.dask.sort is that much faster."
+    "seconds and CPU seconds: medians over the repetitions, whose fastest and slowest times "
+    "are the range; peak memory: the largest resident memory of one worker process during the "
+    "sorts (of this process for numpy.sort); CPU seconds: processor time of all workers (of "
+    "this process for numpy.sort); time / vexo's: above 1x, vexo.dask.sort is that much faster."
 )
 
 
@@ -361,6 +404,7 @@ def build_parser() -> argparse.ArgumentParser:
     only.add_argument("--no-spill", action="store_true", help="skip the beyond-memory run")
     only.add_argument("--spill-only", action="store_true", help="only the beyond-memory run")
     parser.add_argument("--workers", type=positive_int, default=DEFAULT_WORKERS, help=f"worker processes, one thread each (default: {DEFAULT_WORKERS})")
+    parser.add_argument("--repeat", type=positive_int, default=DEFAULT_REPEAT, help=f"runs of each contender at each size, medians reported; the beyond-memory run runs once (default: {DEFAULT_REPEAT})")
     parser.add_argument("--chunk-size", type=parse_size, default=DEFAULT_CHUNK_SIZE, help=f"elements per input chunk (default: {DEFAULT_CHUNK_SIZE:,})")
     parser.add_argument("--contenders", default=",".join(CONTENDERS), help=f"comma-separated, out of: {', '.join(CONTENDERS)}")
     parser.add_argument("--plain", action="store_true", help="a plain-text (Markdown) table even where rich is installed")
@@ -385,11 +429,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     described = machine.describe()
     started = time.perf_counter()
     runs: list[Run] = []
-    with (RichProgress if console else PlainProgress)(len(plans) * len(contenders)) as progress:
+    steps = sum(repetitions(args, limit is not None) for _, limit in plans) * len(contenders)
+    with (RichProgress if console else PlainProgress)(steps) as progress:
         for limit in dict.fromkeys(limit for _, limit in plans):
             progress.describe(f"starting {args.workers} workers (memory limit: {limit or 'auto'})")
             cluster, client = start_cluster(args.workers, limit)
             with cluster, client:
+                client.run(warm_up)
                 for size, _ in (plan for plan in plans if plan[1] == limit):
                     runs.extend(measure_size(client, size, contenders, args, progress, spilled=limit is not None))
     elapsed = time.perf_counter() - started
@@ -397,7 +443,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     created = datetime.datetime.now(datetime.UTC).isoformat(timespec="minutes")
     load = ", ".join(f"{figure:.1f}" for figure in os.getloadavg())
     heading = f"vexo.dask bench, {created}: {args.workers} worker processes, one thread and a {pool_share(args.workers)}-thread vexo pool each; {machine.one_line(described)}"
-    footer = f"{len(runs)} runs in {elapsed:.0f} s; load average at the end: {load}; by: python -m vexo.bench.dask {' '.join(argv)}".rstrip()
+    footer = f"{sum(len(run.times) for run in runs)} runs in {elapsed:.0f} s; load average at the end: {load}; by: python -m vexo.bench.dask {' '.join(argv)}".rstrip()
     render(runs, heading, footer, console)
     return 1 if any(run.status == "wrong result" or run.status.startswith("error") for run in runs) else 0
 
