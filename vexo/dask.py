@@ -54,24 +54,24 @@ OVERSAMPLING = 16
 SAMPLE_SEED = 0x5EED_5027  # a fixed seed: the same input always gets the same splitters
 
 # Which vexo function does each step, chosen by timing every candidate on the shapes each
-# step sees: 4e6 elements, a one-thread pool as in a worker of a 2-core LocalCluster,
-# ns per element on a loaded 2-core EPYC (figures vary by a third between runs there).
+# step sees: 4e6 elements, a one-thread pool as in a worker of a 2-core LocalCluster, ns per
+# element (median of 3) on a 2-core EPYC; numpy.sort (its AVX2 sort) for scale only.
 #
 # An input chunk can be any pattern. par_sort_unstable is never far from the best:
 #                   par_sort_unstable  smart  par_sort  pdq  radix  numpy.sort
-#   random                 31            34      82      97   191      84
-#   small_range             8             8      78     256    29      58
-#   ascending               0.6          41       0.4     0.3  42      80
-#   nearly_sorted          32            50      63      16    35      85
-#   few_distinct            2            65      50     420    61      31
-#   organ_pipe             52            49      18     284    63     140
+#   random                 16            16      25      71   148      11
+#   small_range             7             6      26     205    30       5
+#   ascending               0.8          31       0.8     0.4  34      10
+#   nearly_sorted          17            49      25      12    33      12
+#   few_distinct            3            49      20     268    23       1
+#   organ_pipe             21            20       7     127    28      11
 CHUNK_SORT = _vexo.par_sort_unstable
 # A partition is the concatenation of one sorted piece per input chunk. par_sort finds
 # and merges the runs; smart (which hands run-rich input to tim) does not pay here:
 #                   par_sort  par_merge  par_sort_unstable  smart  pdq  tim  radix
-#   8 runs, random      21       53             64            49    49   95   210
-#   80 runs, random     31       42             47            52    71   92   273
-#   80 runs, small_range 22      45             11            41   287   46    31
+#   8 runs, random       6       12             20            20    25   27   127
+#   80 runs, random      8       15             17            17    37   32   126
+#   80 runs, small_range 10      16              8            33   172   35    21
 PARTITION_SORT = _vexo.par_sort
 
 WANTED_DTYPE = np.dtype(np.int64)
