@@ -242,9 +242,11 @@ def _merged_in_place(gathered: np.ndarray) -> np.ndarray:
 
     Sorting in place leaves the persisted partition sorted; that is safe because sorting
     is idempotent: computing the result again sorts sorted data. A partition that comes
-    back from disk or another process read-only is copied first.
+    back from disk or from another process may be read-only, or lie at any byte offset
+    of the buffer it was read into (Dask unspills a partition that way): vexo sorts
+    neither, so such a partition is copied first.
     """
-    merged = gathered if gathered.flags.writeable else gathered.copy()
+    merged = np.require(gathered, requirements=["ALIGNED", "WRITEABLE", "C_CONTIGUOUS"])
     PARTITION_SORT(merged)
     return merged
 

@@ -213,8 +213,19 @@ def test_result_computed_twice_is_the_same():
     np.testing.assert_array_equal(result.compute(), np.sort(values))
 
 
-def test_a_read_only_partition_is_sorted_in_a_copy():
-    gathered = np.array([3, 1, 2], np.int64)
-    gathered.flags.writeable = False
+def read_only(values: np.ndarray) -> np.ndarray:
+    values.flags.writeable = False
+    return values
+
+
+def misaligned(values: np.ndarray) -> np.ndarray:
+    raw = np.zeros(values.nbytes + 1, np.uint8)[1:]
+    raw[:] = values.view(np.uint8)
+    return raw.view(np.int64)
+
+
+@pytest.mark.parametrize("unfit", [read_only, misaligned])
+def test_a_partition_vexo_cannot_sort_in_place_is_sorted_in_a_copy(unfit):
+    gathered = unfit(np.array([3, 1, 2], np.int64))
     np.testing.assert_array_equal(vexo.dask._merged_in_place(gathered), [1, 2, 3])
     np.testing.assert_array_equal(gathered, [3, 1, 2])

@@ -285,8 +285,11 @@ def time_distributed(client, run: Run, x, expected) -> None:
         run.record(seconds, memory)
         if distributed_fingerprint(result) != (True, expected):
             run.status = "wrong result"
-    except Exception as error:  # a contender that fails is reported, not fatal
-        # The type says enough in a table cell (KilledWorker: out of memory, mostly).
+    except BaseException as error:  # a contender that fails is reported, not fatal
+        if isinstance(error, (KeyboardInterrupt, SystemExit)):
+            raise
+        # The type says enough in a table cell (KilledWorker: out of memory, mostly; a
+        # fault inside vexo is a PanicException, which is not an Exception).
         run.status = f"error: {type(error).__name__}"
         print(f"{run.contender} on {run.size} elements: {type(error).__name__}: {error}", file=sys.stderr)
 
