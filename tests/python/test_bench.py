@@ -50,6 +50,11 @@ def test_size_forms(text, size):
     assert cli.parse_size(text) == size
 
 
+@pytest.mark.parametrize("size, text", [(10, "10^1"), (10**6, "10^6"), (4 * 10**8, "4×10^8"), (20, "20"), (250_000, "250,000"), (7, "7")])
+def test_size_labels(size, text):
+    assert report.format_size(size) == text
+
+
 def test_defaults_and_name_order():
     assert list(catalog.available()) == [catalog.BASELINE, catalog.STABLE_REFERENCE, *_vexo.__all__]
     assert cli.parse_sizes("1e4, 1000,10^3") == [1000, 10_000]

@@ -24,10 +24,14 @@ LEGEND = (
 
 
 def format_size(size: int) -> str:
-    """10^k for powers of ten, the plain number otherwise."""
+    """10^k for powers of ten, d×10^k for their multiples by 2 to 9 from 2000 on, the
+    plain number otherwise."""
     digits = str(size)
-    if size >= 10 and digits.strip("0") == "1":
-        return f"10^{len(digits) - 1}"
+    leading, zeros = digits[0], len(digits) - 1
+    if size >= 10 and leading == "1" and digits[1:].strip("0") == "":
+        return f"10^{zeros}"
+    if zeros >= 3 and digits[1:].strip("0") == "":
+        return f"{leading}×10^{zeros}"
     return f"{size:,}"
 
 
