@@ -42,6 +42,7 @@ import operator
 import dask
 import dask.array as da
 import numpy as np
+from dask.highlevelgraph import HighLevelGraph
 
 from . import _vexo
 
@@ -251,10 +252,14 @@ def _merged_in_place(gathered: np.ndarray) -> np.ndarray:
     return merged
 
 
-def _merged_partitions(gathered: list, sizes: np.ndarray):
-    merged = (dask.delayed(_merged_in_place, pure=True)(part) for part in gathered)
-    partitions = [da.from_delayed(part, shape=(int(size),), dtype=np.int64, meta=np.empty(0, np.int64)) for part, size in zip(merged, sizes)]
-    return da.concatenate(partitions)
+def _merged_partitions(gathered: list, sizes: np.ndarray) -> da.Array:
+    """The array whose chunk j is partition j merged, empty partitions included (which
+    da.concatenate would drop)."""
+    merged = [dask.delayed(_merged_in_place, pure=True)(part) for part in gathered]
+    name = "vexo-sorted-" + dask.base.tokenize(*merged)
+    chunks = {(name, j): part.key for j, part in enumerate(merged)}  # each an alias of its merge
+    graph = HighLevelGraph.from_collections(name, chunks, dependencies=merged)
+    return da.Array(graph, name, chunks=(tuple(int(size) for size in sizes),), meta=np.empty(0, np.int64))
 
 
 def _persisted(values: list) -> list:

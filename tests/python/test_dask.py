@@ -62,9 +62,17 @@ def test_any_chunking_and_value_spread(sizes, distinct, parts, seed):
     check_sorted(values, tuple(sizes), parts)
 
 
-@pytest.mark.parametrize("values, chunks", [(np.array([5], np.int64), 1), (np.empty(0, np.int64), 4), (np.array([3, 1, 2], np.int64), (0, 3, 0))])
-def test_one_element_empty_input_and_empty_chunks(values, chunks):
-    check_sorted(values, chunks)
+@pytest.mark.parametrize(
+    "values, chunks, parts",
+    [
+        (np.array([5], np.int64), 1, None),
+        (np.empty(0, np.int64), 4, None),
+        (np.array([3, 1, 2], np.int64), (0, 3, 0), None),
+        (np.array([5], np.int64), 1, 3),  # more output chunks than elements: empty ones too
+    ],
+)
+def test_one_element_empty_input_and_empty_chunks(values, chunks, parts):
+    check_sorted(values, chunks, parts)
 
 
 def test_unknown_chunk_sizes_are_found_first():
