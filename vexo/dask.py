@@ -98,7 +98,7 @@ def sort(x: da.Array, chunks: int | None = None) -> da.Array:
     cuts = _cut_points(np.array(counts, dtype=np.int64).reshape(len(lengths), 2, len(splitters)), lengths, parts)
     gathered = _gathered_partitions(sorted_chunks, cuts)
     del sorted_chunks  # every piece has been copied out: the sorted chunks can go
-    return _merged_partitions(gathered, (cuts[:, 1:] - cuts[:, :-1]).sum(axis=0))
+    return _merged_partitions(gathered, np.diff(cuts, axis=1).sum(axis=0))
 
 
 def _argument_error(message: str) -> TypeError:
@@ -308,8 +308,7 @@ def _balanced_homes(held: np.ndarray) -> list[int]:
     homes = [-1] * parts
     taken = [0] * workers
     # Largest holding first; on ties partition by partition, and the workers in turn.
-    for _, j, w in sorted((-int(held[w, j]), j, (w - j) % workers) for w in range(workers) for j in range(parts)):
-        w = (w + j) % workers
+    for _, j, _, w in sorted((-int(held[w, j]), j, (w - j) % workers, w) for w in range(workers) for j in range(parts)):
         if homes[j] < 0 and taken[w] < share:
             homes[j], taken[w] = w, taken[w] + 1
     return homes

@@ -28,10 +28,11 @@ def format_size(size: int) -> str:
     plain number otherwise."""
     digits = str(size)
     leading, zeros = digits[0], len(digits) - 1
-    if size >= 10 and leading == "1" and digits[1:].strip("0") == "":
-        return f"10^{zeros}"
-    if zeros >= 3 and digits[1:].strip("0") == "":
-        return f"{leading}×10^{zeros}"
+    if zeros and not digits[1:].strip("0"):  # one digit, then zeros
+        if leading == "1":
+            return f"10^{zeros}"
+        if zeros >= 3:
+            return f"{leading}×10^{zeros}"
     return f"{size:,}"
 
 
