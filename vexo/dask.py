@@ -94,8 +94,12 @@ def sort(x: da.Array, chunks: int | None = None) -> da.Array:
     sorted_chunks, sampled = _sorted_and_sampled(x, parts)
     lengths = [length for length, _ in sampled]
     splitters = _splitters(sampled, parts, sum(lengths))
-    counts = dask.compute(*(dask.delayed(_splitter_counts)(chunk, splitters) for chunk in sorted_chunks))
-    cuts = _cut_points(np.array(counts, dtype=np.int64).reshape(len(lengths), 2, len(splitters)), lengths, parts)
+    counts = dask.compute(
+        *(dask.delayed(_splitter_counts)(chunk, splitters) for chunk in sorted_chunks)
+    )
+    cuts = _cut_points(
+        np.array(counts, dtype=np.int64).reshape(len(lengths), 2, len(splitters)), lengths, parts
+    )
     gathered = _gathered_partitions(sorted_chunks, cuts)
     del sorted_chunks  # every piece has been copied out: the sorted chunks can go
     return _merged_partitions(gathered, np.diff(cuts, axis=1).sum(axis=0))
@@ -108,7 +112,9 @@ def _argument_error(message: str) -> TypeError:
 def _check_argument(x) -> None:
     """The refusals of vexo's own functions, for a dask array in place of an ndarray."""
     if not isinstance(x, da.Array):
-        raise _argument_error(f"'{type(x).__qualname__}' object cannot be converted to 'dask.array.Array'")
+        raise _argument_error(
+            f"'{type(x).__qualname__}' object cannot be converted to 'dask.array.Array'"
+        )
     if x.ndim != 1:
         raise _argument_error(f"dimensionality mismatch:\n from={x.ndim}, to=1")
     if x.dtype != WANTED_DTYPE:  # dtype equality is NumPy's equivalence test
@@ -121,9 +127,13 @@ def _parts(x, chunks) -> int:
     try:
         parts = operator.index(chunks)
     except TypeError:
-        raise TypeError(f"argument 'chunks': '{type(chunks).__qualname__}' object cannot be interpreted as an integer") from None
+        raise TypeError(
+            f"argument 'chunks': '{type(chunks).__qualname__}' object cannot be interpreted as an integer"
+        ) from None
     if parts < 1:
-        raise ValueError(f"argument 'chunks': the number of output chunks must be at least 1, got {parts}")
+        raise ValueError(
+            f"argument 'chunks': the number of output chunks must be at least 1, got {parts}"
+        )
     return parts
 
 
@@ -138,7 +148,10 @@ def _sorted_and_sampled(x, parts: int):
     # distributed cluster and hands on the keys instead.
     blocks = x.to_delayed(optimize_graph=False).ravel()
     sorted_chunks = [dask.delayed(_sorted_chunk, pure=True)(block) for block in blocks]
-    samples = [dask.delayed(_regular_sample, pure=True)(chunk, parts, index) for index, chunk in enumerate(sorted_chunks)]
+    samples = [
+        dask.delayed(_regular_sample, pure=True)(chunk, parts, index)
+        for index, chunk in enumerate(sorted_chunks)
+    ]
     persisted = dask.persist(*sorted_chunks, *samples)
     # Computing a persisted sample only fetches it.
     return persisted[: len(sorted_chunks)], dask.compute(*persisted[len(sorted_chunks) :])
@@ -171,7 +184,10 @@ def _splitters(sampled, parts: int, total: int) -> np.ndarray:
     samples by value and adding up what they stand for estimates the rank of each.
     """
     values = np.concatenate([sample for _, sample in sampled] + [np.empty(0, np.int64)])
-    weights = np.concatenate([np.full(len(sample), length / max(len(sample), 1)) for length, sample in sampled] + [np.empty(0)])
+    weights = np.concatenate(
+        [np.full(len(sample), length / max(len(sample), 1)) for length, sample in sampled]
+        + [np.empty(0)]
+    )
     order = np.argsort(values, kind="stable")
     values, covered = values[order], np.cumsum(weights[order])
     if len(values) == 0:
@@ -184,7 +200,12 @@ def _splitters(sampled, parts: int, total: int) -> np.ndarray:
 def _splitter_counts(chunk: np.ndarray, splitters: np.ndarray) -> np.ndarray:
     """How many elements of the sorted chunk lie below each splitter, then how many are
     at most each splitter."""
-    return np.stack([np.searchsorted(chunk, splitters, side="left"), np.searchsorted(chunk, splitters, side="right")])
+    return np.stack(
+        [
+            np.searchsorted(chunk, splitters, side="left"),
+            np.searchsorted(chunk, splitters, side="right"),
+        ]
+    )
 
 
 def _cut_points(counts: np.ndarray, lengths: list[int], parts: int) -> np.ndarray:
@@ -207,7 +228,9 @@ def _cut_points(counts: np.ndarray, lengths: list[int], parts: int) -> np.ndarra
     taken = np.clip(equal_taken - before, 0, equal)
     inner = below + taken
     chunks = len(lengths)
-    return np.hstack([np.zeros((chunks, 1), np.int64), inner, np.array(lengths, np.int64).reshape(chunks, 1)])
+    return np.hstack(
+        [np.zeros((chunks, 1), np.int64), inner, np.array(lengths, np.int64).reshape(chunks, 1)]
+    )
 
 
 def _piece(chunk: np.ndarray, start: int, stop: int) -> np.ndarray:
@@ -232,7 +255,11 @@ def _gathered_partitions(sorted_chunks, cuts: np.ndarray) -> list:
     gathered = []
     for j, home in enumerate(homes):
         # A piece is cut on the worker that holds its chunk, so only the piece travels.
-        pieces = [dask.delayed(_piece, pure=True)(chunk, int(cuts[i, j]), int(cuts[i, j + 1])) for i, chunk in enumerate(sorted_chunks) if cuts[i, j + 1] > cuts[i, j]]
+        pieces = [
+            dask.delayed(_piece, pure=True)(chunk, int(cuts[i, j]), int(cuts[i, j + 1]))
+            for i, chunk in enumerate(sorted_chunks)
+            if cuts[i, j + 1] > cuts[i, j]
+        ]
         with dask.annotate(**home):
             gathered.append(dask.delayed(_gathered_partition, pure=True)(*pieces))
     return _persisted(gathered)
@@ -259,7 +286,9 @@ def _merged_partitions(gathered: list, sizes: np.ndarray) -> da.Array:
     name = "vexo-sorted-" + dask.base.tokenize(*merged)
     chunks = {(name, j): part.key for j, part in enumerate(merged)}  # each an alias of its merge
     graph = HighLevelGraph.from_collections(name, chunks, dependencies=merged)
-    return da.Array(graph, name, chunks=(tuple(int(size) for size in sizes),), meta=np.empty(0, np.int64))
+    return da.Array(
+        graph, name, chunks=(tuple(int(size) for size in sizes),), meta=np.empty(0, np.int64)
+    )
 
 
 def _persisted(values: list) -> list:
@@ -293,7 +322,9 @@ def _merge_workers(sorted_chunks, cuts: np.ndarray) -> list[dict]:
     held = np.zeros((len(workers), parts), np.int64)
     where = client.who_has([chunk.__dask_graph__()[chunk.key] for chunk in sorted_chunks])
     for i, chunk in enumerate(sorted_chunks):
-        holders = [workers.index(address) for address in where.get(chunk.key, ()) if address in workers]
+        holders = [
+            workers.index(address) for address in where.get(chunk.key, ()) if address in workers
+        ]
         if holders:
             held[holders[0]] += np.diff(cuts[i])
     return [{"workers": [workers[w]], "allow_other_workers": True} for w in _balanced_homes(held)]
@@ -308,7 +339,9 @@ def _balanced_homes(held: np.ndarray) -> list[int]:
     homes = [-1] * parts
     taken = [0] * workers
     # Largest holding first; on ties partition by partition, and the workers in turn.
-    for _, j, _, w in sorted((-int(held[w, j]), j, (w - j) % workers, w) for w in range(workers) for j in range(parts)):
+    for _, j, _, w in sorted(
+        (-int(held[w, j]), j, (w - j) % workers, w) for w in range(workers) for j in range(parts)
+    ):
         if homes[j] < 0 and taken[w] < share:
             homes[j], taken[w] = w, taken[w] + 1
     return homes

@@ -11,14 +11,31 @@ from hypothesis import HealthCheck, settings
 from vexo import _vexo
 
 # Hypothesis profiles: "ci" keeps the suite fast; VEXO_HYPOTHESIS_PROFILE=long digs deeper.
-settings.register_profile("ci", max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("long", max_examples=2000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile(
+    "ci", max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
+settings.register_profile(
+    "long", max_examples=2000, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
 settings.load_profile(os.environ.get("VEXO_HYPOTHESIS_PROFILE", "ci"))
 
 # The thirteen functions in table order, written out rather than read from the module, so a
 # function missing from the module's table fails every test that names it.
-FUNCTION_NAMES = ["bubble", "insertion", "merge", "quick", "heap", "intro", "tim", "pdq", "radix", "smart", "par_sort", "par_sort_unstable",
-                  "par_merge"]
+FUNCTION_NAMES = [
+    "bubble",
+    "insertion",
+    "merge",
+    "quick",
+    "heap",
+    "intro",
+    "tim",
+    "pdq",
+    "radix",
+    "smart",
+    "par_sort",
+    "par_sort_unstable",
+    "par_merge",
+]
 
 # Quadratic on every input; tests give them small arrays.
 QUADRATIC = {"bubble", "insertion"}
@@ -39,7 +56,9 @@ def sort_function(sort_name):
     return getattr(_vexo, sort_name)
 
 
-def run_python(code: str, *, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
+def run_python(
+    code: str, *, env: dict | None = None, timeout: float = 120
+) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter (same venv), capturing stdout and stderr. Variables
     set to None in `env` are removed."""
     full_env = {k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None}

@@ -21,7 +21,9 @@ CPP_PATTERNS = Path(__file__).parents[2] / "testing" / "patterns.hpp"
 
 def test_pattern_names_match_the_cpp_generators():
     source = CPP_PATTERNS.read_text()
-    enumerators = re.search(r"enum class Pattern \{([^}]*)\}", source).group(1).replace(" ", "").split(",")
+    enumerators = (
+        re.search(r"enum class Pattern \{([^}]*)\}", source).group(1).replace(" ", "").split(",")
+    )
     names = re.findall(r'"(\w+)"', re.search(r"pattern_names\[\] = \{([^}]*)\}", source).group(1))
     assert tuple(enumerators) == tuple(names) == patterns.NAMES
 
@@ -34,7 +36,9 @@ def test_patterns_are_writeable_int64_vectors_fixed_by_their_seed(name, n, seed)
     assert values.flags.c_contiguous and values.flags.writeable
     assert np.array_equal(values, patterns.make(name, n, seed))
     if name == "nearly_sorted":  # the one recipe whose promise no other test relies on
-        assert np.array_equal(np.sort(values), np.arange(n)) and np.count_nonzero(values != np.arange(n)) <= 2 * (n // 32 + 1)
+        assert np.array_equal(np.sort(values), np.arange(n)) and np.count_nonzero(
+            values != np.arange(n)
+        ) <= 2 * (n // 32 + 1)
 
 
 def test_seeds_change_the_random_patterns_and_bad_requests_are_refused():
@@ -45,12 +49,32 @@ def test_seeds_change_the_random_patterns_and_bad_requests_are_refused():
             patterns.make(name, n)
 
 
-@pytest.mark.parametrize("text, size", [("1000", 1000), ("1_000", 1000), ("1e3", 1000), ("10^4", 10**4), ("2.5e5", 250_000), (" 7 ", 7)])
+@pytest.mark.parametrize(
+    "text, size",
+    [
+        ("1000", 1000),
+        ("1_000", 1000),
+        ("1e3", 1000),
+        ("10^4", 10**4),
+        ("2.5e5", 250_000),
+        (" 7 ", 7),
+    ],
+)
 def test_size_forms(text, size):
     assert cli.parse_size(text) == size
 
 
-@pytest.mark.parametrize("size, text", [(10, "10^1"), (10**6, "10^6"), (4 * 10**8, "4×10^8"), (20, "20"), (250_000, "250,000"), (7, "7")])
+@pytest.mark.parametrize(
+    "size, text",
+    [
+        (10, "10^1"),
+        (10**6, "10^6"),
+        (4 * 10**8, "4×10^8"),
+        (20, "20"),
+        (250_000, "250,000"),
+        (7, "7"),
+    ],
+)
 def test_size_labels(size, text):
     assert report.format_size(size) == text
 
@@ -70,8 +94,18 @@ def test_defaults_and_name_order():
 BAD_SIZES = ["0", "-5", "abc", "1.5", "1e-3", "10^-1", "", "2^x"]
 
 
-@pytest.mark.parametrize("args", [["--functions", "no_such_sort"], ["--patterns", "zigzag"], ["--repeat", "0"], ["--threads", "-1"], ["--time-budget", "0"],
-                                  ["--time-budget", "inf"], *(["--sizes", text] for text in BAD_SIZES)])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["--functions", "no_such_sort"],
+        ["--patterns", "zigzag"],
+        ["--repeat", "0"],
+        ["--threads", "-1"],
+        ["--time-budget", "0"],
+        ["--time-budget", "inf"],
+        *(["--sizes", text] for text in BAD_SIZES),
+    ],
+)
 def test_bad_arguments_exit_with_usage(args, capsys):
     with pytest.raises(SystemExit) as stop:
         cli.main(args)
@@ -94,9 +128,13 @@ def test_skip_rules(pattern):
 
 def test_skipped_cases_are_never_called():
     seen = []
-    contender = catalog.Contender("slow", lambda arr: seen.append(arr.size) or arr.sort(), quadratic_everywhere=True)
+    contender = catalog.Contender(
+        "slow", lambda arr: seen.append(arr.size) or arr.sort(), quadratic_everywhere=True
+    )
     cap = contender.size_cap("random")
-    results = measure.run_suite([contender], ["random"], [10, cap + 1], repeat=2, budget_ns=10**9, seed=1)
+    results = measure.run_suite(
+        [contender], ["random"], [10, cap + 1], repeat=2, budget_ns=10**9, seed=1
+    )
     assert [m.status for m in results] == [measure.OK, measure.SKIPPED]
     assert cap + 1 not in seen and results[1].times_ns == []
 
@@ -136,7 +174,9 @@ BROKEN = {
 def test_a_broken_sort_is_reported_never_timed(case):
     sort, status, detail = BROKEN[case]
     data = patterns.make("random", 500)
-    found = measure.measure(catalog.Contender("broken", sort), "random", data, np.sort(data), repeat=5, budget_ns=10**9)
+    found = measure.measure(
+        catalog.Contender("broken", sort), "random", data, np.sort(data), repeat=5, budget_ns=10**9
+    )
     assert found.status == status and detail in found.detail
     assert found.times_ns == [] and found.median is None and found.ratio is None
 
@@ -151,14 +191,28 @@ def test_a_sort_that_fails_later_loses_its_earlier_timings():
             swap_first_two(arr)
 
     data = patterns.make("random", 100)
-    found = measure.measure(catalog.Contender("flaky", third_call_wrong), "random", data, np.sort(data), repeat=5, budget_ns=10**9)
+    found = measure.measure(
+        catalog.Contender("flaky", third_call_wrong),
+        "random",
+        data,
+        np.sort(data),
+        repeat=5,
+        budget_ns=10**9,
+    )
     assert found.status == measure.WRONG and found.times_ns == []
 
 
 def test_an_interrupt_stops_the_run():
     data = patterns.make("random", 10)
     with pytest.raises(KeyboardInterrupt):
-        measure.measure(catalog.Contender("stop", raise_(KeyboardInterrupt())), "random", data, np.sort(data), repeat=1, budget_ns=10**9)
+        measure.measure(
+            catalog.Contender("stop", raise_(KeyboardInterrupt())),
+            "random",
+            data,
+            np.sort(data),
+            repeat=1,
+            budget_ns=10**9,
+        )
 
 
 def test_spread_shrugs_off_one_disturbed_call_and_ratios_use_the_baseline():
@@ -178,21 +232,59 @@ def run_bench(tmp_path, *args):
 
 def test_json_record(tmp_path, capsys):
     name = _vexo.__all__[0]  # bubble in every build: exercises a quadratic skip cheaply
-    code, record = run_bench(tmp_path, "--functions", name, "--sizes", "50,30000", "--patterns", "random,few_distinct", "--repeat", "3")
+    code, record = run_bench(
+        tmp_path,
+        "--functions",
+        name,
+        "--sizes",
+        "50,30000",
+        "--patterns",
+        "random,few_distinct",
+        "--repeat",
+        "3",
+    )
     assert code == 0
-    assert set(record) == {"schema", "created", "command", "elapsed_seconds", "machine", "settings", "results"}
+    assert set(record) == {
+        "schema",
+        "created",
+        "command",
+        "elapsed_seconds",
+        "machine",
+        "settings",
+        "results",
+    }
     assert record["schema"] == report.SCHEMA and record["command"][-1] == "3"
-    assert {"cpu_model", "logical_cores", "usable_cores", "numpy", "numpy_simd", "pool_threads"} <= set(record["machine"])
+    assert {
+        "cpu_model",
+        "logical_cores",
+        "usable_cores",
+        "numpy",
+        "numpy_simd",
+        "pool_threads",
+    } <= set(record["machine"])
     assert record["machine"]["numpy"] == np.__version__
     assert set(record["machine"]["numpy_simd"]) == {"baseline", "dispatch", "active"}
-    assert record["settings"]["functions"] == [catalog.BASELINE, name] and record["settings"]["sizes"] == [50, 30000]
+    assert record["settings"]["functions"] == [catalog.BASELINE, name] and record["settings"][
+        "sizes"
+    ] == [50, 30000]
     results = record["results"]
     assert len(results) == 2 * 2 * 2
     for entry in results:
-        assert set(entry) == {"function", "pattern", "size", "status", "times_ns", "ns_per_element", "ratio_to_numpy", "detail"}
+        assert set(entry) == {
+            "function",
+            "pattern",
+            "size",
+            "status",
+            "times_ns",
+            "ns_per_element",
+            "ratio_to_numpy",
+            "detail",
+        }
         if entry["status"] == measure.OK:
             figures = entry["ns_per_element"]
-            assert len(entry["times_ns"]) >= 3 and all(isinstance(t, int) and t > 0 for t in entry["times_ns"])
+            assert len(entry["times_ns"]) >= 3 and all(
+                isinstance(t, int) and t > 0 for t in entry["times_ns"]
+            )
             assert figures["min"] <= figures["median"] <= figures["max"]
             assert entry["ratio_to_numpy"] > 0
         else:
@@ -206,7 +298,9 @@ def test_a_broken_sort_fails_the_run_and_is_named(tmp_path, capsys, monkeypatch)
     offered = catalog.available()
     offered["broken"] = catalog.Contender("broken", sorted_then(swap_first_two))
     monkeypatch.setattr(catalog, "available", lambda: offered)
-    code, record = run_bench(tmp_path, "--functions", "broken", "--sizes", "40", "--patterns", "random")
+    code, record = run_bench(
+        tmp_path, "--functions", "broken", "--sizes", "40", "--patterns", "random"
+    )
     out = capsys.readouterr().out
     assert code == 1
     assert re.search(r"\| broken +\| +wrong result \|", out)
@@ -216,16 +310,29 @@ def test_a_broken_sort_fails_the_run_and_is_named(tmp_path, capsys, monkeypatch)
 
 def test_threads_measure_in_a_child_with_the_pool_size(tmp_path, capfd, monkeypatch):
     monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)
-    code, record = run_bench(tmp_path, "--threads", "3", "--functions", catalog.BASELINE, "--sizes", "20", "--patterns", "random")
+    code, record = run_bench(
+        tmp_path,
+        "--threads",
+        "3",
+        "--functions",
+        catalog.BASELINE,
+        "--sizes",
+        "20",
+        "--patterns",
+        "random",
+    )
     assert code == 0 and "RAYON_NUM_THREADS" not in os.environ
-    assert record["settings"]["threads"] == 3 and record["machine"]["pool_environment"]["RAYON_NUM_THREADS"] == "3"
+    assert (
+        record["settings"]["threads"] == 3
+        and record["machine"]["pool_environment"]["RAYON_NUM_THREADS"] == "3"
+    )
     assert "pool threads: 3" in capfd.readouterr().out
 
 
 TINY_RUN = "['--functions', 'numpy.sort', '--sizes', '30', '--patterns', 'ascending']"
 
 
-def bench_in_subprocess(blocked: str, extra: str = "") -> "subprocess.CompletedProcess":
+def bench_in_subprocess(blocked: str, extra: str = "") -> subprocess.CompletedProcess:
     return run_python(
         f"""
         import sys
@@ -255,5 +362,15 @@ def test_plot_without_matplotlib_is_a_usage_error():
 @pytest.mark.skipif(not plot.available(), reason="matplotlib is not installed")
 def test_plot_is_a_png(tmp_path, capsys):
     target = tmp_path / "bench.png"
-    run_bench(tmp_path, "--functions", catalog.STABLE_REFERENCE, "--sizes", "10,100", "--patterns", "random,sawtooth", "--plot", str(target))
+    run_bench(
+        tmp_path,
+        "--functions",
+        catalog.STABLE_REFERENCE,
+        "--sizes",
+        "10,100",
+        "--patterns",
+        "random,sawtooth",
+        "--plot",
+        str(target),
+    )
     assert target.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")

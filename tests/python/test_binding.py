@@ -5,11 +5,9 @@ import re
 
 import numpy as np
 import pytest
-
-from vexo import _vexo
-
 from conftest import run_python
 from test_faults import NOT_CONTIGUOUS, provoke
+
 
 def base_array():
     return np.array([9, 4, 7, 1, 8, 2], dtype=np.int64)
@@ -18,7 +16,9 @@ def base_array():
 def as_strided(byte_stride):
     """Three int64 elements `byte_stride` bytes apart in a writeable buffer."""
     buffer = np.arange(64, dtype=np.uint8)
-    return np.lib.stride_tricks.as_strided(buffer[:8].view(np.int64), shape=(3,), strides=(byte_stride,))
+    return np.lib.stride_tricks.as_strided(
+        buffer[:8].view(np.int64), shape=(3,), strides=(byte_stride,)
+    )
 
 
 def misaligned():
@@ -38,14 +38,54 @@ def column():
 
 # (description, argument maker, exception type name, message with NAME for the function)
 REFUSED_ARRAYS = [
-    ("list", lambda: [3, 1, 2], "TypeError", "argument 'arr': 'list' object cannot be converted to 'PyArray<T, D>'"),
-    ("tuple", lambda: (3, 1), "TypeError", "argument 'arr': 'tuple' object cannot be converted to 'PyArray<T, D>'"),
-    ("None", lambda: None, "TypeError", "argument 'arr': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),
-    ("memoryview", lambda: memoryview(base_array()), "TypeError", "argument 'arr': 'memoryview' object cannot be converted to 'PyArray<T, D>'"),
-    ("scalar", lambda: np.int64(3), "TypeError", "argument 'arr': 'int64' object cannot be converted to 'PyArray<T, D>'"),
-    ("2-D", lambda: np.zeros((2, 2), dtype=np.int64), "TypeError", "argument 'arr': dimensionality mismatch:\n from=2, to=1"),
-    ("0-d", lambda: np.array(5, dtype=np.int64), "TypeError", "argument 'arr': dimensionality mismatch:\n from=0, to=1"),
-    ("3-D", lambda: np.zeros((2, 2, 2), dtype=np.int64), "TypeError", "argument 'arr': dimensionality mismatch:\n from=3, to=1"),
+    (
+        "list",
+        lambda: [3, 1, 2],
+        "TypeError",
+        "argument 'arr': 'list' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    (
+        "tuple",
+        lambda: (3, 1),
+        "TypeError",
+        "argument 'arr': 'tuple' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    (
+        "None",
+        lambda: None,
+        "TypeError",
+        "argument 'arr': 'NoneType' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    (
+        "memoryview",
+        lambda: memoryview(base_array()),
+        "TypeError",
+        "argument 'arr': 'memoryview' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    (
+        "scalar",
+        lambda: np.int64(3),
+        "TypeError",
+        "argument 'arr': 'int64' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    (
+        "2-D",
+        lambda: np.zeros((2, 2), dtype=np.int64),
+        "TypeError",
+        "argument 'arr': dimensionality mismatch:\n from=2, to=1",
+    ),
+    (
+        "0-d",
+        lambda: np.array(5, dtype=np.int64),
+        "TypeError",
+        "argument 'arr': dimensionality mismatch:\n from=0, to=1",
+    ),
+    (
+        "3-D",
+        lambda: np.zeros((2, 2, 2), dtype=np.int64),
+        "TypeError",
+        "argument 'arr': dimensionality mismatch:\n from=3, to=1",
+    ),
     ("every other", lambda: base_array()[::2], "PanicException", NOT_CONTIGUOUS),
     ("reversed", lambda: base_array()[::-1], "PanicException", NOT_CONTIGUOUS),
     ("column", column, "PanicException", NOT_CONTIGUOUS),
@@ -53,20 +93,53 @@ REFUSED_ARRAYS = [
     ("9-byte stride", lambda: as_strided(9), "PanicException", NOT_CONTIGUOUS),
     ("misaligned", misaligned, "PanicException", NOT_CONTIGUOUS),
     ("read-only", read_only, "ValueError", "argument 'arr': array is read-only"),
-    ("read-only single", lambda: np.frombuffer(b"\x01" * 8, dtype=np.int64), "ValueError", "argument 'arr': array is read-only"),
+    (
+        "read-only single",
+        lambda: np.frombuffer(b"\x01" * 8, dtype=np.int64),
+        "ValueError",
+        "argument 'arr': array is read-only",
+    ),
 ]
 # Every other dtype, byte-swapped int64 included, is a type mismatch naming it.
-OTHER_DTYPES = ["float64", "int32", "uint64", ">i8", "int8", "int16", "uint8", "uint16", "uint32", "float16", "float32",
-                "complex128", "bool", "datetime64[s]", "object"]
-REFUSED_ARRAYS += [(dtype, lambda dtype=dtype: base_array().astype(dtype), "TypeError", f"argument 'arr': type mismatch:\n from={dtype}, to=int64")
-                   for dtype in OTHER_DTYPES]
+OTHER_DTYPES = [
+    "float64",
+    "int32",
+    "uint64",
+    ">i8",
+    "int8",
+    "int16",
+    "uint8",
+    "uint16",
+    "uint32",
+    "float16",
+    "float32",
+    "complex128",
+    "bool",
+    "datetime64[s]",
+    "object",
+]
+REFUSED_ARRAYS += [
+    (
+        dtype,
+        lambda dtype=dtype: base_array().astype(dtype),
+        "TypeError",
+        f"argument 'arr': type mismatch:\n from={dtype}, to=int64",
+    )
+    for dtype in OTHER_DTYPES
+]
 
 
-@pytest.mark.parametrize("description, make, kind, message", REFUSED_ARRAYS, ids=[row[0] for row in REFUSED_ARRAYS])
+@pytest.mark.parametrize(
+    "description, make, kind, message", REFUSED_ARRAYS, ids=[row[0] for row in REFUSED_ARRAYS]
+)
 def test_refused_array_keeps_its_bytes(sort_function, description, make, kind, message, capfd):
     arg = make()
     before = np.array(arg, copy=True) if isinstance(arg, np.ndarray) else None
-    expected_type = {"PanicException": type(provoke()), "TypeError": TypeError, "ValueError": ValueError}[kind]
+    expected_type = {
+        "PanicException": type(provoke()),
+        "TypeError": TypeError,
+        "ValueError": ValueError,
+    }[kind]
     capfd.readouterr()
     with pytest.raises(expected_type) as info:
         sort_function(arg)
@@ -88,7 +161,14 @@ def test_refused_array_keeps_its_bytes(sort_function, description, make, kind, m
         (lambda f, a: f(x=a), "{}() got an unexpected keyword argument 'x'"),
         (lambda f, a: f(arr=a, x=a), "{}() got an unexpected keyword argument 'x'"),
     ],
-    ids=["missing", "two positional", "extra positional first", "duplicate", "unknown keyword", "unknown after arr"],
+    ids=[
+        "missing",
+        "two positional",
+        "extra positional first",
+        "duplicate",
+        "unknown keyword",
+        "unknown after arr",
+    ],
 )
 def test_argument_binding_errors(sort_name, sort_function, call, message, capfd):
     a = base_array()
@@ -111,7 +191,15 @@ def test_argument_binding_errors(sort_name, sort_function, call, message, capfd)
         lambda: np.array([3, 1, 2], dtype=np.longlong),
         lambda: np.array([3, 1, 2], dtype="<i8"),
     ],
-    ids=["empty", "single", "reversed single", "strided single", "strided empty", "longlong", "little-endian"],
+    ids=[
+        "empty",
+        "single",
+        "reversed single",
+        "strided single",
+        "strided empty",
+        "longlong",
+        "little-endian",
+    ],
 )
 def test_accepted_arrays(sort_function, make):
     a = make()
@@ -145,30 +233,52 @@ multiarray._ARRAY_API = capsule
 # What stands in for NumPy's _ARRAY_API, and the description the fault must give.
 CAPSULE_CASES = {
     # Without NumPy even a list gets the fault, not a TypeError.
-    "no numpy": ('import sys; sys.modules["numpy"] = None',
-                 re.escape(CAPSULE_HEAD + "ModuleNotFoundError'>, value: ModuleNotFoundError(") + ".*" + re.escape(" }")),
-    "object": (REPLACE_CAPSULE.format("object()"),
-               re.escape(CAPSULE_HEAD + "TypeError'>, value: TypeError(\"'object' object cannot be converted to 'PyCapsule'\"), traceback: None }")),
-    "None": (REPLACE_CAPSULE.format("None"),
-             re.escape(CAPSULE_HEAD + "TypeError'>, value: TypeError(\"'NoneType' object cannot be converted to 'PyCapsule'\"), traceback: None }")),
+    "no numpy": (
+        'import sys; sys.modules["numpy"] = None',
+        re.escape(CAPSULE_HEAD + "ModuleNotFoundError'>, value: ModuleNotFoundError(")
+        + ".*"
+        + re.escape(" }"),
+    ),
+    "object": (
+        REPLACE_CAPSULE.format("object()"),
+        re.escape(
+            CAPSULE_HEAD
+            + "TypeError'>, value: TypeError(\"'object' object cannot be converted to 'PyCapsule'\"), traceback: None }"
+        ),
+    ),
+    "None": (
+        REPLACE_CAPSULE.format("None"),
+        re.escape(
+            CAPSULE_HEAD
+            + "TypeError'>, value: TypeError(\"'NoneType' object cannot be converted to 'PyCapsule'\"), traceback: None }"
+        ),
+    ),
     # A capsule whose pointer field was cleared behind the API's back: its pointer cannot
     # be read, which must count as no capsule rather than as an empty table.
-    "unreadable": (REPLACE_CAPSULE.format("ctypes.pythonapi.PyCapsule_New(ctypes.c_void_p(1), None, None)"),
-                   re.escape(CAPSULE_HEAD + "ValueError'>, value: ValueError('PyCapsule_GetPointer called with invalid PyCapsule object'), traceback: None }")),
+    "unreadable": (
+        REPLACE_CAPSULE.format("ctypes.pythonapi.PyCapsule_New(ctypes.c_void_p(1), None, None)"),
+        re.escape(
+            CAPSULE_HEAD
+            + "ValueError'>, value: ValueError('PyCapsule_GetPointer called with invalid PyCapsule object'), traceback: None }"
+        ),
+    ),
 }
 
 
 @pytest.mark.parametrize("case", CAPSULE_CASES)
 def test_unusable_array_api_is_a_fault_and_retried(case):
     setup, expected = CAPSULE_CASES[case]
-    result = run_python(setup + """
+    result = run_python(
+        setup
+        + """
 import vexo._vexo as m
 for _ in range(2):  # the table is not stored: the second call tries again
     try:
         m.bubble([3, 1, 2])
     except BaseException as exc:
         print(type(exc).__module__, type(exc).__name__, "|", str(exc))
-""")
+"""
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert len(lines) == 2

@@ -28,7 +28,11 @@ def two_valued(n: int, seed: int) -> np.ndarray:
     return np.random.default_rng(seed).integers(0, 2, n, dtype=np.int64) * 7 - 3
 
 
-INPUTS = {**{name: (lambda n, seed, name=name: patterns.make(name, n, seed)) for name in patterns.NAMES}, "zipf": zipf, "two_valued": two_valued}
+INPUTS = {
+    **{name: (lambda n, seed, name=name: patterns.make(name, n, seed)) for name in patterns.NAMES},
+    "zipf": zipf,
+    "two_valued": two_valued,
+}
 
 
 def check_sorted(values: np.ndarray, chunks, parts=None) -> None:
@@ -46,7 +50,9 @@ def check_sorted(values: np.ndarray, chunks, parts=None) -> None:
 
 
 @pytest.mark.parametrize("name", INPUTS)
-@pytest.mark.parametrize("chunks, parts", [(1000, None), (3001, 13), (SIZE, None), (SIZE, 4), (500, 32)])
+@pytest.mark.parametrize(
+    "chunks, parts", [(1000, None), (3001, 13), (SIZE, None), (SIZE, 4), (500, 32)]
+)
 def test_sorts_like_numpy_in_balanced_chunks(name, chunks, parts):
     check_sorted(INPUTS[name](SIZE, 3), chunks, parts)
 
@@ -89,13 +95,18 @@ def test_unknown_chunk_sizes_are_found_first():
 
 def test_longlong_is_accepted():
     values = np.array([2, -1, 0], dtype=np.longlong)
-    np.testing.assert_array_equal(vexo.dask.sort(da.from_array(values, chunks=2)).compute(), [-1, 0, 2])
+    np.testing.assert_array_equal(
+        vexo.dask.sort(da.from_array(values, chunks=2)).compute(), [-1, 0, 2]
+    )
 
 
 @pytest.mark.parametrize(
     "argument, message",
     [
-        (np.zeros(3, np.int64), "argument 'x': 'ndarray' object cannot be converted to 'dask.array.Array'"),
+        (
+            np.zeros(3, np.int64),
+            "argument 'x': 'ndarray' object cannot be converted to 'dask.array.Array'",
+        ),
         (da.zeros((2, 2), dtype=np.int64), "argument 'x': dimensionality mismatch:\n from=2, to=1"),
         (da.zeros(3, dtype=np.float64), "argument 'x': type mismatch:\n from=float64, to=int64"),
         (da.zeros(3, dtype=np.int32), "argument 'x': type mismatch:\n from=int32, to=int64"),
@@ -116,18 +127,29 @@ def test_bad_chunk_counts(chunks, error):
 
 
 def test_import_vexo_leaves_dask_alone():
-    done = run_python("import sys, vexo, vexo.bench; assert not any(m.split('.')[0] in ('dask', 'distributed') for m in sys.modules), 'dask imported'")
+    done = run_python(
+        "import sys, vexo, vexo.bench; assert not any(m.split('.')[0] in ('dask', 'distributed') for m in sys.modules), 'dask imported'"
+    )
     assert done.returncode == 0, done.stderr
 
 
 # Worker processes: slow to start, and the sanitized suite gains nothing from running
 # Dask's own processes under the sanitizer.
-worker_processes = pytest.mark.skipif(bool(os.environ.get("VEXO_SANITIZED")), reason="worker processes under the sanitizer add time, not coverage")
+worker_processes = pytest.mark.skipif(
+    bool(os.environ.get("VEXO_SANITIZED")),
+    reason="worker processes under the sanitizer add time, not coverage",
+)
 
 
 @pytest.fixture(scope="module")
 def local_cluster():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, env={"RAYON_NUM_THREADS": "1"}) as cluster:
+    with distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        env={"RAYON_NUM_THREADS": "1"},
+    ) as cluster:
         yield cluster
 
 
@@ -172,7 +194,12 @@ def bench_check(parts):
 
 @pytest.mark.parametrize(
     "parts, ascending",
-    [([[1, 2], [], [2, 9]], True), ([[1, 3], [2, 9]], False), ([[2, 1], [3, 9]], False), ([[-5, 2**63 - 1]], True)],
+    [
+        ([[1, 2], [], [2, 9]], True),
+        ([[1, 3], [2, 9]], False),
+        ([[2, 1], [3, 9]], False),
+        ([[-5, 2**63 - 1]], True),
+    ],
 )
 def test_bench_checker_sees_order_across_chunks(parts, ascending):
     assert bench_check([np.array(part, np.int64) for part in parts])[0] is ascending
@@ -189,7 +216,9 @@ def test_bench_checker_sees_lost_or_changed_values():
     assert bench_check([changed])[1] != reference
 
 
-@pytest.mark.parametrize("size, chunk, workers", [(10**7, 5 * 10**6, 2), (4 * 10**8, 5 * 10**6, 2), (7, 3, 3)])
+@pytest.mark.parametrize(
+    "size, chunk, workers", [(10**7, 5 * 10**6, 2), (4 * 10**8, 5 * 10**6, 2), (7, 3, 3)]
+)
 def test_bench_chunks_cover_the_size(size, chunk, workers):
     from vexo.bench import dask as bench
 
@@ -210,7 +239,9 @@ def test_merges_go_where_the_elements_are_within_each_workers_share(held, expect
     homes = vexo.dask._balanced_homes(held)
     workers, parts = held.shape
     assert sorted(set(homes)) == list(range(workers))
-    assert len(homes) == parts and max(homes.count(w) for w in range(workers)) <= math.ceil(parts / workers)
+    assert len(homes) == parts and max(homes.count(w) for w in range(workers)) <= math.ceil(
+        parts / workers
+    )
     assert expected is None or homes == expected
 
 

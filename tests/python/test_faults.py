@@ -4,10 +4,9 @@ and its one-time note, and a module that keeps working afterwards."""
 import re
 
 import numpy as np
+from conftest import run_python
 
 from vexo import _vexo
-
-from conftest import run_python
 
 NOT_CONTIGUOUS = "called `Option::unwrap()` on a `None` value"
 
@@ -36,17 +35,23 @@ def test_panic_exception_type():
     assert not hasattr(_vexo, "PanicException")
 
 
-def test_fault_names_the_algorithms_unit_and_the_module_keeps_working(sort_name, sort_function, capfd):
+def test_fault_names_the_algorithms_unit_and_the_module_keeps_working(
+    sort_name, sort_function, capfd
+):
     assert type(provoke(sort_function)).__name__ == "PanicException"
     unit = "par_merge" if sort_name.startswith("par_") else sort_name  # the three share one unit
     report = capfd.readouterr().err
-    assert re.search(rf"panicked at src/[a-z]+/{unit}\.cpp:\d+:\d+:\n{re.escape(NOT_CONTIGUOUS)}\n", report), report
+    assert re.search(
+        rf"panicked at src/[a-z]+/{unit}\.cpp:\d+:\d+:\n{re.escape(NOT_CONTIGUOUS)}\n", report
+    ), report
     a = np.array([3, -1, 2], dtype=np.int64)
     assert sort_function(a) is None
     assert a.tolist() == [-1, 2, 3]
 
 
-REPORT = re.compile(r"\nthread '<unnamed>' \((\d+)\) panicked at (src/[a-z_/]+\.cpp):(\d+):(\d+):\n(.*)\n")
+REPORT = re.compile(
+    r"\nthread '<unnamed>' \((\d+)\) panicked at (src/[a-z_/]+\.cpp):(\d+):(\d+):\n(.*)\n"
+)
 NOTE = "note: run with `VEXO_BACKTRACE=1` environment variable to display a backtrace\n"
 
 
@@ -70,9 +75,9 @@ def test_fault_report_on_stderr_with_a_one_time_note():
     assert first.group(1) == tid
     assert first.group(2) == "src/algorithms/heap.cpp"
     assert first.group(5) == NOT_CONTIGUOUS
-    rest = result.stderr[first.end():]
+    rest = result.stderr[first.end() :]
     assert rest.startswith(NOTE)
-    second = REPORT.fullmatch(rest[len(NOTE):])
+    second = REPORT.fullmatch(rest[len(NOTE) :])
     assert second and second.group(2) == "src/algorithms/bubble.cpp"
 
 

@@ -9,23 +9,31 @@ import threading
 
 import numpy as np
 import pytest
+from conftest import FUNCTION_NAMES, QUADRATIC, run_python
 
 from vexo import _vexo
-
-from conftest import FUNCTION_NAMES, QUADRATIC, run_python
 
 SANITIZED = bool(os.environ.get("VEXO_SANITIZED"))
 
 # Functions that take scratch memory proportional to n, and how many bytes their first
 # buffer takes when that is fixed by the algorithm (merge: one n-element array up front).
-ALLOCATING = {"merge": lambda n: 8 * n, "tim": None, "radix": None, "par_sort": None, "par_merge": None}
+ALLOCATING = {
+    "merge": lambda n: 8 * n,
+    "tim": None,
+    "radix": None,
+    "par_sort": None,
+    "par_merge": None,
+}
 
 
-@pytest.mark.skipif(SANITIZED, reason="address-space limits and the sanitizer's shadow memory do not mix")
+@pytest.mark.skipif(
+    SANITIZED, reason="address-space limits and the sanitizer's shadow memory do not mix"
+)
 @pytest.mark.parametrize("name", [name for name in ALLOCATING if name in FUNCTION_NAMES])
 def test_allocation_failure_aborts_with_the_byte_count(name):
     n = 1 << 24  # 128 MiB of elements
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import resource, numpy as np
         import vexo._vexo as m
         m.{name}(np.arange(200_000)[::-1].copy())   # the pool (if any) and NumPy are up
@@ -39,7 +47,9 @@ def test_allocation_failure_aborts_with_the_byte_count(name):
         resource.setrlimit(resource.RLIMIT_AS, (vm_size() + room, resource.RLIM_INFINITY))
         m.{name}(a)
         print("survived")
-    """, timeout=300)
+    """,
+        timeout=300,
+    )
     assert result.returncode == -signal.SIGABRT, (result.returncode, result.stderr[-2000:])
     assert "survived" not in result.stdout and "Traceback" not in result.stderr
     found = re.findall(r"^memory allocation of (\d+) bytes failed$", result.stderr, re.MULTILINE)
@@ -152,15 +162,23 @@ def test_no_memory_growth_over_many_mixed_calls():
 # buffers that are freed but kept resident. VEXO_PEAK_N sets the length (the closing
 # figures were taken at 10^7).
 PEAK_SCRATCH = {
-    "quick": (0, 0.01), "heap": (0, 0.01), "intro": (0, 0.01), "pdq": (0, 0.01),
-    "smart": (0, 0.01), "par_sort_unstable": (0, 0.01),
-    "merge": (0.9, 1.1), "par_sort": (0.9, 1.1), "par_merge": (0.9, 1.6),
-    "tim": (1.9, 2.1), "radix": (1.0, 2.1),
+    "quick": (0, 0.01),
+    "heap": (0, 0.01),
+    "intro": (0, 0.01),
+    "pdq": (0, 0.01),
+    "smart": (0, 0.01),
+    "par_sort_unstable": (0, 0.01),
+    "merge": (0.9, 1.1),
+    "par_sort": (0.9, 1.1),
+    "par_merge": (0.9, 1.6),
+    "tim": (1.9, 2.1),
+    "radix": (1.0, 2.1),
 }
 
 
 def peak_scratch_ratio(name: str, n: int) -> float:
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import numpy as np
         import vexo._vexo as m
         def high_water_mark():
@@ -175,12 +193,16 @@ def peak_scratch_ratio(name: str, n: int) -> float:
         peak = high_water_mark()
         assert np.all(a[:-1] <= a[1:])
         print((peak - base) / ({n} * 8))
-    """, timeout=300)
+    """,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr
     return float(result.stdout)
 
 
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory and quarantine dwarf the scratch")
+@pytest.mark.skipif(
+    SANITIZED, reason="the sanitizer's shadow memory and quarantine dwarf the scratch"
+)
 @pytest.mark.parametrize("name", [name for name in PEAK_SCRATCH if name in FUNCTION_NAMES])
 def test_peak_scratch_matches_the_algorithm(name):
     low, high = PEAK_SCRATCH[name]

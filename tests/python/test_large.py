@@ -13,16 +13,25 @@ N = 2**31 + 17
 CHUNK = 1 << 24
 MASK = (1 << 64) - 1
 
-pytestmark = pytest.mark.skipif(os.environ.get("VEXO_LARGE") != "1", reason="needs about 17 GiB: run with VEXO_LARGE=1")
+pytestmark = pytest.mark.skipif(
+    os.environ.get("VEXO_LARGE") != "1", reason="needs about 17 GiB: run with VEXO_LARGE=1"
+)
 
 
 def checksum(a: np.ndarray) -> tuple[int, int]:
     """Two order-independent sums mod 2^64: of the values, and of a mix of their bits."""
     total = mixed = 0
     for start in range(0, len(a), CHUNK):
-        chunk = a[start:start + CHUNK].view(np.uint64)
+        chunk = a[start : start + CHUNK].view(np.uint64)
         total = (total + int(chunk.sum(dtype=np.uint64))) & MASK
-        mixed = (mixed + int(((chunk * np.uint64(0x9E3779B97F4A7C15)) ^ (chunk >> np.uint64(29))).sum(dtype=np.uint64))) & MASK
+        mixed = (
+            mixed
+            + int(
+                ((chunk * np.uint64(0x9E3779B97F4A7C15)) ^ (chunk >> np.uint64(29))).sum(
+                    dtype=np.uint64
+                )
+            )
+        ) & MASK
     return total, mixed
 
 
@@ -30,18 +39,22 @@ def is_sorted(a: np.ndarray) -> bool:
     """Every adjacent pair in order; chunks overlap by one element."""
     for start in range(0, len(a) - 1, CHUNK):
         stop = min(start + CHUNK, len(a) - 1)
-        if not np.all(a[start:stop] <= a[start + 1:stop + 1]):
+        if not np.all(a[start:stop] <= a[start + 1 : stop + 1]):
             return False
     return True
 
 
-@pytest.mark.parametrize("name, pattern", [("par_sort_unstable", "random"), ("smart", "random"), ("pdq", "descending")])
+@pytest.mark.parametrize(
+    "name, pattern", [("par_sort_unstable", "random"), ("smart", "random"), ("pdq", "descending")]
+)
 def test_sorts_past_two_to_the_31(name, pattern):
     if pattern == "random":
         a = np.empty(N, dtype=np.int64)
         rng = np.random.default_rng(31)
         for start in range(0, N, CHUNK):
-            a[start:start + CHUNK] = rng.integers(-(2**63), 2**63, size=min(CHUNK, N - start), dtype=np.int64)
+            a[start : start + CHUNK] = rng.integers(
+                -(2**63), 2**63, size=min(CHUNK, N - start), dtype=np.int64
+            )
     else:
         a = np.arange(N, 0, -1, dtype=np.int64)
     before = checksum(a)

@@ -11,11 +11,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import FUNCTION_NAMES, run_python
 
 import vexo
 from vexo import _vexo
-
-from conftest import FUNCTION_NAMES, run_python
 
 STUB = Path(__file__).parents[2] / "vexo" / "_vexo.pyi"
 
@@ -31,7 +30,11 @@ def test_all_in_table_order_empty_doc_and_nothing_else_added():
 def test_stub_declares_exactly_the_module_functions():
     stub = ast.parse(STUB.read_text())
     declared = [node.name for node in stub.body if isinstance(node, ast.FunctionDef)]
-    listed = next(ast.literal_eval(node.value) for node in stub.body if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
+    listed = next(
+        ast.literal_eval(node.value)
+        for node in stub.body
+        if isinstance(node, ast.Assign) and node.targets[0].id == "__all__"
+    )
     assert declared == listed == FUNCTION_NAMES
 
 
@@ -68,7 +71,9 @@ def test_reimport_yields_the_same_module_with_user_attributes():
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
 def test_only_the_init_function_is_exported():
-    out = subprocess.run(["nm", "-D", "--defined-only", _vexo.__file__], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", _vexo.__file__], capture_output=True, text=True, check=True
+    ).stdout
     assert [line.split()[-1] for line in out.splitlines()] == ["PyInit__vexo"]
 
 

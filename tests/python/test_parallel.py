@@ -6,7 +6,6 @@ import subprocess
 import textwrap
 
 import pytest
-
 from conftest import run_python
 
 ONLINE = os.sysconf("SC_NPROCESSORS_ONLN")
@@ -34,7 +33,10 @@ def run_script(body: str, env: dict[str, str] | None = None) -> subprocess.Compl
     """Runs PRELUDE + body in a fresh interpreter whose pool variables are exactly `env`;
     NumPy's BLAS must not start threads of its own between our counts."""
     blas = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
-    return run_python(PRELUDE + textwrap.dedent(body), env={"RAYON_NUM_THREADS": None, "RAYON_RS_NUM_CPUS": None, **blas, **(env or {})})
+    return run_python(
+        PRELUDE + textwrap.dedent(body),
+        env={"RAYON_NUM_THREADS": None, "RAYON_RS_NUM_CPUS": None, **blas, **(env or {})},
+    )
 
 
 def last_line(result: subprocess.CompletedProcess) -> str:
@@ -45,13 +47,25 @@ def last_line(result: subprocess.CompletedProcess) -> str:
 # The pool's size comes from the environment (the parser's every rule is pinned by the C++
 # tests; these rows check the wiring), and each row pins one sort's first input past its
 # threshold, which is what starts the pool.
-@pytest.mark.parametrize("env, workers, first", [
-    ({"RAYON_NUM_THREADS": "1"}, 1, ("par_sort", "random", 2001)),
-    ({"RAYON_NUM_THREADS": "+2"}, 2, ("par_merge", "random", 8192)),
-    ({"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "3"}, 3, ("par_sort_unstable", "all_equal", 2002)),
-    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, ONLINE, ("par_sort", "random", 2001)),
-    ({}, ONLINE, ("par_merge", "random", 8192)),
-], ids=repr)
+@pytest.mark.parametrize(
+    "env, workers, first",
+    [
+        ({"RAYON_NUM_THREADS": "1"}, 1, ("par_sort", "random", 2001)),
+        ({"RAYON_NUM_THREADS": "+2"}, 2, ("par_merge", "random", 8192)),
+        (
+            {"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "3"},
+            3,
+            ("par_sort_unstable", "all_equal", 2002),
+        ),
+        (
+            {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"},
+            ONLINE,
+            ("par_sort", "random", 2001),
+        ),
+        ({}, ONLINE, ("par_merge", "random", 8192)),
+    ],
+    ids=repr,
+)
 def test_results_equal_numpy_and_pool_is_created_lazily(env, workers, first):
     result = run_script(
         f"""

@@ -5,12 +5,11 @@ quadratic inputs, are checked on the C++ routines themselves."""
 
 import numpy as np
 import pytest
+from conftest import FUNCTION_NAMES, max_size, run_python
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from vexo import _vexo
-
-from conftest import FUNCTION_NAMES, max_size, run_python
 
 INT64 = np.iinfo(np.int64)
 
@@ -21,7 +20,9 @@ def arrays(draw, max_length, min_length=0):
     differently (full range, narrow, few distinct, extremes, runs up and down, sawtooth,
     organ pipe); element-by-element literals only where they stay small."""
     n = draw(st.integers(min_length, max_length))
-    shapes = ["full", "narrow", "few", "extremes", "runs", "sawtooth", "organ_pipe"] + (["literal"] if max_length <= 5000 else [])
+    shapes = ["full", "narrow", "few", "extremes", "runs", "sawtooth", "organ_pipe"] + (
+        ["literal"] if max_length <= 5000 else []
+    )
     shape = draw(st.sampled_from(shapes))
     seed = draw(st.integers(0, 2**32 - 1))
     rng = np.random.default_rng(seed)
@@ -33,9 +34,14 @@ def arrays(draw, max_length, min_length=0):
     if shape == "few":
         return rng.choice(rng.integers(INT64.min, INT64.max, size=4, dtype=np.int64), size=n)
     if shape == "extremes":
-        return rng.choice(np.array([INT64.min, INT64.min + 1, -1, 0, 1, INT64.max - 1, INT64.max], dtype=np.int64), size=n)
+        return rng.choice(
+            np.array(
+                [INT64.min, INT64.min + 1, -1, 0, 1, INT64.max - 1, INT64.max], dtype=np.int64
+            ),
+            size=n,
+        )
     if shape == "runs":
-        a = rng.integers(-10**6, 10**6, size=n, dtype=np.int64)
+        a = rng.integers(-(10**6), 10**6, size=n, dtype=np.int64)
         bounds = np.sort(rng.integers(0, n + 1, size=draw(st.integers(0, 8))))
         for k, (lo, hi) in enumerate(zip(np.r_[0, bounds], np.r_[bounds, n])):
             a[lo:hi] = np.sort(a[lo:hi])[:: -1 if k % 2 else 1]
@@ -114,7 +120,8 @@ BRANCH_INPUTS = {
 @pytest.mark.parametrize("branch", BRANCH_INPUTS)
 def test_each_branch_sorts_and_only_the_parallel_one_starts_the_pool(branch):
     # A fresh process per branch: the pool, once made, lives until the process ends.
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import os
         import numpy as np
         import vexo._vexo as m
@@ -124,7 +131,9 @@ def test_each_branch_sorts_and_only_the_parallel_one_starts_the_pool(branch):
         before = len(os.listdir("/proc/self/task"))
         assert m.smart(a) is None
         print(np.array_equal(a, expected), len(os.listdir("/proc/self/task")) > before)
-    """, env={"RAYON_NUM_THREADS": "2"})
+    """,
+        env={"RAYON_NUM_THREADS": "2"},
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["True", str(branch.startswith("parallel"))]
 
@@ -138,7 +147,9 @@ def test_smart_above_the_parallel_bound(a):
     assert np.array_equal(a, expected)
 
 
-@given(st.sampled_from([1000, 4096, 100_000]), st.integers(0, 999_999), st.integers(-(2**62), 2**62))
+@given(
+    st.sampled_from([1000, 4096, 100_000]), st.integers(0, 999_999), st.integers(-(2**62), 2**62)
+)
 def test_small_range_inputs_of_radix_size(n, span, offset):
     rng = np.random.default_rng(n + span)
     a = offset + rng.integers(0, span + 1, size=n, dtype=np.int64)

@@ -13,7 +13,16 @@ from vexo import patterns as pattern_generators
 from . import catalog, machine, plot, report
 from .measure import ERROR, SKIPPED, WRONG, Measurement, run_suite
 
-DEFAULT_PATTERNS = ("random", "small_range", "ascending", "descending", "nearly_sorted", "few_distinct", "organ_pipe", "sawtooth")
+DEFAULT_PATTERNS = (
+    "random",
+    "small_range",
+    "ascending",
+    "descending",
+    "nearly_sorted",
+    "few_distinct",
+    "organ_pipe",
+    "sawtooth",
+)
 DEFAULT_SIZES = (10**3, 10**4, 10**5, 10**6)
 DEFAULT_REPEAT = 5
 # Per measurement: enough for five calls of a good sort at 10^6 elements, while the slow
@@ -39,7 +48,7 @@ def parse_size(text: str) -> int:
             value = int(number)
         else:
             value = int(text)
-    except (ValueError, OverflowError):
+    except ValueError, OverflowError:
         raise argparse.ArgumentTypeError(f"not a whole number of elements: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"sizes must be at least 1, got {text!r}")
@@ -60,7 +69,9 @@ def name_list(known: Sequence[str], what: str):
         names = [part.strip() for part in text.split(",") if part.strip()]
         unknown = [name for name in names if name not in known]
         if unknown:
-            raise argparse.ArgumentTypeError(f"unknown {what} {', '.join(map(repr, unknown))}; available: {', '.join(known)}")
+            raise argparse.ArgumentTypeError(
+                f"unknown {what} {', '.join(map(repr, unknown))}; available: {', '.join(known)}"
+            )
         if not names:
             raise argparse.ArgumentTypeError(f"no {what} given")
         return [name for name in known if name in names]
@@ -84,7 +95,9 @@ def checked_number(convert, what: str, accept, requirement: str):
 
 
 positive_int = checked_number(int, "a whole number", lambda value: value >= 1, "at least 1")
-positive_float = checked_number(float, "a number", lambda value: 0 < value < float("inf"), "above 0 and finite")
+positive_float = checked_number(
+    float, "a number", lambda value: 0 < value < float("inf"), "above 0 and finite"
+)
 
 
 def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
@@ -111,7 +124,12 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
         default=list(DEFAULT_SIZES),
         help="comma-separated array sizes, e.g. 1e3,10^4,250000 (default: 1e3,1e4,1e5,1e6)",
     )
-    parser.add_argument("--repeat", type=positive_int, default=DEFAULT_REPEAT, help=f"timed calls per measurement, each on a fresh copy; short calls repeat up to 100 times (default: {DEFAULT_REPEAT})")
+    parser.add_argument(
+        "--repeat",
+        type=positive_int,
+        default=DEFAULT_REPEAT,
+        help=f"timed calls per measurement, each on a fresh copy; short calls repeat up to 100 times (default: {DEFAULT_REPEAT})",
+    )
     parser.add_argument(
         "--time-budget",
         type=positive_float,
@@ -119,12 +137,34 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
         metavar="SECONDS",
         help=f"stop repeating a measurement once its calls took this long, after at least 3 (default: {DEFAULT_TIME_BUDGET})",
     )
-    parser.add_argument("--seed", type=int, default=DEFAULT_SEED, help=f"seed of the pattern generators (default: {DEFAULT_SEED})")
-    parser.add_argument("--threads", type=positive_int, metavar="N", help=f"measure in a child process whose worker pool has N threads ({machine.POOL_SIZE_VARIABLE}=N)")
-    parser.add_argument("--json", metavar="FILE", help="write every raw figure, with the machine, to FILE")
-    parser.add_argument("--plot", metavar="FILE.png", help="draw ns per element against size, one panel per pattern (needs matplotlib)")
-    parser.add_argument("--plain", action="store_true", help="plain-text (Markdown) tables even where rich is installed")
-    parser.add_argument("--list", action="store_true", help="list the functions and patterns on offer and exit")
+    parser.add_argument(
+        "--seed",
+        type=int,
+        default=DEFAULT_SEED,
+        help=f"seed of the pattern generators (default: {DEFAULT_SEED})",
+    )
+    parser.add_argument(
+        "--threads",
+        type=positive_int,
+        metavar="N",
+        help=f"measure in a child process whose worker pool has N threads ({machine.POOL_SIZE_VARIABLE}=N)",
+    )
+    parser.add_argument(
+        "--json", metavar="FILE", help="write every raw figure, with the machine, to FILE"
+    )
+    parser.add_argument(
+        "--plot",
+        metavar="FILE.png",
+        help="draw ns per element against size, one panel per pattern (needs matplotlib)",
+    )
+    parser.add_argument(
+        "--plain",
+        action="store_true",
+        help="plain-text (Markdown) tables even where rich is installed",
+    )
+    parser.add_argument(
+        "--list", action="store_true", help="list the functions and patterns on offer and exit"
+    )
     return parser
 
 
@@ -179,10 +219,21 @@ class PlainProgress:
 class RichProgress:
     def __init__(self, total: int):
         from rich.console import Console
-        from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
+        from rich.progress import (
+            BarColumn,
+            MofNCompleteColumn,
+            Progress,
+            TextColumn,
+            TimeElapsedColumn,
+        )
 
         self.bar = Progress(
-            TextColumn("{task.description:<40}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn(), console=Console(stderr=True), transient=True
+            TextColumn("{task.description:<40}"),
+            BarColumn(),
+            MofNCompleteColumn(),
+            TimeElapsedColumn(),
+            console=Console(stderr=True),
+            transient=True,
         )
         self.task = self.bar.add_task("starting", total=total)
 
@@ -221,7 +272,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.threads is not None and os.environ.get(CHILD_VARIABLE) != "1":
         return run_in_child(argv, args.threads)
 
-    names = args.functions if catalog.BASELINE in args.functions else [catalog.BASELINE, *args.functions]
+    names = (
+        args.functions
+        if catalog.BASELINE in args.functions
+        else [catalog.BASELINE, *args.functions]
+    )
     contenders = [offered[name] for name in names]
     console = None if args.plain else rich_console()
     progress_type = RichProgress if console is not None else PlainProgress
@@ -232,7 +287,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     started = time.perf_counter()
     with progress_type(total) as progress:
         results = run_suite(
-            contenders, args.patterns, args.sizes, repeat=args.repeat, budget_ns=int(args.time_budget * 1e9), seed=args.seed, progress=progress.advance
+            contenders,
+            args.patterns,
+            args.sizes,
+            repeat=args.repeat,
+            budget_ns=int(args.time_budget * 1e9),
+            seed=args.seed,
+            progress=progress.advance,
         )
     elapsed = time.perf_counter() - started
 
@@ -253,7 +314,17 @@ def main(argv: Sequence[str] | None = None) -> int:
             "threads": described["pool_threads"],
             "quadratic_step_limit": catalog.QUADRATIC_STEP_LIMIT,
         }
-        report.write_json(args.json, report.as_json(results, machine=described, settings=settings, command=argv, created=created, elapsed=elapsed))
+        report.write_json(
+            args.json,
+            report.as_json(
+                results,
+                machine=described,
+                settings=settings,
+                command=argv,
+                created=created,
+                elapsed=elapsed,
+            ),
+        )
     if args.plot:
         plot.draw(results, args.plot, heading)
     return 1 if report.failures(results) else 0

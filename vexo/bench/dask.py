@@ -72,7 +72,9 @@ class Run:
     contender: str
     size: int
     times: list[float] = field(default_factory=list)  # seconds on the clock, one per repetition
-    cpu_times: list[float] = field(default_factory=list)  # processor time of all workers (or this process)
+    cpu_times: list[float] = field(
+        default_factory=list
+    )  # processor time of all workers (or this process)
     peak_bytes: int = 0  # the largest resident memory of one worker (or this process)
     status: str = "ok"
 
@@ -88,7 +90,7 @@ class Run:
     def rate(self) -> float | None:
         return self.size / self.seconds if self.seconds else None
 
-    def record(self, seconds: float, memory: "PeakMemory") -> None:
+    def record(self, seconds: float, memory: PeakMemory) -> None:
         self.times.append(seconds)
         self.cpu_times.append(memory.cpu_seconds)
         self.peak_bytes = max(self.peak_bytes, memory.peak)
@@ -100,7 +102,7 @@ class Run:
 def _input_block(block_info=None):
     """Block k of the input: vexo's random pattern, seeded with SEED + k, so any process
     makes the same array."""
-    (start, stop), = block_info[None]["array-location"]
+    ((start, stop),) = block_info[None]["array-location"]
     (index,) = block_info[None]["chunk-location"]
     return patterns.make("random", stop - start, SEED + index)
 
@@ -118,7 +120,9 @@ def input_array(size: int, chunks: tuple[int, ...]):
 
 def local_input(chunks: tuple[int, ...]) -> np.ndarray:
     """The same array as input_array, made in this process."""
-    return np.concatenate([patterns.make("random", length, SEED + index) for index, length in enumerate(chunks)])
+    return np.concatenate(
+        [patterns.make("random", length, SEED + index) for index, length in enumerate(chunks)]
+    )
 
 
 # Contenders -------------------------------------------------------------------------
@@ -137,7 +141,9 @@ def _rechunk_sort(x):
 def quiet_legacy_dataframe() -> None:
     """Debian's Dask comes without dask-expr, and its legacy dataframe warns of that in
     every process that imports it."""
-    warnings.filterwarnings("ignore", message="Dask dataframe query planning is disabled", category=FutureWarning)
+    warnings.filterwarnings(
+        "ignore", message="Dask dataframe query planning is disabled", category=FutureWarning
+    )
 
 
 def _dataframe_sort(x):
@@ -147,7 +153,11 @@ def _dataframe_sort(x):
     return dd.from_dask_array(x, columns="v").to_frame().sort_values("v")
 
 
-DISTRIBUTED: dict[str, Callable] = {VEXO: _vexo_sort, RECHUNK: _rechunk_sort, DATAFRAME: _dataframe_sort}
+DISTRIBUTED: dict[str, Callable] = {
+    VEXO: _vexo_sort,
+    RECHUNK: _rechunk_sort,
+    DATAFRAME: _dataframe_sort,
+}
 
 
 # Checking ---------------------------------------------------------------------------
@@ -161,7 +171,9 @@ def _fingerprint(block) -> np.ndarray:
         return np.zeros(6, np.uint64)
     ascending = bool(np.all(values[1:] >= values[:-1]))
     sums = [wrapped.sum(dtype=np.uint64), (wrapped * wrapped).sum(dtype=np.uint64)]
-    return np.concatenate([np.array([len(values), ascending], np.uint64), wrapped[[0, -1]], np.array(sums, np.uint64)])
+    return np.concatenate(
+        [np.array([len(values), ascending], np.uint64), wrapped[[0, -1]], np.array(sums, np.uint64)]
+    )
 
 
 def combined(prints: Sequence[np.ndarray]) -> tuple[bool, tuple[int, int, int]]:
@@ -177,7 +189,9 @@ def combined(prints: Sequence[np.ndarray]) -> tuple[bool, tuple[int, int, int]]:
 def distributed_fingerprint(collection) -> tuple[bool, tuple[int, int, int]]:
     import dask
 
-    parts = np.ravel(collection.to_delayed(optimize_graph=False))  # see vexo.dask: optimising loses persisted data
+    parts = np.ravel(
+        collection.to_delayed(optimize_graph=False)
+    )  # see vexo.dask: optimising loses persisted data
     return combined(dask.compute(*(dask.delayed(_fingerprint)(part) for part in parts)))
 
 
@@ -291,7 +305,10 @@ def time_distributed(client, run: Run, x, expected) -> None:
         # The type says enough in a table cell (KilledWorker: out of memory, mostly; a
         # fault inside vexo is a PanicException, which is not an Exception).
         run.status = f"error: {type(error).__name__}"
-        print(f"{run.contender} on {run.size} elements: {type(error).__name__}: {error}", file=sys.stderr)
+        print(
+            f"{run.contender} on {run.size} elements: {type(error).__name__}: {error}",
+            file=sys.stderr,
+        )
 
 
 def time_local(run: Run, chunks: tuple[int, ...], expected) -> None:
@@ -311,7 +328,9 @@ def fits_locally(size: int) -> bool:
     return LOCAL_COPIES * size * 8 < psutil.virtual_memory().available
 
 
-def measure_size(client, size: int, contenders: Sequence[str], args, progress, spilled: bool) -> list[Run]:
+def measure_size(
+    client, size: int, contenders: Sequence[str], args, progress, spilled: bool
+) -> list[Run]:
     """Every contender on one input of `size` elements, in turn, repetition after
     repetition (once on the memory-limited cluster)."""
     from distributed import wait
@@ -358,16 +377,38 @@ def table_rows(runs: Sequence[Run]) -> list[list[str]]:
     rows = []
     for run in runs:
         if run.seconds is None:
-            rows.append([report.format_size(run.size), run.contender, run.status, "", "", "", "", ""])
+            rows.append(
+                [report.format_size(run.size), run.contender, run.status, "", "", "", "", ""]
+            )
             continue
         mine = vexo_seconds.get(run.size)
         ratio = f"{run.seconds / mine:.2f}x" if mine else ""
         spread = f"{min(run.times):.2f}-{max(run.times):.2f}" if len(run.times) > 1 else ""
-        rows.append([report.format_size(run.size), run.contender, f"{run.seconds:.2f}", spread, f"{run.rate / 1e6:.1f} M", ratio, f"{run.cpu_seconds:.1f}", format_bytes(run.peak_bytes)])
+        rows.append(
+            [
+                report.format_size(run.size),
+                run.contender,
+                f"{run.seconds:.2f}",
+                spread,
+                f"{run.rate / 1e6:.1f} M",
+                ratio,
+                f"{run.cpu_seconds:.1f}",
+                format_bytes(run.peak_bytes),
+            ]
+        )
     return rows
 
 
-HEADER = ["elements", "contender", "seconds", "range", "elements/s", "time / vexo's", "CPU seconds", "peak memory"]
+HEADER = [
+    "elements",
+    "contender",
+    "seconds",
+    "range",
+    "elements/s",
+    "time / vexo's",
+    "CPU seconds",
+    "peak memory",
+]
 LEGEND = (
     "seconds and CPU seconds: medians over the repetitions, whose fastest and slowest times "
     "are the range; peak memory: the largest resident memory of one worker process during the "
@@ -380,8 +421,24 @@ def render(runs: Sequence[Run], heading: str, footer: str, console) -> None:
     rows = table_rows(runs)
     if console is None:
         widths = [max(len(row[column]) for row in [HEADER, *rows]) for column in range(len(HEADER))]
-        line = lambda cells: "| " + " | ".join(cell.ljust(width) for cell, width in zip(cells, widths)) + " |"  # noqa: E731
-        print("\n".join([heading, "", LEGEND, "", line(HEADER), "|" + "|".join("-" * (width + 2) for width in widths) + "|", *map(line, rows), "", footer]))
+        line = lambda cells: (
+            "| " + " | ".join(cell.ljust(width) for cell, width in zip(cells, widths)) + " |"
+        )  # noqa: E731
+        print(
+            "\n".join(
+                [
+                    heading,
+                    "",
+                    LEGEND,
+                    "",
+                    line(HEADER),
+                    "|" + "|".join("-" * (width + 2) for width in widths) + "|",
+                    *map(line, rows),
+                    "",
+                    footer,
+                ]
+            )
+        )
         return
     from rich.table import Table
 
@@ -399,18 +456,57 @@ def render(runs: Sequence[Run], heading: str, footer: str, console) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m vexo.bench.dask", description=__doc__.split("\n\n")[0].split(": ", 1)[1])
-    parser.add_argument("--sizes", type=parse_sizes, default=list(DEFAULT_SIZES), help="comma-separated sizes sorted on the unlimited cluster (default: 1e7,1e8)")
-    parser.add_argument("--spill-size", type=parse_sizes, default=[DEFAULT_SPILL_SIZE], help="sizes sorted on memory-limited workers (default: 4e8)")
-    parser.add_argument("--spill-memory-limit", default=DEFAULT_SPILL_MEMORY_LIMIT, help=f"memory limit of each worker in the spilling run (default: {DEFAULT_SPILL_MEMORY_LIMIT})")
+    parser = argparse.ArgumentParser(
+        prog="python -m vexo.bench.dask", description=__doc__.split("\n\n")[0].split(": ", 1)[1]
+    )
+    parser.add_argument(
+        "--sizes",
+        type=parse_sizes,
+        default=list(DEFAULT_SIZES),
+        help="comma-separated sizes sorted on the unlimited cluster (default: 1e7,1e8)",
+    )
+    parser.add_argument(
+        "--spill-size",
+        type=parse_sizes,
+        default=[DEFAULT_SPILL_SIZE],
+        help="sizes sorted on memory-limited workers (default: 4e8)",
+    )
+    parser.add_argument(
+        "--spill-memory-limit",
+        default=DEFAULT_SPILL_MEMORY_LIMIT,
+        help=f"memory limit of each worker in the spilling run (default: {DEFAULT_SPILL_MEMORY_LIMIT})",
+    )
     only = parser.add_mutually_exclusive_group()
     only.add_argument("--no-spill", action="store_true", help="skip the beyond-memory run")
     only.add_argument("--spill-only", action="store_true", help="only the beyond-memory run")
-    parser.add_argument("--workers", type=positive_int, default=DEFAULT_WORKERS, help=f"worker processes, one thread each (default: {DEFAULT_WORKERS})")
-    parser.add_argument("--repeat", type=positive_int, default=DEFAULT_REPEAT, help=f"runs of each contender at each size, medians reported; the beyond-memory run runs once (default: {DEFAULT_REPEAT})")
-    parser.add_argument("--chunk-size", type=parse_size, default=DEFAULT_CHUNK_SIZE, help=f"elements per input chunk (default: {DEFAULT_CHUNK_SIZE:,})")
-    parser.add_argument("--contenders", default=",".join(CONTENDERS), help=f"comma-separated, out of: {', '.join(CONTENDERS)}")
-    parser.add_argument("--plain", action="store_true", help="a plain-text (Markdown) table even where rich is installed")
+    parser.add_argument(
+        "--workers",
+        type=positive_int,
+        default=DEFAULT_WORKERS,
+        help=f"worker processes, one thread each (default: {DEFAULT_WORKERS})",
+    )
+    parser.add_argument(
+        "--repeat",
+        type=positive_int,
+        default=DEFAULT_REPEAT,
+        help=f"runs of each contender at each size, medians reported; the beyond-memory run runs once (default: {DEFAULT_REPEAT})",
+    )
+    parser.add_argument(
+        "--chunk-size",
+        type=parse_size,
+        default=DEFAULT_CHUNK_SIZE,
+        help=f"elements per input chunk (default: {DEFAULT_CHUNK_SIZE:,})",
+    )
+    parser.add_argument(
+        "--contenders",
+        default=",".join(CONTENDERS),
+        help=f"comma-separated, out of: {', '.join(CONTENDERS)}",
+    )
+    parser.add_argument(
+        "--plain",
+        action="store_true",
+        help="a plain-text (Markdown) table even where rich is installed",
+    )
     return parser
 
 
@@ -440,7 +536,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             with cluster, client:
                 client.run(warm_up)
                 for size, _ in (plan for plan in plans if plan[1] == limit):
-                    runs.extend(measure_size(client, size, contenders, args, progress, spilled=limit is not None))
+                    runs.extend(
+                        measure_size(
+                            client, size, contenders, args, progress, spilled=limit is not None
+                        )
+                    )
     elapsed = time.perf_counter() - started
 
     created = datetime.datetime.now(datetime.UTC).isoformat(timespec="minutes")
@@ -448,7 +548,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     heading = f"vexo.dask bench, {created}: {args.workers} worker processes, one thread and a {pool_share(args.workers)}-thread vexo pool each; {machine.one_line(described)}"
     footer = f"{sum(len(run.times) for run in runs)} runs in {elapsed:.0f} s; load average at the end: {load}; by: python -m vexo.bench.dask {' '.join(argv)}".rstrip()
     render(runs, heading, footer, console)
-    return 1 if any(run.status == "wrong result" or run.status.startswith("error") for run in runs) else 0
+    return (
+        1
+        if any(run.status == "wrong result" or run.status.startswith("error") for run in runs)
+        else 0
+    )
 
 
 if __name__ == "__main__":

@@ -28,7 +28,7 @@ def usable_cores() -> int:
     """The cores this process may run on (its affinity mask)."""
     try:
         return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
+    except AttributeError, OSError:
         return os.cpu_count() or 1
 
 
@@ -38,7 +38,7 @@ def default_pool_threads() -> int:
     still gets a worker per online processor."""
     try:
         online = os.sysconf("SC_NPROCESSORS_ONLN")
-    except (AttributeError, ValueError, OSError):
+    except AttributeError, ValueError, OSError:
         online = os.cpu_count() or 1
     return min(max(online, 1), MAX_POOL_THREADS)
 
@@ -59,7 +59,11 @@ def numpy_simd() -> dict:
     baseline = list(getattr(core, "__cpu_baseline__", []))
     dispatch = list(getattr(core, "__cpu_dispatch__", []))
     features = dict(getattr(core, "__cpu_features__", {}))
-    return {"baseline": baseline, "dispatch": dispatch, "active": [target for target in dispatch if features.get(target)]}
+    return {
+        "baseline": baseline,
+        "dispatch": dispatch,
+        "active": [target for target in dispatch if features.get(target)],
+    }
 
 
 def vexo_version() -> str:

@@ -87,7 +87,14 @@ def enough(calls: int, spent_ns: int, repeat: int, budget_ns: int) -> bool:
     return calls >= repeat and (spent_ns >= SHORT_MEASUREMENT_NS or calls >= MAX_CALLS)
 
 
-def measure(contender: Contender, pattern: str, data: np.ndarray, expected: np.ndarray, repeat: int, budget_ns: int) -> Measurement:
+def measure(
+    contender: Contender,
+    pattern: str,
+    data: np.ndarray,
+    expected: np.ndarray,
+    repeat: int,
+    budget_ns: int,
+) -> Measurement:
     """Times calls of `contender` on fresh copies of `data`, checking each result.
 
     `repeat` calls at least, more while they are short (see `enough`), fewer once they
@@ -101,12 +108,16 @@ def measure(contender: Contender, pattern: str, data: np.ndarray, expected: np.n
             start = time.perf_counter_ns()
             contender.sort(work)
             elapsed = time.perf_counter_ns() - start
-        except (KeyboardInterrupt, SystemExit):
+        except KeyboardInterrupt, SystemExit:
             raise
         except BaseException as error:  # vexo's PanicException derives from BaseException
-            return Measurement(contender.name, pattern, data.size, ERROR, detail=f"{type(error).__name__}: {error}")
+            return Measurement(
+                contender.name, pattern, data.size, ERROR, detail=f"{type(error).__name__}: {error}"
+            )
         if not np.array_equal(work, expected):
-            return Measurement(contender.name, pattern, data.size, WRONG, detail=describe_mismatch(work, expected))
+            return Measurement(
+                contender.name, pattern, data.size, WRONG, detail=describe_mismatch(work, expected)
+            )
         found.times_ns.append(elapsed)
         spent += elapsed
     return found

@@ -34,13 +34,26 @@ def draw(results: Sequence[Measurement], path: str, title: str) -> None:
     functions = list(dict.fromkeys(m.function for m in results))
     columns = min(PANEL_COLUMNS, len(pattern_names))
     rows = math.ceil(len(pattern_names) / columns)
-    figure, axes = plt.subplots(rows, columns, figsize=(PANEL_SIZE[0] * columns, PANEL_SIZE[1] * rows), squeeze=False, sharex=True)
+    figure, axes = plt.subplots(
+        rows,
+        columns,
+        figsize=(PANEL_SIZE[0] * columns, PANEL_SIZE[1] * rows),
+        squeeze=False,
+        sharex=True,
+    )
     palette = plt.get_cmap("tab20")
     ours = [function for function in functions if function not in (BASELINE, STABLE_REFERENCE)]
-    colours = {function: palette(COLOUR_ORDER[index % len(COLOUR_ORDER)]) for index, function in enumerate(ours)}
+    colours = {
+        function: palette(COLOUR_ORDER[index % len(COLOUR_ORDER)])
+        for index, function in enumerate(ours)
+    }
     for panel, pattern in zip(axes.flat, pattern_names):
         for function in functions:
-            points = sorted((m.size, m.median) for m in results if m.pattern == pattern and m.function == function and m.status == OK)
+            points = sorted(
+                (m.size, m.median)
+                for m in results
+                if m.pattern == pattern and m.function == function and m.status == OK
+            )
             if not points:
                 continue
             reference = function in (BASELINE, STABLE_REFERENCE)
@@ -55,9 +68,11 @@ def draw(results: Sequence[Measurement], path: str, title: str) -> None:
             )
         panel.set_xscale("log")
         panel.set_yscale("log")
-        panel.set_title(f"{pattern}\n{pattern_generators.DESCRIPTIONS.get(pattern, '')}", fontsize=9)
+        panel.set_title(
+            f"{pattern}\n{pattern_generators.DESCRIPTIONS.get(pattern, '')}", fontsize=9
+        )
         panel.grid(True, which="major", alpha=0.3)
-    for panel in list(axes.flat)[len(pattern_names):]:
+    for panel in list(axes.flat)[len(pattern_names) :]:
         panel.set_visible(False)
     for panel in axes[:, 0]:
         panel.set_ylabel("ns per element")
@@ -67,7 +82,14 @@ def draw(results: Sequence[Measurement], path: str, title: str) -> None:
     for panel in axes.flat:
         for handle, label in zip(*panel.get_legend_handles_labels()):
             legend.setdefault(label, handle)
-    figure.legend(list(legend.values()), list(legend), loc="lower center", ncol=max(1, min(8, len(legend))), fontsize=8, frameon=False)
+    figure.legend(
+        list(legend.values()),
+        list(legend),
+        loc="lower center",
+        ncol=max(1, min(8, len(legend))),
+        fontsize=8,
+        frameon=False,
+    )
     figure.suptitle(title, fontsize=10)
     figure.tight_layout(rect=(0, 0.08, 1, 0.95))
     figure.savefig(path, dpi=DPI)

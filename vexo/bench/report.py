@@ -67,14 +67,21 @@ def tables(results: Sequence[Measurement]) -> list[Table]:
     by_pattern: dict[str, dict[str, dict[int, Measurement]]] = {}
     sizes: list[int] = []
     for measurement in results:
-        by_pattern.setdefault(measurement.pattern, {}).setdefault(measurement.function, {})[measurement.size] = measurement
+        by_pattern.setdefault(measurement.pattern, {}).setdefault(measurement.function, {})[
+            measurement.size
+        ] = measurement
         if measurement.size not in sizes:
             sizes.append(measurement.size)
     found = []
     for pattern, by_function in by_pattern.items():
         description = pattern_generators.DESCRIPTIONS.get(pattern, "")
-        rows = [(function, [cells[size] for size in sizes if size in cells]) for function, cells in by_function.items()]
-        found.append(Table(pattern, f"{pattern}: {description}" if description else pattern, sizes, rows))
+        rows = [
+            (function, [cells[size] for size in sizes if size in cells])
+            for function, cells in by_function.items()
+        ]
+        found.append(
+            Table(pattern, f"{pattern}: {description}" if description else pattern, sizes, rows)
+        )
     return found
 
 
@@ -89,15 +96,25 @@ def plain_table(table: Table) -> str:
     widths = [max(len(row[column]) for row in [header, *body]) for column in range(len(header))]
 
     def line(cells: Sequence[str]) -> str:
-        padded = [cells[0].ljust(widths[0]), *(cell.rjust(width) for cell, width in zip(cells[1:], widths[1:]))]
+        padded = [
+            cells[0].ljust(widths[0]),
+            *(cell.rjust(width) for cell, width in zip(cells[1:], widths[1:])),
+        ]
         return "| " + " | ".join(padded) + " |"
 
-    rule = "|" + "|".join(["-" * (widths[0] + 2), *(("-" * (width + 1)) + ":" for width in widths[1:])]) + "|"
+    rule = (
+        "|"
+        + "|".join(["-" * (widths[0] + 2), *(("-" * (width + 1)) + ":" for width in widths[1:])])
+        + "|"
+    )
     return "\n".join([table.title, "", line(header), rule, *map(line, body)])
 
 
 def failure_lines(results: Sequence[Measurement]) -> list[str]:
-    return [f"{m.function} on {m.pattern}, n={m.size}: {m.status}: {m.detail}" for m in failures(results)]
+    return [
+        f"{m.function} on {m.pattern}, n={m.size}: {m.status}: {m.detail}"
+        for m in failures(results)
+    ]
 
 
 def render_plain(results: Sequence[Measurement], heading: str, footer: str, out=None) -> None:
@@ -132,7 +149,9 @@ def render_rich(results: Sequence[Measurement], heading: str, footer: str, conso
         for size in table.sizes:
             shown.add_column(format_size(size), justify="right")
         for function, cells in table.rows:
-            shown.add_row(function, *(Text(format_cell(cell), style=_cell_style(cell)) for cell in cells))
+            shown.add_row(
+                function, *(Text(format_cell(cell), style=_cell_style(cell)) for cell in cells)
+            )
         console.print()
         console.print(shown)
     problems = failure_lines(results)
@@ -145,13 +164,25 @@ def render_rich(results: Sequence[Measurement], heading: str, footer: str, conso
     console.print(footer, highlight=False)
 
 
-def as_json(results: Sequence[Measurement], *, machine: dict, settings: dict, command: list[str], created: str, elapsed: float) -> dict:
+def as_json(
+    results: Sequence[Measurement],
+    *,
+    machine: dict,
+    settings: dict,
+    command: list[str],
+    created: str,
+    elapsed: float,
+) -> dict:
     """Every raw figure of the run, with what it ran on and how it was asked for."""
 
     def entry(m: Measurement) -> dict:
         figures = None
         if m.times_ns:
-            figures = {"median": m.median, "min": min(m.times_ns) / m.size, "max": max(m.times_ns) / m.size}
+            figures = {
+                "median": m.median,
+                "min": min(m.times_ns) / m.size,
+                "max": max(m.times_ns) / m.size,
+            }
         return {
             "function": m.function,
             "pattern": m.pattern,
