@@ -1,7 +1,8 @@
 // The parallel sorts against their sequential yardsticks, at one and two workers: vexo's
 // three parallel sorts on private pools of a fixed size, the standard library's sorts and,
 // when the build found them, oneTBB's parallel_sort and Boost's block_indirect_sort (the
-// references a parallel sort has to beat).
+// references a parallel sort has to beat), and Highway's vqsort on one thread (the fastest
+// sort per core).
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -21,6 +22,9 @@
 #endif
 #ifdef VEXO_BENCH_WITH_BOOST
 #include <boost/sort/sort.hpp>
+#endif
+#ifdef VEXO_BENCH_WITH_HWY
+#include <hwy/contrib/sort/vqsort.h>
 #endif
 
 namespace vexo::bench {
@@ -87,6 +91,10 @@ void register_parallel() {
         register_sort("boost::block_indirect_sort[" + std::to_string(threads) + "w]",
                       [threads](SortTarget t) { boost::sort::block_indirect_sort(t.begin(), t.end(), threads); }, patterns, sizes);
     }
+#endif
+#ifdef VEXO_BENCH_WITH_HWY
+    // One thread: the best a single core does, which two workers of vexo should beat.
+    register_sort("hwy::VQSort[seq]", [](SortTarget t) { hwy::VQSort(t.data(), t.size(), hwy::SortAscending()); }, patterns, sizes);
 #endif
 }
 VEXO_BENCHMARKS(parallel);

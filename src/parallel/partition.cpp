@@ -2,6 +2,7 @@
 #include "parallel/partition.hpp"
 
 #include "algorithms/insertion.hpp"
+#include "core/assert.hpp"
 
 #include <algorithm>
 #include <array>
@@ -28,15 +29,16 @@ std::size_t partition_guarded(std::int64_t* d, std::size_t lo, std::size_t hi, s
     }
 }
 
-// What a kernel provides: its partition and its small-range insertion sort.
+// What a kernel provides: its partitions and its small-range insertion sort.
 struct KernelSet {
     std::size_t (*partition)(std::int64_t*, std::size_t, std::int64_t) noexcept;
+    ShortPartition (*short_partition)(std::int64_t*, std::size_t, std::int64_t) noexcept;
     void (*insertion_sort)(std::int64_t*, std::size_t) noexcept;
 };
 
-constexpr KernelSet scalar_set{partition_less_scalar, small_insertion_sort_scalar};
-constexpr KernelSet avx2_set{partition_less_avx2, small_insertion_sort_scalar};
-constexpr KernelSet avx512_set{partition_less_avx512, small_insertion_sort_avx512};
+constexpr KernelSet scalar_set{partition_less_scalar, partition_short_scalar, small_insertion_sort_scalar};
+constexpr KernelSet avx2_set{partition_less_avx2, partition_short_avx2, small_insertion_sort_scalar};
+constexpr KernelSet avx512_set{partition_less_avx512, partition_short_avx512, small_insertion_sort_avx512};
 
 const KernelSet& kernel_of(PartitionKernel kernel) noexcept {
     switch (kernel) {
@@ -136,12 +138,37 @@ std::size_t partition_less_scalar(std::int64_t* d, std::size_t n, std::int64_t p
     return partition_guarded(d, lo, hi, pivot);
 }
 
+// Each element is written to both sides' buffers and only its own side's count advances,
+// so no branch depends on a comparison.
+ShortPartition partition_short_scalar(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    VEXO_ASSERT(n <= max_short_partition);
+    std::int64_t below[max_short_partition];
+    std::int64_t above[max_short_partition];
+    std::size_t count_below = 0;
+    std::size_t count_above = 0;
+    bool misplaced = false;  // an element < pivot came after one >= pivot
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t x = d[i];
+        const bool less = x < pivot;
+        below[count_below] = x;
+        above[count_above] = x;
+        misplaced |= less && count_above != 0;
+        count_below += less;
+        count_above += !less;
+    }
+    std::copy_n(below, count_below, d);
+    std::copy_n(above, count_above, d + count_below);
+    return {count_below, !misplaced};
+}
+
 #if !VEXO_HAS_VECTOR_KERNELS
 // Not an x86-64 build: the vector kernels are never selected (partition_kernel_supported
 // says so), but keep their names callable.
 std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_less_scalar(d, n, pivot); }
 std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_less_scalar(d, n, pivot); }
 void small_insertion_sort_avx512(std::int64_t* d, std::size_t n) noexcept { small_insertion_sort_scalar(d, n); }
+ShortPartition partition_short_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_short_scalar(d, n, pivot); }
+ShortPartition partition_short_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return partition_short_scalar(d, n, pivot); }
 #endif
 
 void small_insertion_sort_scalar(std::int64_t* d, std::size_t n) noexcept { insertion_sort_branch_free(SortTarget(d, n)); }
@@ -152,6 +179,14 @@ std::size_t partition_less_with(PartitionKernel kernel, std::int64_t* d, std::si
 
 std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     return active_kernel().load(std::memory_order_relaxed)->partition(d, n, pivot);
+}
+
+ShortPartition partition_short_with(PartitionKernel kernel, std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    return kernel_of(kernel).short_partition(d, n, pivot);
+}
+
+ShortPartition partition_short(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    return active_kernel().load(std::memory_order_relaxed)->short_partition(d, n, pivot);
 }
 
 void small_insertion_sort_with(PartitionKernel kernel, std::int64_t* d, std::size_t n) noexcept { kernel_of(kernel).insertion_sort(d, n); }

@@ -52,6 +52,29 @@ std::size_t partition_less_with(PartitionKernel kernel, std::int64_t* d, std::si
 // Runs the active kernel: the best one, or the one last forced.
 std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
 
+// Ranges up to here may take the short partition: most partitions of a quicksort are of
+// ranges this short, where a buffer on the stack (2 KiB a side, in L1) costs less than
+// working in place, and where branching scans would mispredict on every call.
+inline constexpr std::size_t max_short_partition = 256;
+
+struct ShortPartition {
+    std::size_t less;      // how many elements are < pivot (they come first)
+    bool was_partitioned;  // they already came first: nothing moved
+};
+
+// Contract of every kernel's short partition: n <= max_short_partition; rearranges
+// d[0, n) as partition_less does, but stably (each side keeps the order its elements had,
+// so a nearly sorted range leaves two nearly sorted sides), and tells whether the range
+// already was partitioned. Touches only d[0, n); no allocation (stack buffers); no branch
+// on the comparisons.
+ShortPartition partition_short_scalar(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+ShortPartition partition_short_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+ShortPartition partition_short_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+ShortPartition partition_short_with(PartitionKernel kernel, std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+
+// The active kernel's short partition.
+ShortPartition partition_short(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+
 // The small-range insertion sort that goes with each kernel: sorts d[0, n) ascending,
 // stably, as insertion_sort_branch_free (algorithms/insertion.hpp) does; meant for the
 // short ranges the parallel sorts finish or extend (quadratic). Touches only d[0, n); no
@@ -64,7 +87,7 @@ void small_insertion_sort_with(PartitionKernel kernel, std::int64_t* d, std::siz
 // The active kernel's small-range insertion sort.
 void small_insertion_sort(std::int64_t* d, std::size_t n) noexcept;
 
-// Makes partition_less and small_insertion_sort use `kernel` from now on, for every thread; returns false (and
+// Makes partition_less, partition_short and small_insertion_sort use `kernel` from now on, for every thread; returns false (and
 // changes nothing) when it is not supported. For tests and benchmarks.
 bool force_partition_kernel(PartitionKernel kernel) noexcept;
 

@@ -44,9 +44,20 @@ struct Avx2 {
     VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm256_set1_epi64x(x); }
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
     VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+    // All ones in the lanes below `count`, the lanes that the masked moves touch.
+    VEXO_KERNEL_TARGET static type first_lanes(std::size_t count) noexcept {
+        return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
+    }
+    VEXO_KERNEL_TARGET static type load_first(const std::int64_t* p, std::size_t count) noexcept {
+        return _mm256_maskload_epi64(reinterpret_cast<const long long*>(p), first_lanes(count));
+    }
+    VEXO_KERNEL_TARGET static void store_first(std::int64_t* p, type v, std::size_t count) noexcept {
+        _mm256_maskstore_epi64(reinterpret_cast<long long*>(p), first_lanes(count), v);
+    }
     VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(pivots, v))));
     }
+    VEXO_KERNEL_TARGET static type compress(type v, unsigned mask) noexcept { return arrange(v, mask); }
     VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
         return _mm256_permutevar8x32_epi32(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(permutation.index[mask])));
     }
@@ -56,6 +67,10 @@ struct Avx2 {
 
 std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     return vector_partition::partition_less<Avx2>(d, n, pivot);
+}
+
+ShortPartition partition_short_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    return vector_partition::partition_short<Avx2>(d, n, pivot);
 }
 
 }  // namespace vexo

@@ -57,6 +57,29 @@ VEXO_KERNEL_TARGET inline std::uint8_t lane_mask(std::size_t end, int k) noexcep
     return end - first >= 8 ? static_cast<std::uint8_t>(0xFF) : static_cast<std::uint8_t>((1U << (end - first)) - 1);
 }
 
+// For each eight-bit comparison mask, the source lane of each destination lane that puts
+// the lanes whose bit is set first (in order) and the others after them, four bits a lane.
+struct ArrangementTable {
+    std::uint64_t index[256];
+};
+
+constexpr ArrangementTable make_arrangement_table() {
+    ArrangementTable table{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned next = 0;
+        for (unsigned pass = 0; pass < 2; ++pass) {
+            for (unsigned lane = 0; lane < 8; ++lane) {
+                if (((mask >> lane) & 1U) != (pass == 0 ? 1U : 0U)) continue;
+                table.index[mask] |= std::uint64_t{lane} << (4 * next);
+                ++next;
+            }
+        }
+    }
+    return table;
+}
+
+constexpr ArrangementTable arrangement = make_arrangement_table();
+
 struct Avx512 {
     using type = __m512i;
     static constexpr std::size_t lanes = 8;
@@ -65,11 +88,15 @@ struct Avx512 {
     VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm512_set1_epi64(x); }
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm512_loadu_si512(p); }
     VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm512_storeu_si512(p, v); }
+    VEXO_KERNEL_TARGET static type load_first(const std::int64_t* p, std::size_t count) noexcept { return _mm512_maskz_loadu_epi64(lane_mask(count, 0), p); }
+    VEXO_KERNEL_TARGET static void store_first(std::int64_t* p, type v, std::size_t count) noexcept { _mm512_mask_storeu_epi64(p, lane_mask(count, 0), v); }
     VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept { return _mm512_cmpgt_epi64_mask(pivots, v); }
+    VEXO_KERNEL_TARGET static type compress(type v, unsigned mask) noexcept { return _mm512_maskz_compress_epi64(static_cast<std::uint8_t>(mask), v); }
     VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
-        const auto less = static_cast<std::uint8_t>(mask);
-        const auto above_less = static_cast<std::uint8_t>(0xFFU << __builtin_popcount(mask));
-        return _mm512_mask_expand_epi64(_mm512_maskz_compress_epi64(less, v), above_less, _mm512_maskz_compress_epi64(static_cast<std::uint8_t>(~less), v));
+        // Lane j's source index sits in bits 4j to 4j + 2 of the table entry; the
+        // permutation reads only the low three bits of each 64-bit index.
+        const __m512i shifts = _mm512_set_epi64(28, 24, 20, 16, 12, 8, 4, 0);
+        return _mm512_permutexvar_epi64(_mm512_srlv_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(arrangement.index[mask])), shifts), v);
     }
 };
 
@@ -101,6 +128,10 @@ VEXO_KERNEL_TARGET void insertion_sort_in_registers(std::int64_t* d, std::size_t
 
 std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     return vector_partition::partition_less<Avx512>(d, n, pivot);
+}
+
+ShortPartition partition_short_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    return vector_partition::partition_short<Avx512>(d, n, pivot);
 }
 
 void small_insertion_sort_avx512(std::int64_t* d, std::size_t n) noexcept {

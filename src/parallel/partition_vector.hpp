@@ -5,6 +5,7 @@
 // picked by the linker for) baseline code.
 //
 // Vec provides: `type`, `lanes`, `unroll`, `broadcast`, `load`, `store` (unaligned),
+// `load_first` and `store_first` (the lanes below a count, touching no memory above it),
 // `less_mask` (bit i set when lane i < pivot) and `arrange` (the lanes whose bit is set
 // first, in order, then the others).
 //
@@ -70,6 +71,16 @@ VEXO_KERNEL_TARGET inline void place(std::int64_t* d, std::size_t& front, std::s
     back -= Vec::lanes - less;
 }
 
+// Copies from[0, count) to to[0, count): whole vectors, then a masked one for the rest
+// (a loop over the last few elements would mispredict its exit on every call). Reads up
+// to a vector past from[count).
+template <class Vec>
+VEXO_KERNEL_TARGET inline void copy(std::int64_t* to, const std::int64_t* from, std::size_t count) noexcept {
+    std::size_t i = 0;
+    for (; i + Vec::lanes <= count; i += Vec::lanes) Vec::store(to + i, Vec::load(from + i));
+    Vec::store_first(to + i, Vec::load(from + i), count - i);
+}
+
 // In place with slack at each end: the first and last `batch` elements (batch = `unroll`
 // vectors) are held aside, which leaves `batch` free positions at the front and at the
 // back. Each step reads from the end with less free room, so that afterwards both ends
@@ -128,20 +139,49 @@ VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t
     return front;
 }
 
-// The kernel contract of partition.hpp. Ranges of two batches or more go in batches of
-// `Vec::unroll` vectors, whose independent loads and compares keep the core busy;
-// shorter ones a vector at a time, and ranges shorter than two vectors element by element.
+// The short partition of partition.hpp, a vector at a time: each vector is arranged
+// twice, its < lanes first for the `below` buffer and its >= lanes first for `above`,
+// and stored whole to both (the surplus lanes fall behind each buffer's end, where the
+// next store overwrites them); the last few elements make a masked vector of their own,
+// then both buffers are copied back. A comparison mask tells at once whether its lanes were in order: it must
+// be a run of low bits, and empty once an element >= pivot has been seen.
+template <class Vec>
+VEXO_KERNEL_TARGET ShortPartition partition_short(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    constexpr std::size_t lanes = Vec::lanes;
+    constexpr unsigned all_lanes = (1U << lanes) - 1;
+    VEXO_ASSERT(n <= max_short_partition);
+    const typename Vec::type pivots = Vec::broadcast(pivot);
+    std::int64_t below[max_short_partition + lanes];
+    std::int64_t above[max_short_partition + lanes];
+    std::size_t count_below = 0;
+    std::size_t count_above = 0;
+    unsigned misplaced = 0;  // nonzero once an element < pivot came after one >= pivot
+    // One vector of `valid` lanes: only those count, on either side.
+    const auto partition_vector = [&](typename Vec::type v, unsigned valid) VEXO_KERNEL_TARGET {
+        const unsigned mask = Vec::less_mask(v, pivots) & valid;
+        const unsigned mask_above = ~mask & valid;
+        Vec::store(below + count_below, Vec::arrange(v, mask));
+        Vec::store(above + count_above, Vec::arrange(v, mask_above));
+        misplaced |= (mask & (mask + 1)) | (mask * (count_above != 0));
+        count_below += static_cast<std::size_t>(__builtin_popcount(mask));
+        count_above += static_cast<std::size_t>(__builtin_popcount(mask_above));
+    };
+    std::size_t read = 0;
+    for (; read + lanes <= n; read += lanes) partition_vector(Vec::load(d + read), all_lanes);
+    partition_vector(Vec::load_first(d + read, n - read), (1U << (n - read)) - 1);
+    copy<Vec>(d, below, count_below);
+    copy<Vec>(d + count_below, above, count_above);
+    return {count_below, misplaced == 0};
+}
+
+// The kernel contract of partition.hpp. Short ranges go through the short partition;
+// longer ones in place, in batches of `Vec::unroll` vectors, whose independent loads and
+// compares keep the core busy.
 template <class Vec>
 VEXO_KERNEL_TARGET std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
-    constexpr std::size_t lanes = Vec::lanes;
-    if (n >= 2 * lanes * Vec::unroll) return partition_in_batches<Vec, Vec::unroll>(d, n, pivot);
-    if (n >= 2 * lanes) return partition_in_batches<Vec, 1>(d, n, pivot);
-    std::int64_t held[2 * lanes];
-    for (std::size_t i = 0; i < n; ++i) held[i] = d[i];
-    std::size_t front = 0;
-    std::size_t back = n;
-    distribute<Vec>(d, front, back, held, n, pivot);
-    return front;
+    static_assert(max_short_partition >= 2 * Vec::lanes * Vec::unroll, "ranges too short for whole batches take the short partition");
+    if (n <= max_short_partition) return partition_short<Vec>(d, n, pivot).less;
+    return partition_in_batches<Vec, Vec::unroll>(d, n, pivot);
 }
 
 }  // namespace vexo::vector_partition

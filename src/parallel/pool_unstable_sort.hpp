@@ -136,12 +136,27 @@ struct Partition {
     bool already_partitioned;  // no element had to move
 };
 
-// Partitions v around v[0]: elements < pivot before it, elements >= pivot after it. The
-// scans for the first misplaced pair tell an already partitioned range at little cost;
-// partition_rest does the rest, by the same scans or on the fastest partition kernel.
+// Puts the pivot d[0] at `position`, the first place of the part >= pivot, whose element
+// goes to the front.
+inline void place_pivot(std::int64_t* d, std::size_t position) noexcept {
+    const std::int64_t pivot = d[0];
+    d[0] = d[position];
+    d[position] = pivot;
+}
+
+// Partitions v around v[0]: elements < pivot before it, elements >= pivot after it. A
+// short range goes to the kernel's short partition whole, which tells an already
+// partitioned range without a branch on the data. On a longer one, the scans for the
+// first misplaced pair tell it at little cost, and partition_rest does the rest, by the
+// same scans or on the fastest partition kernel.
 inline Partition partition_right(SortTarget v) noexcept {
     std::int64_t* const d = v.data();
     const std::int64_t pivot = d[0];
+    if (v.size() - 1 <= max_short_partition) {
+        const ShortPartition split = partition_short(d + 1, v.size() - 1, pivot);
+        place_pivot(d, split.less);
+        return {split.less, split.was_partitioned};
+    }
     std::size_t first = 0;
     std::size_t last = v.size();
     // Some element >= pivot lies behind position 0 (choose_pivot), so this scan stops.
@@ -157,14 +172,12 @@ inline Partition partition_right(SortTarget v) noexcept {
     }
     if (first >= last) {
         // The first misplaced pair does not exist: nothing has to move.
-        d[0] = d[first - 1];
-        d[first - 1] = pivot;
+        place_pivot(d, first - 1);
         return {first - 1, true};
     }
     std::swap(d[first], d[last]);
     const std::size_t position = partition_rest(d, v.size(), first, last, pivot);
-    d[0] = d[position];
-    d[position] = pivot;
+    place_pivot(d, position);
     return {position, false};
 }
 

@@ -98,6 +98,35 @@ TEST_P(Kernel, EqualTwoValuedAndExtremeData) {
     }
 }
 
+// The short partition is the stable partition, and knows an already partitioned range:
+// every length it takes, in a buffer of exactly that length (for the sanitizer), on
+// random, ascending and partitioned input.
+TEST_P(Kernel, ShortPartitionIsStableAndTellsAPartitionedRange) {
+    std::mt19937_64 rng(13);
+    for (std::size_t n = 0; n <= max_short_partition; ++n) {
+        SCOPED_TRACE(::testing::Message() << "n=" << n);
+        std::vector<std::int64_t> random(n), ascending(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            random[i] = static_cast<std::int64_t>(rng() % 64);
+            ascending[i] = static_cast<std::int64_t>(i);
+        }
+        std::vector<std::int64_t> partitioned = random;
+        std::partition(partitioned.begin(), partitioned.end(), [](std::int64_t x) { return x < 32; });
+        for (const auto& input : {random, ascending, partitioned}) {
+            for (std::int64_t pivot : {limits::min(), std::int64_t{0}, std::int64_t{32}, static_cast<std::int64_t>(n / 2), limits::max()}) {
+                const auto below = [pivot](std::int64_t x) { return x < pivot; };
+                std::vector<std::int64_t> expected = input;
+                const auto less = static_cast<std::size_t>(std::stable_partition(expected.begin(), expected.end(), below) - expected.begin());
+                std::vector<std::int64_t> result = input;
+                const ShortPartition split = partition_short_with(GetParam(), result.data(), n, pivot);
+                ASSERT_EQ(split.less, less) << "pivot=" << pivot;
+                ASSERT_EQ(result, expected) << "pivot=" << pivot;
+                ASSERT_EQ(split.was_partitioned, std::is_partitioned(input.begin(), input.end(), below)) << "pivot=" << pivot;
+            }
+        }
+    }
+}
+
 // The kernel's small-range insertion sort on every length it serves and beyond, in a
 // guarded buffer and in one of exactly the range's size (for the sanitizer).
 TEST_P(Kernel, InsertionSortsEveryPatternUpTo40) {
