@@ -101,27 +101,67 @@ struct Avx512 {
 };
 
 // The branch-free insertion sort (insertion_sort_branch_free) of up to 8 * R elements,
-// held in R registers from the first load to the last store. Inserting key = p[i] into
-// the sorted p[0, i) sets p[j] = max(p[j - 1], min(p[j], key)) for j <= i, with the
-// smallest value standing in for p[-1]; lanes above i keep their unsorted elements. The
-// shift by one lane runs across the registers with valignq, so each insertion is a few
-// vector operations instead of a loop over the prefix.
+// held in R registers from the first load to the last store. The registers start full of
+// the largest value, the sorted prefix of nothing, and each element is inserted in turn:
+// inserting key into the sorted p sets p[j] = max(p[j - 1], min(p[j], key)), with the
+// smallest value standing in for p[-1]. The lanes not yet reached hold the largest value,
+// which the formula leaves in place, so no lane needs masking off, and each insertion is
+// a shift by one lane (valignq, across the registers), a min and a max: a chain of two
+// dependent steps per element.
 template <int R>
 VEXO_KERNEL_TARGET void insertion_sort_in_registers(std::int64_t* d, std::size_t n) noexcept {
     __m512i v[R];
-    for (int k = 0; k < R; ++k) v[k] = _mm512_maskz_loadu_epi64(lane_mask(n, k), d + 8 * k);
+    for (int k = 0; k < R; ++k) v[k] = _mm512_set1_epi64(INT64_MAX);
     const __m512i lowest = _mm512_set1_epi64(INT64_MIN);
-    for (std::size_t i = 1; i < n; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         const __m512i key = _mm512_set1_epi64(d[i]);  // d is untouched until the final store
         __m512i below = lowest;
         for (int k = 0; k < R; ++k) {
             const __m512i shifted = _mm512_alignr_epi64(v[k], below, 7);  // p[j - 1] in lane j
             below = v[k];
-            const __m512i inserted = _mm512_max_epi64(shifted, _mm512_min_epi64(v[k], key));
-            v[k] = _mm512_mask_mov_epi64(v[k], lane_mask(i + 1, k), inserted);
+            v[k] = _mm512_max_epi64(shifted, _mm512_min_epi64(v[k], key));
         }
     }
     for (int k = 0; k < R; ++k) _mm512_mask_storeu_epi64(d + 8 * k, lane_mask(n, k), v[k]);
+}
+
+// Ranges of up to eight times this many elements are partitioned in registers: all of
+// them are loaded before anything is stored, so each side can be written straight back
+// with masked stores, with no buffer in between.
+constexpr int max_registers_partitioned = 8;
+
+// The short partition of partition.hpp for n <= 8 * max_registers_partitioned. Loading
+// everything first also means no load ever waits for a store it overlaps, which a buffer
+// written at one offset and read back at another makes happen on every vector.
+VEXO_KERNEL_TARGET ShortPartition partition_in_registers(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    constexpr int R = max_registers_partitioned;
+    const __m512i pivots = _mm512_set1_epi64(pivot);
+    const int registers = static_cast<int>((n + 7) / 8);
+    __m512i v[R];
+    std::uint8_t less[R];
+    std::size_t count_below = 0;
+    unsigned misplaced = 0;
+    for (int k = 0; k < registers; ++k) {
+        const std::uint8_t valid = lane_mask(n, k);
+        v[k] = _mm512_maskz_loadu_epi64(valid, d + 8 * k);
+        less[k] = static_cast<std::uint8_t>(_mm512_mask_cmpgt_epi64_mask(valid, pivots, v[k]));
+        const unsigned mask = less[k];
+        misplaced |= (mask & (mask + 1)) | (mask * (count_below != static_cast<std::size_t>(8 * k)));
+        count_below += static_cast<std::size_t>(__builtin_popcount(mask));
+    }
+    std::size_t below = 0;
+    std::size_t above = count_below;
+    for (int k = 0; k < registers; ++k) {
+        const std::uint8_t valid = lane_mask(n, k);
+        const auto count_less = static_cast<unsigned>(__builtin_popcount(less[k]));
+        const auto count_rest = static_cast<unsigned>(__builtin_popcount(static_cast<std::uint8_t>(valid & ~less[k])));
+        _mm512_mask_storeu_epi64(d + below, static_cast<std::uint8_t>((1U << count_less) - 1), _mm512_maskz_compress_epi64(less[k], v[k]));
+        _mm512_mask_storeu_epi64(d + above, static_cast<std::uint8_t>((1U << count_rest) - 1),
+                                 _mm512_maskz_compress_epi64(static_cast<std::uint8_t>(valid & ~less[k]), v[k]));
+        below += count_less;
+        above += count_rest;
+    }
+    return {count_below, misplaced == 0};
 }
 
 }  // namespace
@@ -131,6 +171,7 @@ std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t p
 }
 
 ShortPartition partition_short_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    if (n <= 8 * max_registers_partitioned) return partition_in_registers(d, n, pivot);
     return vector_partition::partition_short<Avx512>(d, n, pivot);
 }
 

@@ -86,8 +86,9 @@ VEXO_KERNEL_TARGET inline void copy(std::int64_t* to, const std::int64_t* from, 
 // back. Each step reads from the end with less free room, so that afterwards both ends
 // have room for whole-vector stores (`place`); the free room stays 2 * batch in total, so
 // the reads never run into the writes. Once less than a batch is unread, the rest goes a
-// vector at a time by the same rule, and the last few elements and the held ones are
-// placed by `distribute`. Needs n >= 2 * batch.
+// vector at a time by the same rule, and the held ones with the last few a vector at a
+// time too, then the last fewer than two vectors' worth one by one (`distribute`). Needs
+// n >= 2 * batch.
 template <class Vec, std::size_t unroll>
 VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     constexpr std::size_t lanes = Vec::lanes;
@@ -133,9 +134,15 @@ VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t
         place<Vec>(d, front, back, v, pivots);
     }
 
+    // Now d holds nothing unread but the rest, which joins the held elements; the free
+    // room [front, back) is exactly their number, so whole vectors can be placed while
+    // two vectors' worth remains (the two stores of `place` then cannot overlap).
     const std::size_t rest = read_back - read_front;
     for (std::size_t i = 0; i < rest; ++i) held[2 * batch + i] = d[read_front + i];
-    distribute<Vec>(d, front, back, held, 2 * batch + rest, pivot);
+    const std::size_t count = 2 * batch + rest;
+    std::size_t i = 0;
+    for (; count - i >= 2 * lanes; i += lanes) place<Vec>(d, front, back, Vec::load(held + i), pivots);
+    distribute<Vec>(d, front, back, held + i, count - i, pivot);
     return front;
 }
 
