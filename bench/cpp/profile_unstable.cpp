@@ -6,7 +6,7 @@
 // taken off every event).
 //
 //   vexo_profile_unstable [N [REPETITIONS [KERNEL]]]   the table (defaults 10^7, 5, best)
-//   vexo_profile_unstable N 0 KERNEL                   one untimed sort, for callgrind
+//   vexo_profile_unstable N 0 KERNEL                   one untimed sort (sort_once), for callgrind
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -47,9 +47,13 @@ struct Charges {
     }
 };
 
-// The sort's observer: each event charges the time since the previous one.
-struct Stamping : UnstableSilent {
+// The sort kept on the calling thread, as every run here is.
+struct OnCallingThread : UnstableSilent {
     static constexpr bool uses_pool = false;
+};
+
+// The sort's observer: each event charges the time since the previous one.
+struct Stamping : OnCallingThread {
     Charges* charges;
 
     void partitioned(SortTarget range, std::size_t /*pivot*/, PartitionSide /*side*/) const noexcept {
@@ -71,6 +75,9 @@ struct Stamping : UnstableSilent {
         }
     }
 };
+
+// One sort and nothing else, which tools/profile-unstable has callgrind count alone.
+[[gnu::noinline]] void sort_once(SortTarget target) { parallel_unstable_sort_observed(target, OnCallingThread{}); }
 
 // The cost of one stamp, from a long run of them.
 double clock_cost_ns() {
@@ -102,7 +109,7 @@ int run(std::size_t n, int repetitions, PartitionKernel kernel) {
     const std::vector<std::int64_t> input = testing::make_pattern(testing::Pattern::random, n, 12345);
     std::vector<std::int64_t> work = input;
     if (repetitions == 0) {
-        parallel_unstable_sort_observed(SortTarget(work), UnstableSilent{});
+        sort_once(SortTarget(work));
         return std::is_sorted(work.begin(), work.end()) ? 0 : 1;
     }
     const double element_count = static_cast<double>(n);
@@ -112,7 +119,7 @@ int run(std::size_t n, int repetitions, PartitionKernel kernel) {
     for (int r = 0; r < repetitions; ++r) {
         work = input;
         const Clock::time_point start = Clock::now();
-        parallel_unstable_sort_observed(SortTarget(work), UnstableSilent{});
+        parallel_unstable_sort_observed(SortTarget(work), OnCallingThread{});
         plain_ns.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / element_count);
         work = input;
         Stamping stamping;
