@@ -100,19 +100,20 @@ TEST_P(Kernel, EqualTwoValuedAndExtremeData) {
 
 // The short partition is the stable partition, and knows an already partitioned range:
 // every length it takes, in a buffer of exactly that length (for the sanitizer), on
-// random, ascending and partitioned input.
+// random, ascending, descending (whole vectors on the wrong side) and partitioned input.
 TEST_P(Kernel, ShortPartitionIsStableAndTellsAPartitionedRange) {
     std::mt19937_64 rng(13);
     for (std::size_t n = 0; n <= max_short_partition; ++n) {
         SCOPED_TRACE(::testing::Message() << "n=" << n);
-        std::vector<std::int64_t> random(n), ascending(n);
+        std::vector<std::int64_t> random(n), ascending(n), descending(n);
         for (std::size_t i = 0; i < n; ++i) {
             random[i] = static_cast<std::int64_t>(rng() % 64);
             ascending[i] = static_cast<std::int64_t>(i);
+            descending[i] = static_cast<std::int64_t>(n - i);
         }
         std::vector<std::int64_t> partitioned = random;
         std::partition(partitioned.begin(), partitioned.end(), [](std::int64_t x) { return x < 32; });
-        for (const auto& input : {random, ascending, partitioned}) {
+        for (const auto& input : {random, ascending, descending, partitioned}) {
             for (std::int64_t pivot : {limits::min(), std::int64_t{0}, std::int64_t{32}, static_cast<std::int64_t>(n / 2), limits::max()}) {
                 const auto below = [pivot](std::int64_t x) { return x < pivot; };
                 std::vector<std::int64_t> expected = input;
