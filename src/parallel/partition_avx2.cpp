@@ -20,16 +20,10 @@ struct PermutationTable {
 constexpr PermutationTable make_permutation_table() {
     PermutationTable table{};
     for (unsigned mask = 0; mask < 16; ++mask) {
-        unsigned next = 0;
-        for (unsigned pass = 0; pass < 2; ++pass) {
-            for (unsigned lane = 0; lane < 4; ++lane) {
-                const bool selected = (mask >> lane) & 1U;
-                if (selected != (pass == 0)) continue;
-                table.index[mask][2 * next] = static_cast<std::int32_t>(2 * lane);
-                table.index[mask][2 * next + 1] = static_cast<std::int32_t>(2 * lane + 1);
-                ++next;
-            }
-        }
+        vector_partition::for_each_arranged_lane<4>(mask, [&](unsigned position, unsigned lane) {
+            table.index[mask][2 * position] = static_cast<std::int32_t>(2 * lane);
+            table.index[mask][2 * position + 1] = static_cast<std::int32_t>(2 * lane + 1);
+        });
     }
     return table;
 }

@@ -66,14 +66,7 @@ struct ArrangementTable {
 constexpr ArrangementTable make_arrangement_table() {
     ArrangementTable table{};
     for (unsigned mask = 0; mask < 256; ++mask) {
-        unsigned next = 0;
-        for (unsigned pass = 0; pass < 2; ++pass) {
-            for (unsigned lane = 0; lane < 8; ++lane) {
-                if (((mask >> lane) & 1U) != (pass == 0 ? 1U : 0U)) continue;
-                table.index[mask] |= std::uint64_t{lane} << (4 * next);
-                ++next;
-            }
-        }
+        vector_partition::for_each_arranged_lane<8>(mask, [&](unsigned position, unsigned lane) { table.index[mask] |= std::uint64_t{lane} << (4 * position); });
     }
     return table;
 }

@@ -36,6 +36,19 @@
 
 namespace vexo::vector_partition {
 
+// Calls place(position, lane) for each lane of a vector of `lanes` lanes in the order
+// `arrange` puts them: the lanes whose bit of `mask` is set first, in order, then the
+// others. What the kernels' permutation tables are made from.
+template <unsigned lanes, class Place>
+constexpr void for_each_arranged_lane(unsigned mask, Place place) {
+    unsigned position = 0;
+    for (unsigned pass = 0; pass < 2; ++pass) {
+        for (unsigned lane = 0; lane < lanes; ++lane) {
+            if (((mask >> lane) & 1U) == (pass == 0 ? 1U : 0U)) place(position++, lane);
+        }
+    }
+}
+
 // Sends each of buffer[0, count) to the front (< pivot) or the back, into the free
 // positions [front, back) of d, without branching on the comparison: the element is
 // written to both ends and only the matching end advances. Each write lands on a free
