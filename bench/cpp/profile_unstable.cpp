@@ -5,8 +5,9 @@
 // left out and the rows add up to the whole sort (less the clock's own cost, measured and
 // taken off every event).
 //
-//   vexo_profile_unstable [N [REPETITIONS [KERNEL]]]   the table (defaults 10^7, 5, best)
-//   vexo_profile_unstable N 0 KERNEL                   one untimed sort (sort_once), for callgrind
+//   vexo_profile_unstable [N [REPETITIONS [KERNEL [PATTERN]]]]   the table (defaults
+//                                          10^7, 5, the best kernel, random)
+//   vexo_profile_unstable N 0 KERNEL [PATTERN]   one untimed sort (sort_once), for callgrind
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -93,6 +94,14 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+testing::Pattern pattern_named(std::string_view name) {
+    for (testing::Pattern pattern : testing::all_patterns) {
+        if (testing::name_of(pattern) == name) return pattern;
+    }
+    std::fprintf(stderr, "unknown pattern '%.*s'\n", static_cast<int>(name.size()), name.data());
+    std::exit(2);
+}
+
 PartitionKernel kernel_named(std::string_view name) {
     for (PartitionKernel kernel : all_partition_kernels) {
         if (name_of(kernel) == name) return kernel;
@@ -101,12 +110,12 @@ PartitionKernel kernel_named(std::string_view name) {
     std::exit(2);
 }
 
-int run(std::size_t n, int repetitions, PartitionKernel kernel) {
+int run(std::size_t n, int repetitions, PartitionKernel kernel, testing::Pattern pattern) {
     if (!force_partition_kernel(kernel)) {
         std::fprintf(stderr, "kernel %s is not supported here\n", std::string(name_of(kernel)).c_str());
         return 2;
     }
-    const std::vector<std::int64_t> input = testing::make_pattern(testing::Pattern::random, n, 12345);
+    const std::vector<std::int64_t> input = testing::make_pattern(pattern, n, 12345);
     std::vector<std::int64_t> work = input;
     if (repetitions == 0) {
         sort_once(SortTarget(work));
@@ -130,8 +139,9 @@ int run(std::size_t n, int repetitions, PartitionKernel kernel) {
     if (!std::is_sorted(work.begin(), work.end())) return 1;
 
     const double per_element = 1.0 / (element_count * repetitions);
-    std::printf("kernel %s, n = %zu random, %d repetitions; clock stamp %.1f ns (taken off each of %zu events a sort)\n",
-                std::string(name_of(kernel)).c_str(), n, repetitions, charges.clock_ns, charges.events / repetitions);
+    std::printf("kernel %s, n = %zu %s, %d repetitions; clock stamp %.1f ns (taken off each of %zu events a sort)\n",
+                std::string(name_of(kernel)).c_str(), n, std::string(testing::name_of(pattern)).c_str(), repetitions, charges.clock_ns,
+                charges.events / repetitions);
     std::printf("%18s %10s %14s %14s\n", "ranges", "per sort", "ns/element", "ns/el. of range");
     double total = 0;
     for (std::size_t c = 64; c-- > 0;) {
@@ -156,5 +166,6 @@ int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10'000'000;
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : 5;
     const vexo::PartitionKernel kernel = argc > 3 ? vexo::bench::kernel_named(argv[3]) : vexo::best_partition_kernel();
-    return vexo::bench::run(n, repetitions, kernel);
+    const vexo::testing::Pattern pattern = argc > 4 ? vexo::bench::pattern_named(argv[4]) : vexo::testing::Pattern::random;
+    return vexo::bench::run(n, repetitions, kernel, pattern);
 }
