@@ -217,7 +217,12 @@ def _merged(sorted_chunks: da.Array, cuts: np.ndarray, token: str) -> da.Array:
             cut: MaterializedLayer(pieces),
             merge: MaterializedLayer(merges, annotations=_merge_placement(sorted_chunks, cuts)),
         },
-        {**graph.dependencies, cut: {sorted_chunks.name}, merge: {cut}},
+        # Without pieces (no elements at all) neither layer depends on anything.
+        {
+            **graph.dependencies,
+            cut: {sorted_chunks.name} if pieces else set(),
+            merge: {cut} if pieces else set(),
+        },
     )
     sizes = tuple(int(size) for size in np.diff(cuts, axis=1).sum(axis=0))
     return da.Array(graph, merge, chunks=(sizes,), meta=np.empty(0, WANTED_DTYPE))

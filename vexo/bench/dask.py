@@ -29,7 +29,6 @@ in one worker are skipped there.
 
 import argparse
 import datetime
-import importlib.util
 import itertools
 import logging
 import math
@@ -174,7 +173,11 @@ def quiet_legacy_dataframe() -> None:
 
 def dataframe_available() -> bool:
     """dask.dataframe needs pandas, which `pip install "vexo[dask]"` does not bring."""
-    return importlib.util.find_spec("pandas") is not None
+    try:
+        import pandas  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def _dataframe_sort(x):
