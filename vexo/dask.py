@@ -21,7 +21,7 @@ layer of the graph, its tasks named after it, as Dask builds its own algorithms
 5. ``vexo-cut-points`` (one task): the counts turned into exact cut points, so that
    output chunk j gets piece j of every sorted chunk;
 6. ``vexo-cut``: piece j of sorted chunk i, cut on the worker that holds the chunk (a
-   view: only the piece travels);
+   view: only the piece travels; a copy where the data spills, see _exchange_plan);
 7. ``vexo-merge``: output chunk j, the concatenation of its pieces sorted by vexo, which
    finds them as sorted runs and merges them.
 
@@ -55,6 +55,7 @@ pools of the worker processes do not compete for the same cores.
 """
 
 import operator
+from dataclasses import dataclass
 
 import dask
 import dask.array as da
@@ -94,6 +95,11 @@ CHUNK_SORT = _vexo.par_sort_unstable
 #   80 runs, random      8       15             17            17    37   32   126
 #   80 runs, small_range 10      16              8            33   172   35    21
 PARTITION_SORT = _vexo.par_sort
+
+# The share of the workers' memory (their limits, together) beyond which the sorted chunks
+# are taken to spill. Dask starts spilling a worker's data at 60% of its limit; the rest
+# of a worker's memory goes to the tasks running, the transfers and the interpreter.
+OUT_OF_CORE_SHARE = 0.5
 
 WANTED_DTYPE = np.dtype(np.int64)
 
@@ -200,8 +206,9 @@ def _merged(sorted_chunks: da.Array, cuts: np.ndarray, token: str) -> da.Array:
     cut = f"vexo-cut-{token}"
     merge = f"vexo-merge-{token}"
     parts = cuts.shape[1] - 1
+    plan = _exchange_plan(sorted_chunks, cuts)
     pieces = {
-        (cut, i, j): (_piece, chunk, int(cuts[i, j]), int(cuts[i, j + 1]))
+        (cut, i, j): (_piece, chunk, int(cuts[i, j]), int(cuts[i, j + 1]), plan.own_pieces)
         for i, chunk in enumerate(sorted_chunks.__dask_keys__())
         for j in range(parts)
         if cuts[i, j + 1] > cuts[i, j]  # an empty piece is not worth a task
@@ -214,8 +221,8 @@ def _merged(sorted_chunks: da.Array, cuts: np.ndarray, token: str) -> da.Array:
     graph = HighLevelGraph(
         {
             **graph.layers,
-            cut: MaterializedLayer(pieces),
-            merge: MaterializedLayer(merges, annotations=_merge_placement(sorted_chunks, cuts)),
+            cut: MaterializedLayer(pieces, annotations=plan.cut_annotations),
+            merge: MaterializedLayer(merges, annotations=plan.merge_annotations),
         },
         # Without pieces (no elements at all) neither layer depends on anything.
         {
@@ -305,9 +312,11 @@ def _cut_points(counts: list, sampled: list, parts: int) -> np.ndarray:
     return np.hstack([np.zeros_like(lengths), below + taken, lengths])
 
 
-def _piece(chunk: np.ndarray, start: int, stop: int) -> np.ndarray:
-    """A view: the sorted chunk stays as it is, and only these elements are sent."""
-    return chunk[start:stop]
+def _piece(chunk: np.ndarray, start: int, stop: int, own: bool) -> np.ndarray:
+    """Elements start to stop of a sorted chunk: a view, so that only they are sent, or,
+    where the data spills (`own`), a copy, which lets the chunk go to disk and its memory
+    be freed (a view would hold on to the whole chunk while Dask counts only the view)."""
+    return chunk[start:stop].copy() if own else chunk[start:stop]
 
 
 def _merged_partition(pieces: list) -> np.ndarray:
@@ -324,22 +333,37 @@ def _merged_partition(pieces: list) -> np.ndarray:
 # Where the merges run ----------------------------------------------------------------
 
 
-def _merge_placement(sorted_chunks: da.Array, cuts: np.ndarray) -> dict | None:
-    """The merge layer's annotations: on a distributed cluster, each merge on a worker that
-    already holds many of its elements, every worker taking its share of the partitions;
-    elsewhere none.
+@dataclass(frozen=True)
+class _ExchangePlan:
+    own_pieces: bool = False  # copies rather than views
+    cut_annotations: dict | None = None
+    merge_annotations: dict | None = None
 
-    Left to itself, the scheduler puts a merge where most of its pieces lie, so a worker
-    that holds a few more sorted chunks gets nearly every merge while the others wait
-    (14 of 20 on one of two workers, measured at 10^8 elements). Choosing by what each
-    worker holds keeps ordered input where it is: chunk i of a nearly sorted array is
-    mostly partition i, and is not sent anywhere. The hint lets another worker take a
-    merge when the named one is busy.
+
+def _exchange_plan(sorted_chunks: da.Array, cuts: np.ndarray) -> _ExchangePlan:
+    """Where the merges run and how the pieces are cut, on a distributed cluster (any
+    other scheduler holds everything in one process, and has no say in either).
+
+    Each merge goes to a worker that already holds many of its elements, every worker
+    taking its share of the partitions. Left to itself, the scheduler puts a merge where
+    most of its pieces lie, so a worker that holds a few more sorted chunks gets nearly
+    every merge while the others wait (14 of 20 on one of two workers, measured at 10^8
+    elements). Choosing by what each worker holds keeps ordered input where it is: chunk
+    i of a nearly sorted array is mostly partition i, and is not sent anywhere. The hint
+    lets another worker take a merge when the named one is busy.
+
+    When the sorted chunks take more than OUT_OF_CORE_SHARE of the workers' memory, they
+    spill, and Dask reads a spilled chunk back whole for every task that uses it: cut one
+    piece at a time, partition by partition, every chunk would be read once per output
+    chunk. So there every worker cuts its chunks first, one chunk after the other, all
+    pieces of each while it is in memory (a priority above the merges', falling with the
+    chunk's index), into copies that spill on their own.
     """
     client = _distributed_client()
     if client is None:
-        return None
-    workers = sorted(client.scheduler_info()["workers"])
+        return _ExchangePlan()
+    info = client.scheduler_info()["workers"]
+    workers = sorted(info)
     held = np.zeros((len(workers), cuts.shape[1] - 1), np.int64)
     where = client.who_has(sorted_chunks)
     for i, key in enumerate(sorted_chunks.__dask_keys__()):
@@ -347,7 +371,16 @@ def _merge_placement(sorted_chunks: da.Array, cuts: np.ndarray) -> dict | None:
         if holders:
             held[holders[0]] += np.diff(cuts[i])
     homes = [workers[w] for w in _balanced_homes(held)]
-    return {"workers": lambda key: [homes[key[1]]], "allow_other_workers": True}
+    merge_annotations = {"workers": lambda key: [homes[key[1]]], "allow_other_workers": True}
+    memory = sum(worker.get("memory_limit") or 0 for worker in info.values())
+    if not memory or int(cuts[:, -1].sum()) * WANTED_DTYPE.itemsize <= OUT_OF_CORE_SHARE * memory:
+        return _ExchangePlan(merge_annotations=merge_annotations)
+    chunks = len(cuts)
+    return _ExchangePlan(
+        own_pieces=True,
+        cut_annotations={"priority": lambda key: 1 + chunks - key[1]},
+        merge_annotations=merge_annotations,
+    )
 
 
 def _balanced_homes(held: np.ndarray) -> list[int]:

@@ -183,9 +183,13 @@ worker_processes = pytest.mark.skipif(
 
 
 @worker_processes
-def test_distributed(client):  # noqa: F811
+@pytest.mark.parametrize("out_of_core", [False, True])
+def test_distributed(client, out_of_core, monkeypatch):  # noqa: F811
     """On two worker processes, input persisted there: every pattern, then the result
-    computed twice and by a second consumer, the input unchanged."""
+    computed twice and by a second consumer, the input unchanged; in memory, and as if
+    the data spilled (pieces copied, and cut chunk by chunk before any merge)."""
+    if out_of_core:
+        monkeypatch.setattr(vexo.dask, "OUT_OF_CORE_SHARE", 0)
     for name in ["random", "all_equal", "zipf"]:
         check_sorted(INPUTS[name](SIZE, 4), (0, *[2000] * 10, 11), 6, scheduler=client)
     values = INPUTS["random"](SIZE, 8)
