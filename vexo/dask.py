@@ -7,20 +7,35 @@
     array([1, 2, 3, 4, 5])
 
 `sort` is a sample sort (Frazer and McKellar's samplesort, with the splitters taken by
-regular sampling of the sorted chunks, as in Shi and Schaeffer's PSRS):
+regular sampling of the sorted chunks, as in Shi and Schaeffer's PSRS). Each step is one
+layer of the graph, its tasks named after it, as Dask builds its own algorithms
+(dask/array/percentile.py, the task shuffle of dask.dataframe):
 
-1. every input chunk is sorted by vexo on the worker that holds it, and kept there;
-2. each sorted chunk yields OVERSAMPLING evenly spaced samples per output partition,
-   starting at a seeded random offset, and the client picks the splitters from them;
-3. each sorted chunk counts its elements below and equal to every splitter (a binary
-   search), and the client turns the counts into exact cut points, so that output
-   partition j gets piece j of every chunk;
-4. the pieces of each output partition are brought together, one after the other, on
-   the worker that will merge them (the sorted chunks are then let go);
-5. each output partition is sorted where it lies, with vexo.
+1. ``vexo-sort-chunk``: every input chunk is copied and the copy sorted by vexo, on the
+   worker that holds the chunk;
+2. ``vexo-sample``: each sorted chunk yields its length and OVERSAMPLING evenly spaced
+   samples per output chunk, starting at a seeded random offset;
+3. ``vexo-splitters`` (one task): the splitters, picked from all the samples;
+4. ``vexo-count``: each sorted chunk counts its elements below and equal to every
+   splitter (a binary search);
+5. ``vexo-cut-points`` (one task): the counts turned into exact cut points, so that
+   output chunk j gets piece j of every sorted chunk;
+6. ``vexo-cut``: piece j of sorted chunk i, cut on the worker that holds the chunk (a
+   view: only the piece travels; a copy where the data spills, see _exchange_plan);
+7. ``vexo-merge``: output chunk j, the concatenation of its pieces sorted by vexo, which
+   finds them as sorted runs and merges them.
 
-Steps 1 to 4 run when `sort` is called (the output's chunk sizes must be known); step 5
-is left in the returned array's graph.
+Steps 1 to 5 run when `sort` is called, in one computation: the output's chunk sizes
+depend on the values. The sorted chunks stay on their workers, for as long as the
+returned array's graph holds them; steps 6 and 7 are the returned array's graph, and its
+output chunks are the merges themselves.
+
+No task changes its input. Dask may hand one result to several tasks, compute a task
+again after a worker is lost, or keep a persisted result for a later computation: each
+must find its inputs as they were. vexo sorts in place, so a task sorts only a buffer it
+owns: the sort step a copy of its chunk, the merge the concatenation of its pieces, which
+is a new array (and aligned and writeable, whatever the pieces were after a transfer or a
+trip to disk).
 
 Balance: a sample of chunk i stands for the len_i / (OVERSAMPLING * parts) elements up to
 the next one, so each splitter's global rank is known to within n / (OVERSAMPLING * parts),
@@ -29,20 +44,25 @@ value straddles a partition boundary the boundary is placed inside the run, by c
 output stays balanced on two-valued and all-equal input too.
 
 Workers: every vexo call holds the interpreter lock while it sorts, so the threads of
-one worker process sort one chunk at a time; big chunks want one thread per worker
-process (`LocalCluster(threads_per_worker=1)`, `dask worker --nthreads 1`), and as many
-processes as there are cores. vexo's parallel pool reads RAYON_NUM_THREADS once, when a
-process first uses it: set it in every worker's environment to that worker's share of
-the cores (`LocalCluster(env={"RAYON_NUM_THREADS": "1"})`, or export it before starting
-`dask worker`, or before the first compute on the processes scheduler).
+one worker process sort one chunk at a time, and its communication waits meanwhile; big
+chunks want one thread per worker process (`LocalCluster(threads_per_worker=1)`,
+`dask worker --nthreads 1`), and as many processes as there are cores. vexo's parallel
+pool reads RAYON_NUM_THREADS once, when a process first uses it: set it in every
+worker's environment to that worker's share of the cores
+(`LocalCluster(env={"RAYON_NUM_THREADS": "1"})`, or export it before starting
+`dask worker`, or before the first compute on the processes scheduler), so that the
+pools of the worker processes do not compete for the same cores.
 """
 
 import operator
+from dataclasses import dataclass
 
 import dask
 import dask.array as da
 import numpy as np
-from dask.highlevelgraph import HighLevelGraph
+from dask.base import tokenize
+from dask.delayed import Delayed
+from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
 from . import _vexo
 
@@ -50,7 +70,8 @@ __all__ = ["sort"]
 
 # Samples per output partition from every chunk. Each splitter's rank is then off by at
 # most 1/OVERSAMPLING of an ideal partition, so a partition is at most 1 + 2/16 = 1.125
-# times the ideal size (the promise is 1.25); the client sorts chunks * parts * 16 samples.
+# times the ideal size (the promise is 1.25); the splitters task sorts
+# chunks * parts * 16 samples.
 OVERSAMPLING = 16
 SAMPLE_SEED = 0x5EED_5027  # a fixed seed: the same input always gets the same splitters
 
@@ -75,6 +96,11 @@ CHUNK_SORT = _vexo.par_sort_unstable
 #   80 runs, small_range 10      16              8            33   172   35    21
 PARTITION_SORT = _vexo.par_sort
 
+# The share of the workers' memory (their limits, together) beyond which the sorted chunks
+# are taken to spill. Dask starts spilling a worker's data at 60% of its limit; the rest
+# of a worker's memory goes to the tasks running, the transfers and the interpreter.
+OUT_OF_CORE_SHARE = 0.5
+
 WANTED_DTYPE = np.dtype(np.int64)
 
 
@@ -84,25 +110,27 @@ def sort(x: da.Array, chunks: int | None = None) -> da.Array:
     `x`: a one-dimensional dask array of an int64-equivalent dtype, left as it is.
     `chunks`: the number of output chunks (default: as many as `x` has); they hold
     equal shares of the elements, within 1.25 times the ideal size whatever the values.
-    Unknown (nan) chunk sizes of `x` are found on the way. Sorting the chunks, sampling
-    them, cutting them and exchanging the pieces happen now; the final merges are left in
-    the graph, and the exchanged pieces stay in memory (or spilled, on a cluster) for as
-    long as it lives.
+    Unknown (nan) chunk sizes of `x` are found on the way. Sorting the chunks and finding
+    the cut points happen now; cutting, exchanging and merging are the returned array's
+    graph, which holds the sorted chunks in memory (or spilled, on a cluster) for as long
+    as it lives.
     """
     _check_argument(x)
     parts = _parts(x, chunks)
-    sorted_chunks, sampled = _sorted_and_sampled(x, parts)
-    lengths = [length for length, _ in sampled]
-    splitters = _splitters(sampled, parts, sum(lengths))
-    counts = dask.compute(
-        *(dask.delayed(_splitter_counts)(chunk, splitters) for chunk in sorted_chunks)
+    token = tokenize(x, parts, OVERSAMPLING, SAMPLE_SEED)
+    sorted_chunks = x.map_blocks(
+        _sorted_copy,
+        dtype=WANTED_DTYPE,
+        meta=np.empty(0, WANTED_DTYPE),
+        name="vexo-sort-chunk",
     )
-    cuts = _cut_points(
-        np.array(counts, dtype=np.int64).reshape(len(lengths), 2, len(splitters)), lengths, parts
+    # One computation for both: the processes scheduler starts its pool once, and a
+    # distributed cluster samples and counts the sorted chunks where they lie.
+    sorted_chunks, cut_points = dask.persist(
+        sorted_chunks, _cut_points_graph(sorted_chunks, parts, token)
     )
-    gathered = _gathered_partitions(sorted_chunks, cuts)
-    del sorted_chunks  # every piece has been copied out: the sorted chunks can go
-    return _merged_partitions(gathered, np.diff(cuts, axis=1).sum(axis=0))
+    cuts = cut_points.compute()
+    return _merged(sorted_chunks, cuts, token)
 
 
 def _argument_error(message: str) -> TypeError:
@@ -128,7 +156,8 @@ def _parts(x, chunks) -> int:
         parts = operator.index(chunks)
     except TypeError:
         raise TypeError(
-            f"argument 'chunks': '{type(chunks).__qualname__}' object cannot be interpreted as an integer"
+            f"argument 'chunks': '{type(chunks).__qualname__}' object cannot be "
+            "interpreted as an integer"
         ) from None
     if parts < 1:
         raise ValueError(
@@ -137,28 +166,80 @@ def _parts(x, chunks) -> int:
     return parts
 
 
-def _sorted_and_sampled(x, parts: int):
-    """The sorted chunks, kept where they were computed, and each one's length and sample.
-
-    One persist does both: a scheduler that starts its processes per call (dask's
-    processes scheduler) starts them once, and the samples are read from the sorted
-    chunks while those are still in memory.
-    """
-    # Unoptimised: Dask's optimised to_delayed loses the data of an array persisted on a
-    # distributed cluster and hands on the keys instead.
-    blocks = x.to_delayed(optimize_graph=False).ravel()
-    sorted_chunks = [dask.delayed(_sorted_chunk, pure=True)(block) for block in blocks]
-    samples = [
-        dask.delayed(_regular_sample, pure=True)(chunk, parts, index)
-        for index, chunk in enumerate(sorted_chunks)
-    ]
-    persisted = dask.persist(*sorted_chunks, *samples)
-    # Computing a persisted sample only fetches it.
-    return persisted[: len(sorted_chunks)], dask.compute(*persisted[len(sorted_chunks) :])
+# The graph ---------------------------------------------------------------------------
 
 
-def _sorted_chunk(block: np.ndarray) -> np.ndarray:
-    """A sorted copy: the input chunk may be a persisted or shared array of `x`."""
+def _cut_points_graph(sorted_chunks: da.Array, parts: int, token: str) -> Delayed:
+    """Steps 2 to 5 on top of the sorted chunks: one task whose result is the cut points."""
+    chunk_keys = sorted_chunks.__dask_keys__()
+    sample = f"vexo-sample-{token}"
+    splitters = f"vexo-splitters-{token}"
+    count = f"vexo-count-{token}"
+    cut_points = f"vexo-cut-points-{token}"
+    sample_keys = [(sample, i) for i in range(len(chunk_keys))]
+    count_keys = [(count, i) for i in range(len(chunk_keys))]
+    layers = {
+        sample: {
+            key: (_regular_sample, chunk, parts, i)
+            for i, (key, chunk) in enumerate(zip(sample_keys, chunk_keys, strict=True))
+        },
+        splitters: {(splitters, 0): (_splitters, sample_keys, parts)},
+        count: {
+            key: (_splitter_counts, chunk, (splitters, 0))
+            for key, chunk in zip(count_keys, chunk_keys, strict=True)
+        },
+        cut_points: {(cut_points, 0): (_cut_points, count_keys, sample_keys, parts)},
+    }
+    dependencies = {
+        sample: {sorted_chunks.name},
+        splitters: {sample},
+        count: {sorted_chunks.name, splitters},
+        cut_points: {count, sample},
+    }
+    graph = sorted_chunks.__dask_graph__()
+    graph = HighLevelGraph({**graph.layers, **layers}, {**graph.dependencies, **dependencies})
+    return Delayed((cut_points, 0), graph, layer=cut_points)
+
+
+def _merged(sorted_chunks: da.Array, cuts: np.ndarray, token: str) -> da.Array:
+    """Steps 6 and 7: the array whose chunk j is partition j merged, empty ones included."""
+    cut = f"vexo-cut-{token}"
+    merge = f"vexo-merge-{token}"
+    parts = cuts.shape[1] - 1
+    plan = _exchange_plan(sorted_chunks, cuts)
+    pieces = {
+        (cut, i, j): (_piece, chunk, int(cuts[i, j]), int(cuts[i, j + 1]), plan.own_pieces)
+        for i, chunk in enumerate(sorted_chunks.__dask_keys__())
+        for j in range(parts)
+        if cuts[i, j + 1] > cuts[i, j]  # an empty piece is not worth a task
+    }
+    merges = {
+        (merge, j): (_merged_partition, [key for key in pieces if key[2] == j])
+        for j in range(parts)
+    }
+    graph = sorted_chunks.__dask_graph__()
+    graph = HighLevelGraph(
+        {
+            **graph.layers,
+            cut: MaterializedLayer(pieces, annotations=plan.cut_annotations),
+            merge: MaterializedLayer(merges, annotations=plan.merge_annotations),
+        },
+        # Without pieces (no elements at all) neither layer depends on anything.
+        {
+            **graph.dependencies,
+            cut: {sorted_chunks.name} if pieces else set(),
+            merge: {cut} if pieces else set(),
+        },
+    )
+    sizes = tuple(int(size) for size in np.diff(cuts, axis=1).sum(axis=0))
+    return da.Array(graph, merge, chunks=(sizes,), meta=np.empty(0, WANTED_DTYPE))
+
+
+# The tasks ---------------------------------------------------------------------------
+
+
+def _sorted_copy(block: np.ndarray) -> np.ndarray:
+    """A sorted copy of an input chunk, which may be persisted or shared by other tasks."""
     ours = np.array(block, dtype=np.int64, order="C", copy=True)
     CHUNK_SORT(ours)
     return ours
@@ -177,12 +258,13 @@ def _regular_sample(chunk: np.ndarray, parts: int, index: int) -> tuple[int, np.
     return length, chunk[positions]
 
 
-def _splitters(sampled, parts: int, total: int) -> np.ndarray:
+def _splitters(sampled: list, parts: int) -> np.ndarray:
     """parts - 1 values whose global ranks lie close to total * j / parts.
 
     Each sample stands for the elements of its chunk up to the next sample: sorting all
     samples by value and adding up what they stand for estimates the rank of each.
     """
+    total = sum(length for length, _ in sampled)
     values = np.concatenate([sample for _, sample in sampled] + [np.empty(0, np.int64)])
     weights = np.concatenate(
         [np.full(len(sample), length / max(len(sample), 1)) for length, sample in sampled]
@@ -208,7 +290,7 @@ def _splitter_counts(chunk: np.ndarray, splitters: np.ndarray) -> np.ndarray:
     )
 
 
-def _cut_points(counts: np.ndarray, lengths: list[int], parts: int) -> np.ndarray:
+def _cut_points(counts: list, sampled: list, parts: int) -> np.ndarray:
     """cuts[i, j]: where piece j of sorted chunk i begins (cuts[i, parts] = its length).
 
     Boundary j of the output lies among the elements equal to splitter j: after all the
@@ -217,117 +299,88 @@ def _cut_points(counts: np.ndarray, lengths: list[int], parts: int) -> np.ndarra
     chunks in order, which keeps every chunk's cuts non-decreasing (splitters and
     boundaries both are).
     """
+    lengths = np.array([length for length, _ in sampled], np.int64).reshape(-1, 1)
+    counts = np.array(counts, np.int64).reshape(len(lengths), 2, parts - 1)
     below, at_most = counts[:, 0, :], counts[:, 1, :]
-    total = sum(lengths)
-    ideal = (np.arange(1, parts) * total) // parts
+    ideal = (np.arange(1, parts) * int(lengths.sum())) // parts
     boundaries = np.clip(ideal, below.sum(axis=0), at_most.sum(axis=0))
     equal_taken = boundaries - below.sum(axis=0)
     equal = at_most - below
     # Chunk i takes what the chunks before it left of the equal elements, up to its own.
     before = np.cumsum(equal, axis=0) - equal
     taken = np.clip(equal_taken - before, 0, equal)
-    inner = below + taken
-    chunks = len(lengths)
-    return np.hstack(
-        [np.zeros((chunks, 1), np.int64), inner, np.array(lengths, np.int64).reshape(chunks, 1)]
-    )
+    return np.hstack([np.zeros_like(lengths), below + taken, lengths])
 
 
-def _piece(chunk: np.ndarray, start: int, stop: int) -> np.ndarray:
-    return chunk[start:stop]
+def _piece(chunk: np.ndarray, start: int, stop: int, own: bool) -> np.ndarray:
+    """Elements start to stop of a sorted chunk: a view, so that only they are sent, or,
+    where the data spills (`own`), a copy, which lets the chunk go to disk and its memory
+    be freed (a view would hold on to the whole chunk while Dask counts only the view)."""
+    return chunk[start:stop].copy() if own else chunk[start:stop]
 
 
-def _gathered_partition(*pieces: np.ndarray) -> np.ndarray:
-    """The pieces of one output partition, each sorted, one after the other."""
-    return np.concatenate(pieces) if pieces else np.empty(0, np.int64)
-
-
-def _gathered_partitions(sorted_chunks, cuts: np.ndarray) -> list:
-    """Every output partition's pieces, brought together on the worker that will merge
-    them (persisted, and waited for).
-
-    The exchange ends before the first merge starts: a vexo call holds the interpreter
-    lock of its worker process for the whole sort, which stops that worker from sending
-    its pieces to the others in the meantime. At 10^8 elements on 2 workers, exchange and
-    merges interleaved took 0.98 s; one after the other, 0.28 s and 0.54 s.
-    """
-    homes = _merge_workers(sorted_chunks, cuts)
-    gathered = []
-    for j, home in enumerate(homes):
-        # A piece is cut on the worker that holds its chunk, so only the piece travels.
-        pieces = [
-            dask.delayed(_piece, pure=True)(chunk, int(cuts[i, j]), int(cuts[i, j + 1]))
-            for i, chunk in enumerate(sorted_chunks)
-            if cuts[i, j + 1] > cuts[i, j]
-        ]
-        with dask.annotate(**home):
-            gathered.append(dask.delayed(_gathered_partition, pure=True)(*pieces))
-    return _persisted(gathered)
-
-
-def _merged_in_place(gathered: np.ndarray) -> np.ndarray:
-    """The gathered partition, sorted where it lies.
-
-    Sorting in place leaves the persisted partition sorted; that is safe because sorting
-    is idempotent: computing the result again sorts sorted data. A partition that comes
-    back from disk or from another process may be read-only, or lie at any byte offset
-    of the buffer it was read into (Dask unspills a partition that way): vexo sorts
-    neither, so such a partition is copied first.
-    """
-    merged = np.require(gathered, requirements=["ALIGNED", "WRITEABLE", "C_CONTIGUOUS"])
-    PARTITION_SORT(merged)
+def _merged_partition(pieces: list) -> np.ndarray:
+    """The pieces of one output partition, each sorted, concatenated into a new array and
+    sorted there: a merge of runs, which par_sort finds as such."""
+    if not pieces:
+        return np.empty(0, np.int64)
+    merged = np.concatenate(pieces)
+    if len(pieces) > 1:
+        PARTITION_SORT(merged)
     return merged
 
 
-def _merged_partitions(gathered: list, sizes: np.ndarray) -> da.Array:
-    """The array whose chunk j is partition j merged, empty partitions included (which
-    da.concatenate would drop)."""
-    merged = [dask.delayed(_merged_in_place, pure=True)(part) for part in gathered]
-    name = "vexo-sorted-" + dask.base.tokenize(*merged)
-    chunks = {(name, j): part.key for j, part in enumerate(merged)}  # each an alias of its merge
-    graph = HighLevelGraph.from_collections(name, chunks, dependencies=merged)
-    return da.Array(
-        graph, name, chunks=(tuple(int(size) for size in sizes),), meta=np.empty(0, np.int64)
-    )
+# Where the merges run ----------------------------------------------------------------
 
 
-def _persisted(values: list) -> list:
-    """`values` persisted, once they are all in memory (on a distributed cluster, persist
-    returns before that)."""
-    persisted = dask.persist(*values)
-    if _distributed_client() is not None:
-        from distributed import wait
-
-        wait(persisted)
-    return list(persisted)
+@dataclass(frozen=True)
+class _ExchangePlan:
+    own_pieces: bool = False  # copies rather than views
+    cut_annotations: dict | None = None
+    merge_annotations: dict | None = None
 
 
-def _merge_workers(sorted_chunks, cuts: np.ndarray) -> list[dict]:
-    """Where each partition's pieces are brought together and merged: on a distributed
-    cluster, a worker that already holds many of its elements, every worker taking its
-    share of the partitions; elsewhere anywhere (no annotation).
+def _exchange_plan(sorted_chunks: da.Array, cuts: np.ndarray) -> _ExchangePlan:
+    """Where the merges run and how the pieces are cut, on a distributed cluster (any
+    other scheduler holds everything in one process, and has no say in either).
 
-    Left to itself, the scheduler puts a merge where most of its pieces lie, so a worker
-    that holds a few more sorted chunks gets nearly every merge while the others wait
-    (14 of 20 on one of two workers, measured at 10^8 elements). Choosing by what each
-    worker holds keeps ordered input where it is: chunk i of a nearly sorted array is
-    mostly partition i, and is not sent anywhere. The hint lets another worker take a
-    merge when the named one is busy.
+    Each merge goes to a worker that already holds many of its elements, every worker
+    taking its share of the partitions. Left to itself, the scheduler puts a merge where
+    most of its pieces lie, so a worker that holds a few more sorted chunks gets nearly
+    every merge while the others wait (14 of 20 on one of two workers, measured at 10^8
+    elements). Choosing by what each worker holds keeps ordered input where it is: chunk
+    i of a nearly sorted array is mostly partition i, and is not sent anywhere. The hint
+    lets another worker take a merge when the named one is busy.
+
+    When the sorted chunks take more than OUT_OF_CORE_SHARE of the workers' memory, they
+    spill, and Dask reads a spilled chunk back whole for every task that uses it: cut one
+    piece at a time, partition by partition, every chunk would be read once per output
+    chunk. So there every worker cuts its chunks first, one chunk after the other, all
+    pieces of each while it is in memory (a priority above the merges', falling with the
+    chunk's index), into copies that spill on their own.
     """
-    parts = cuts.shape[1] - 1
     client = _distributed_client()
     if client is None:
-        return [{}] * parts
-    workers = sorted(client.scheduler_info()["workers"])
-    held = np.zeros((len(workers), parts), np.int64)
-    where = client.who_has([chunk.__dask_graph__()[chunk.key] for chunk in sorted_chunks])
-    for i, chunk in enumerate(sorted_chunks):
-        holders = [
-            workers.index(address) for address in where.get(chunk.key, ()) if address in workers
-        ]
+        return _ExchangePlan()
+    info = client.scheduler_info()["workers"]
+    workers = sorted(info)
+    held = np.zeros((len(workers), cuts.shape[1] - 1), np.int64)
+    where = client.who_has(sorted_chunks)
+    for i, key in enumerate(sorted_chunks.__dask_keys__()):
+        holders = [workers.index(address) for address in where.get(key, ()) if address in workers]
         if holders:
             held[holders[0]] += np.diff(cuts[i])
-    return [{"workers": [workers[w]], "allow_other_workers": True} for w in _balanced_homes(held)]
+    homes = [workers[w] for w in _balanced_homes(held)]
+    merge_annotations = {"workers": lambda key: [homes[key[1]]], "allow_other_workers": True}
+    memory = sum(worker.get("memory_limit") or 0 for worker in info.values())
+    if not memory or int(cuts[:, -1].sum()) * WANTED_DTYPE.itemsize <= OUT_OF_CORE_SHARE * memory:
+        return _ExchangePlan(merge_annotations=merge_annotations)
+    chunks = len(cuts)
+    return _ExchangePlan(
+        own_pieces=True,
+        cut_annotations={"priority": lambda key: 1 + chunks - key[1]},
+        merge_annotations=merge_annotations,
+    )
 
 
 def _balanced_homes(held: np.ndarray) -> list[int]:

@@ -374,3 +374,62 @@ def test_plot_is_a_png(tmp_path, capsys):
         str(target),
     )
     assert target.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+# vexo.bench.dask: its check of a distributed result, its chunking, a run without pandas.
+
+
+def dask_check(parts):
+    from vexo.bench import dask as bench
+
+    return bench.combined([bench._fingerprint(np.array(part, np.int64)) for part in parts])
+
+
+@given(values=st.lists(st.integers(-(2**63), 2**63 - 1), min_size=2, max_size=60), data=st.data())
+def test_dask_bench_check_sees_order_across_chunks_and_lost_or_changed_values(values, data):
+    ordered = sorted(values)
+    cut = data.draw(st.integers(1, len(values) - 1))
+    reference = dask_check([values])[1]
+    assert dask_check([ordered[:cut], [], ordered[cut:]]) == (True, reference)
+    assert dask_check([ordered[:-1]])[1] != reference
+    changed = list(ordered)
+    changed[cut] += 1 if changed[cut] < 2**63 - 1 else -1
+    assert dask_check([changed])[1] != reference
+    if ordered[0] != ordered[-1]:
+        assert not dask_check([ordered[::-1]])[0]
+        assert not dask_check([ordered[cut:], ordered[:cut]])[0]
+
+
+@pytest.mark.parametrize(
+    "size, chunk, workers", [(10**7, 5 * 10**6, 2), (4 * 10**8, 5 * 10**6, 2), (7, 3, 3)]
+)
+def test_dask_bench_chunks_cover_the_size(size, chunk, workers):
+    from vexo.bench import dask as bench
+
+    sizes = bench.chunk_sizes(size, chunk, workers)
+    assert sum(sizes) == size and len(sizes) >= min(size, bench.MIN_CHUNKS_PER_WORKER * workers)
+
+
+@pytest.mark.skipif(
+    bool(os.environ.get("VEXO_SANITIZED")),
+    reason="worker processes under the sanitizer add time, not coverage",
+)
+def test_dask_bench_runs_without_pandas():
+    pytest.importorskip("distributed")
+    done = run_python(
+        """
+        import sys
+        sys.modules["pandas"] = None  # as after pip install "vexo[dask]"
+        from vexo.bench.dask import main
+        raise SystemExit(main("--plain --sizes 2e4 --spill-size 4e4 --repeat 1".split()))
+        """,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    for size in map(re.escape, ["2×10^4", "4×10^4"]):
+        assert re.search(rf"^\| {size} +\| vexo\.dask\.sort +\| [\d.]+ ", done.stdout, re.M)
+        assert re.search(
+            rf"^\| {size} +\| dataframe\.sort_values +\| unavailable: needs pandas ",
+            done.stdout,
+            re.M,
+        )

@@ -6,23 +6,30 @@ Contenders, each on the same random int64 array:
 - (b) dask.dataframe's sort_values on the same values as a one-column frame;
 - (c) numpy.sort of the whole array in this process, where it fits in memory.
 
-The cluster holds the input (persisted) before the clock starts, and each result stays in
-the workers' memory (persisted, waited for): neither making the data nor fetching the
-result is timed. The workers import what every contender needs before the first run, and
-each size is sorted --repeat times by every contender in turn (the median is reported):
-on a virtual machine whose host takes back the memory a guest frees, the first touch of
-fresh memory can cost more than the sort, and it falls on whichever run comes after a
-pause. Every result is then checked on the workers: each chunk ascending, the
-chunks in order, and the count, sum and sum of squares (mod 2^64) those of the input.
-A sampler reads every worker's resident memory ten times a second.
+Every timed run gets an input of its own, made and persisted on the cluster before the
+clock starts (an earlier run's transfers leave copies of input chunks behind, which would
+spare the next run its own), and each result stays in the workers' memory (persisted,
+waited for): neither making the data nor fetching the result is timed. The workers import
+what every contender needs before the first run, and each size is sorted --repeat times
+by every contender in turn (the median is reported): on a virtual machine whose host
+takes back the memory a guest frees, the first touch of fresh memory can cost more than
+the sort, and it falls on whichever run comes after a pause. Every result is then checked
+on the workers: each chunk ascending, the chunks in order, and the count, sum and xor
+(mod 2^64) those of the input. A sampler reads every worker's resident memory ten times
+a second. The dataframe contender needs pandas; without it, it is reported unavailable.
 
 The beyond-memory run (--spill-size, 4e8 elements, 3.2 GB, by default) starts its own
-cluster whose workers may hold --spill-memory-limit each, so Dask spills to disk; the
-contenders that gather the whole array in one worker are skipped there.
+cluster whose workers may hold --spill-memory-limit each, so Dask spills to disk (in
+--spill-directory). Nothing there holds the whole array: the workers make the input chunk
+by chunk inside the sort's graph, and the result is checked chunk by chunk as it is
+merged, so the time is that of the sort and the check together. The peak of the disk the
+spilled data takes is sampled once a second. The contenders that gather the whole array
+in one worker are skipped there.
 """
 
 import argparse
 import datetime
+import itertools
 import logging
 import math
 import os
@@ -59,10 +66,15 @@ DEFAULT_REPEAT = 3  # of each contender at each size; the beyond-memory run runs
 DEFAULT_CHUNK_SIZE = 12_500_000
 MIN_CHUNKS_PER_WORKER = 4  # smaller sizes still give every worker several chunks
 SAMPLE_INTERVAL = 0.1  # seconds between two readings of the workers' memory
+DISK_SAMPLE_INTERVAL = 1.0  # seconds between two walks of the spill directory
 # numpy.sort in this process runs only when this many copies of the array fit in the
 # memory available: the array, its sorted copy and room for everything else.
 LOCAL_COPIES = 3
 SEED = 1
+# glibc gives a freed block of more than 32 MB straight back to the system, so the next
+# one is fresh memory again, which a virtual machine may charge dearly for (see the
+# README): with these, a worker keeps what it frees and allocates from it again.
+RETAIN_FREED_MEMORY = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(2**62)}
 
 
 @dataclass
@@ -72,10 +84,10 @@ class Run:
     contender: str
     size: int
     times: list[float] = field(default_factory=list)  # seconds on the clock, one per repetition
-    cpu_times: list[float] = field(
-        default_factory=list
-    )  # processor time of all workers (or this process)
+    # processor time of all workers (or this process), one per repetition
+    cpu_times: list[float] = field(default_factory=list)
     peak_bytes: int = 0  # the largest resident memory of one worker (or this process)
+    disk_bytes: int | None = None  # the most the spilled data took on disk, where it spilled
     status: str = "ok"
 
     @property
@@ -94,6 +106,8 @@ class Run:
         self.times.append(seconds)
         self.cpu_times.append(memory.cpu_seconds)
         self.peak_bytes = max(self.peak_bytes, memory.peak)
+        if memory.directory is not None:
+            self.disk_bytes = max(self.disk_bytes or 0, memory.disk_peak)
 
 
 # Input ------------------------------------------------------------------------------
@@ -112,10 +126,21 @@ def chunk_sizes(size: int, chunk_size: int, workers: int) -> tuple[int, ...]:
     return tuple(np.diff(np.linspace(0, size, count + 1).astype(np.int64)).tolist())
 
 
-def input_array(size: int, chunks: tuple[int, ...]):
+_inputs = itertools.count()
+
+
+def input_array(chunks: tuple[int, ...]):
+    """The input, made by the workers chunk by chunk; a new name every time, so that no
+    run finds another's copies of it."""
     import dask.array as da
 
-    return da.map_blocks(_input_block, chunks=(chunks,), dtype=np.int64, meta=np.empty(0, np.int64))
+    return da.map_blocks(
+        _input_block,
+        chunks=(chunks,),
+        dtype=np.int64,
+        meta=np.empty(0, np.int64),
+        name=f"vexo-bench-input-{os.getpid()}-{next(_inputs)}",
+    )
 
 
 def local_input(chunks: tuple[int, ...]) -> np.ndarray:
@@ -146,6 +171,15 @@ def quiet_legacy_dataframe() -> None:
     )
 
 
+def dataframe_available() -> bool:
+    """dask.dataframe needs pandas, which `pip install "vexo[dask]"` does not bring."""
+    try:
+        import pandas  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 def _dataframe_sort(x):
     quiet_legacy_dataframe()
     import dask.dataframe as dd
@@ -164,50 +198,77 @@ DISTRIBUTED: dict[str, Callable] = {
 
 
 def _fingerprint(block) -> np.ndarray:
-    """count, ascending?, first, last, sum and sum of squares (mod 2^64) of one chunk."""
+    """count, ascending?, first, last, sum and xor (mod 2^64) of one chunk."""
     values = np.asarray(block, dtype=np.int64).ravel()
     wrapped = values.view(np.uint64)
     if len(values) == 0:
         return np.zeros(6, np.uint64)
     ascending = bool(np.all(values[1:] >= values[:-1]))
-    sums = [wrapped.sum(dtype=np.uint64), (wrapped * wrapped).sum(dtype=np.uint64)]
-    return np.concatenate(
-        [np.array([len(values), ascending], np.uint64), wrapped[[0, -1]], np.array(sums, np.uint64)]
+    return np.array(
+        [
+            len(values),
+            ascending,
+            wrapped[0],
+            wrapped[-1],
+            wrapped.sum(dtype=np.uint64),
+            np.bitwise_xor.reduce(wrapped),
+        ],
+        np.uint64,
     )
 
 
 def combined(prints: Sequence[np.ndarray]) -> tuple[bool, tuple[int, int, int]]:
-    """Whether the chunks, in order, form one ascending array, and its count and sums."""
+    """Whether the chunks, in order, form one ascending array, and its count, sum and xor."""
     filled = [p for p in prints if p[0]]
     ascending = all(bool(p[1]) for p in filled)
     bounds = [(int(p[2].view(np.int64)), int(p[3].view(np.int64))) for p in filled]
-    ascending &= all(last <= first for (_, last), (first, _) in zip(bounds, bounds[1:]))
-    totals = tuple(int(sum(int(p[k]) for p in prints) % 2**64) for k in (0, 4, 5))
-    return ascending, totals
+    ascending &= all(last <= first for (_, last), (first, _) in itertools.pairwise(bounds))
+    count = sum(int(p[0]) for p in prints)
+    total = sum(int(p[4]) for p in prints) % 2**64
+    xor = 0
+    for p in prints:
+        xor ^= int(p[5])
+    return ascending, (count, total, xor)
 
 
 def distributed_fingerprint(collection) -> tuple[bool, tuple[int, int, int]]:
+    """The check, one task per chunk (of an array or a frame): nothing but the
+    fingerprints leaves the workers."""
     import dask
 
-    parts = np.ravel(
-        collection.to_delayed(optimize_graph=False)
-    )  # see vexo.dask: optimising loses persisted data
+    # Unoptimised: Dask's optimised to_delayed loses the data of a collection persisted on a
+    # distributed cluster and hands on the keys instead.
+    parts = np.ravel(collection.to_delayed(optimize_graph=False))
     return combined(dask.compute(*(dask.delayed(_fingerprint)(part) for part in parts)))
 
 
 # Memory -----------------------------------------------------------------------------
 
 
+def directory_bytes(directory: str) -> int:
+    total = 0
+    for root, _, files in os.walk(directory):
+        for name in files:
+            try:
+                total += os.stat(os.path.join(root, name)).st_size
+            except OSError:  # spilled data read back and deleted meanwhile
+                pass
+    return total
+
+
 class PeakMemory:
     """Samples the resident memory of the given processes until stopped; keeps each one's
     peak, and the processor time they used in between (on a shared machine the time on
-    the clock depends on the others' load, the processor time much less)."""
+    the clock depends on the others' load, the processor time much less). Given a
+    directory, also the most its files took, once a second."""
 
-    def __init__(self, pids: Sequence[int]):
+    def __init__(self, pids: Sequence[int], directory: str | None = None):
         import psutil
 
         self.processes = [psutil.Process(pid) for pid in pids]
         self.peaks = [0] * len(pids)
+        self.directory = directory
+        self.disk_peak = 0
         self.cpu_seconds = 0.0
         self.done = threading.Event()
         self.thread = threading.Thread(target=self._sample, daemon=True)
@@ -223,12 +284,16 @@ class PeakMemory:
         return total
 
     def _sample(self) -> None:
+        walked = 0.0
         while True:
             for index, process in enumerate(self.processes):
                 try:
                     self.peaks[index] = max(self.peaks[index], process.memory_info().rss)
                 except Exception:  # a worker restarted by its nanny: its peak so far stays
                     pass
+            if self.directory and time.monotonic() - walked >= DISK_SAMPLE_INTERVAL:
+                walked = time.monotonic()
+                self.disk_peak = max(self.disk_peak, directory_bytes(self.directory))
             if self.done.wait(SAMPLE_INTERVAL):
                 return
 
@@ -255,19 +320,27 @@ def pool_share(workers: int) -> int:
     return max(1, machine.usable_cores() // workers)
 
 
-def start_cluster(workers: int, memory_limit: str | None):
+def start_cluster(args, memory_limit: str | None):
     """A LocalCluster of one-thread worker processes, each with a one-share vexo pool."""
+    import dask
     from distributed import Client, LocalCluster
 
-    cluster = LocalCluster(
-        n_workers=workers,
-        threads_per_worker=1,  # vexo holds the interpreter lock: more threads only queue
-        processes=True,
-        memory_limit=memory_limit or "auto",
-        dashboard_address=None,
-        silence_logs=logging.ERROR,  # the dataframe shuffle warns of every start and end
-        env={machine.POOL_SIZE_VARIABLE: str(pool_share(workers))},
-    )
+    env = {machine.POOL_SIZE_VARIABLE: str(pool_share(args.workers))}
+    if args.retain_freed_memory:
+        env.update(RETAIN_FREED_MEMORY)
+    spilling = memory_limit is not None
+    # Random int64 values do not compress: compressing what spills only costs time.
+    with dask.config.set({"distributed.worker.memory.spill-compression": False}):
+        cluster = LocalCluster(
+            n_workers=args.workers,
+            threads_per_worker=1,  # vexo holds the interpreter lock: more threads only queue
+            processes=True,
+            memory_limit=memory_limit or "auto",
+            local_directory=args.spill_directory if spilling else None,
+            dashboard_address=None,
+            silence_logs=logging.ERROR,  # the dataframe shuffle warns of every start and end
+            env=env,
+        )
     client = Client(cluster)
     client.run(quiet_legacy_dataframe)
     return cluster, client
@@ -277,7 +350,9 @@ def warm_up() -> None:
     """Imports what the contenders need and starts vexo's pool, in a worker before the
     first timed run: none of that is the first contender's cost."""
     import dask.array  # noqa: F401
-    import dask.dataframe  # noqa: F401
+
+    if dataframe_available():
+        import dask.dataframe  # noqa: F401
 
     import vexo
     import vexo.dask  # noqa: F401
@@ -285,19 +360,30 @@ def warm_up() -> None:
     vexo.par_sort_unstable(np.arange(10_000, 0, -1, dtype=np.int64))
 
 
-def time_distributed(client, run: Run, x, expected) -> None:
-    """Times one more repetition of `run`'s contender on `x`."""
+def time_distributed(client, run: Run, chunks: tuple[int, ...], spilled: bool, directory) -> None:
+    """Times one more repetition of `run`'s contender, on an input of its own."""
     from distributed import wait
 
     pids = list(client.run(os.getpid).values())
+    x = input_array(chunks)
+    if not spilled:  # the input waits on the workers; beyond memory, they make it as they go
+        x = x.persist()
+        wait(x)
+    _, expected = distributed_fingerprint(x)
     try:
-        with PeakMemory(pids) as memory:
+        with PeakMemory(pids, directory if spilled else None) as memory:
             started = time.perf_counter()
-            result = DISTRIBUTED[run.contender](x).persist()
-            wait(result)
+            result = DISTRIBUTED[run.contender](x)
+            if spilled:  # the check merges chunk by chunk: no worker holds the result
+                check = distributed_fingerprint(result)
+            else:
+                result = result.persist()
+                wait(result)
             seconds = time.perf_counter() - started
         run.record(seconds, memory)
-        if distributed_fingerprint(result) != (True, expected):
+        if not spilled:
+            check = distributed_fingerprint(result)
+        if check != (True, expected):
             run.status = "wrong result"
     except BaseException as error:  # a contender that fails is reported, not fatal
         if isinstance(error, (KeyboardInterrupt, SystemExit)):
@@ -311,8 +397,9 @@ def time_distributed(client, run: Run, x, expected) -> None:
         )
 
 
-def time_local(run: Run, chunks: tuple[int, ...], expected) -> None:
+def time_local(run: Run, chunks: tuple[int, ...]) -> None:
     values = local_input(chunks)
+    _, expected = combined([_fingerprint(values)])
     with PeakMemory([os.getpid()]) as memory:
         started = time.perf_counter()
         values.sort()
@@ -331,20 +418,18 @@ def fits_locally(size: int) -> bool:
 def measure_size(
     client, size: int, contenders: Sequence[str], args, progress, spilled: bool
 ) -> list[Run]:
-    """Every contender on one input of `size` elements, in turn, repetition after
-    repetition (once on the memory-limited cluster)."""
-    from distributed import wait
-
+    """Every contender at `size` elements, in turn, repetition after repetition (once on
+    the memory-limited cluster)."""
     chunks = chunk_sizes(size, args.chunk_size, args.workers)
     label = report.format_size(size)
-    progress.describe(f"{label}: making the input")
-    x = input_array(size, chunks).persist()
-    wait(x)
-    _, expected = distributed_fingerprint(x)
     runs = [Run(name, size) for name in contenders]
-    for name, run in zip(contenders, runs):
-        if name in GATHERING and (spilled or (name == LOCAL and not fits_locally(size))):
+    for run in runs:
+        if run.contender in GATHERING and (
+            spilled or (run.contender == LOCAL and not fits_locally(size))
+        ):
             run.status = "skipped: does not fit"
+        elif run.contender == DATAFRAME and not dataframe_available():
+            run.status = "unavailable: needs pandas"
     for repetition in range(repetitions(args, spilled)):
         for run in runs:
             step = f"{label}: {run.contender} ({repetition + 1})"
@@ -352,11 +437,10 @@ def measure_size(
             if run.status != "ok":
                 pass  # skipped, or failed once: not run again
             elif run.contender == LOCAL:
-                time_local(run, chunks, expected)
+                time_local(run, chunks)
             else:
-                time_distributed(client, run, x, expected)
+                time_distributed(client, run, chunks, spilled, args.spill_directory)
             progress.advance(step)
-    del x
     return runs
 
 
@@ -378,7 +462,7 @@ def table_rows(runs: Sequence[Run]) -> list[list[str]]:
     for run in runs:
         if run.seconds is None:
             rows.append(
-                [report.format_size(run.size), run.contender, run.status, "", "", "", "", ""]
+                [report.format_size(run.size), run.contender, run.status] + [""] * (len(HEADER) - 3)
             )
             continue
         mine = vexo_seconds.get(run.size)
@@ -393,7 +477,9 @@ def table_rows(runs: Sequence[Run]) -> list[list[str]]:
                 f"{run.rate / 1e6:.1f} M",
                 ratio,
                 f"{run.cpu_seconds:.1f}",
+                f"{run.cpu_seconds / run.size * 1e9:.0f}",
                 format_bytes(run.peak_bytes),
+                format_bytes(run.disk_bytes),
             ]
         )
     return rows
@@ -407,38 +493,34 @@ HEADER = [
     "elements/s",
     "time / vexo's",
     "CPU seconds",
+    "CPU ns/element",
     "peak memory",
+    "peak disk",
 ]
 LEGEND = (
     "seconds and CPU seconds: medians over the repetitions, whose fastest and slowest times "
     "are the range; peak memory: the largest resident memory of one worker process during the "
     "sorts (of this process for numpy.sort); CPU seconds: processor time of all workers (of "
-    "this process for numpy.sort); time / vexo's: above 1x, vexo.dask.sort is that much faster."
+    "this process for numpy.sort); time / vexo's: above 1x, vexo.dask.sort is that much faster; "
+    "peak disk: the most the spilled data took, where the workers spill."
 )
+
+
+def markdown_table(rows: Sequence[Sequence[str]]) -> list[str]:
+    widths = [max(len(row[column]) for row in [HEADER, *rows]) for column in range(len(HEADER))]
+
+    def line(cells):
+        padded = (cell.ljust(width) for cell, width in zip(cells, widths, strict=True))
+        return "| " + " | ".join(padded) + " |"
+
+    rule = "|" + "|".join("-" * (width + 2) for width in widths) + "|"
+    return [line(HEADER), rule, *map(line, rows)]
 
 
 def render(runs: Sequence[Run], heading: str, footer: str, console) -> None:
     rows = table_rows(runs)
     if console is None:
-        widths = [max(len(row[column]) for row in [HEADER, *rows]) for column in range(len(HEADER))]
-        line = lambda cells: (
-            "| " + " | ".join(cell.ljust(width) for cell, width in zip(cells, widths)) + " |"
-        )  # noqa: E731
-        print(
-            "\n".join(
-                [
-                    heading,
-                    "",
-                    LEGEND,
-                    "",
-                    line(HEADER),
-                    "|" + "|".join("-" * (width + 2) for width in widths) + "|",
-                    *map(line, rows),
-                    "",
-                    footer,
-                ]
-            )
-        )
+        print("\n".join([heading, "", LEGEND, "", *markdown_table(rows), "", footer]))
         return
     from rich.table import Table
 
@@ -474,7 +556,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--spill-memory-limit",
         default=DEFAULT_SPILL_MEMORY_LIMIT,
-        help=f"memory limit of each worker in the spilling run (default: {DEFAULT_SPILL_MEMORY_LIMIT})",
+        help="memory limit of each worker in the spilling run "
+        f"(default: {DEFAULT_SPILL_MEMORY_LIMIT})",
+    )
+    parser.add_argument(
+        "--spill-directory",
+        default=None,
+        help="where the workers of the spilling run spill (default: Dask's, in the temporary "
+        "directory)",
     )
     only = parser.add_mutually_exclusive_group()
     only.add_argument("--no-spill", action="store_true", help="skip the beyond-memory run")
@@ -489,13 +578,20 @@ def build_parser() -> argparse.ArgumentParser:
         "--repeat",
         type=positive_int,
         default=DEFAULT_REPEAT,
-        help=f"runs of each contender at each size, medians reported; the beyond-memory run runs once (default: {DEFAULT_REPEAT})",
+        help="runs of each contender at each size, medians reported; the beyond-memory run "
+        f"runs once (default: {DEFAULT_REPEAT})",
     )
     parser.add_argument(
         "--chunk-size",
         type=parse_size,
         default=DEFAULT_CHUNK_SIZE,
         help=f"elements per input chunk (default: {DEFAULT_CHUNK_SIZE:,})",
+    )
+    parser.add_argument(
+        "--retain-freed-memory",
+        action="store_true",
+        help="workers keep the memory they free for their next allocations "
+        "(glibc: " + " ".join(f"{k}={v}" for k, v in RETAIN_FREED_MEMORY.items()) + ")",
     )
     parser.add_argument(
         "--contenders",
@@ -532,7 +628,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     with (RichProgress if console else PlainProgress)(steps) as progress:
         for limit in dict.fromkeys(limit for _, limit in plans):
             progress.describe(f"starting {args.workers} workers (memory limit: {limit or 'auto'})")
-            cluster, client = start_cluster(args.workers, limit)
+            cluster, client = start_cluster(args, limit)
             with cluster, client:
                 client.run(warm_up)
                 for size, _ in (plan for plan in plans if plan[1] == limit):
@@ -545,14 +641,19 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     created = datetime.datetime.now(datetime.UTC).isoformat(timespec="minutes")
     load = ", ".join(f"{figure:.1f}" for figure in os.getloadavg())
-    heading = f"vexo.dask bench, {created}: {args.workers} worker processes, one thread and a {pool_share(args.workers)}-thread vexo pool each; {machine.one_line(described)}"
-    footer = f"{sum(len(run.times) for run in runs)} runs in {elapsed:.0f} s; load average at the end: {load}; by: python -m vexo.bench.dask {' '.join(argv)}".rstrip()
-    render(runs, heading, footer, console)
-    return (
-        1
-        if any(run.status == "wrong result" or run.status.startswith("error") for run in runs)
-        else 0
+    heading = (
+        f"vexo.dask bench, {created}: {args.workers} worker processes, one thread and a "
+        f"{pool_share(args.workers)}-thread vexo pool each"
+        f"{', keeping freed memory' if args.retain_freed_memory else ''}; "
+        f"{machine.one_line(described)}"
     )
+    footer = (
+        f"{sum(len(run.times) for run in runs)} runs in {elapsed:.0f} s; load average at the "
+        f"end: {load}; by: python -m vexo.bench.dask {' '.join(argv)}"
+    ).rstrip()
+    render(runs, heading, footer, console)
+    failed = any(run.status == "wrong result" or run.status.startswith("error") for run in runs)
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
