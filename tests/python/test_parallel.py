@@ -92,6 +92,35 @@ def test_results_equal_numpy_and_pool_is_created_lazily(env, workers, first):
     assert result.stderr == ""
 
 
+# The module exposes no pool size, so the bench reports its own reading of the
+# environment: checked here against the workers a started pool really has.
+@pytest.mark.parametrize(
+    "env",
+    [
+        {"RAYON_NUM_THREADS": str(1 << 64), "RAYON_RS_NUM_CPUS": "3"},  # past 64 bits: no number
+        {"RAYON_NUM_THREADS": str((1 << 64) + 2)},
+        {"RAYON_NUM_THREADS": "\u0663", "RAYON_RS_NUM_CPUS": "+2"},  # a digit, not an ASCII one
+        {"RAYON_NUM_THREADS": "++2", "RAYON_RS_NUM_CPUS": "3 "},
+        {"RAYON_NUM_THREADS": "+", "RAYON_RS_NUM_CPUS": "0"},
+        {"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "007"},
+        {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"},
+    ],
+    ids=repr,
+)
+def test_the_bench_reports_the_pool_size_the_module_starts(env):
+    result = run_script(
+        """
+        from vexo.bench import machine
+        before = threads()
+        check("par_sort", "random", 5000)
+        print(threads() - before, machine.pool_threads() or machine.default_pool_threads())
+        """,
+        env,
+    )
+    started, reported = last_line(result).split()
+    assert started == reported
+
+
 def test_pool_creation_failure_is_a_panic_every_time():
     # Address space for the interpreter as it is plus 1.5 MiB: a worker's 2 MiB stack
     # cannot be mapped, but the fault and the exception still can.

@@ -87,6 +87,23 @@ def enough(calls: int, spent_ns: int, repeat: int, budget_ns: int) -> bool:
     return calls >= repeat and (spent_ns >= SHORT_MEASUREMENT_NS or calls >= MAX_CALLS)
 
 
+def timed_call(contender: Contender, work: np.ndarray) -> tuple[int, str]:
+    """(ns the call took, "") or (0, the error it raised as "Type: message").
+
+    Every failure of one contender is reported for that contender alone: vexo's
+    PanicException derives from BaseException, so catching Exception would let a fault in
+    one function stop the whole run. Only an interrupt or an exit stops it.
+    """
+    try:
+        start = time.perf_counter_ns()
+        contender.sort(work)
+        return time.perf_counter_ns() - start, ""
+    except KeyboardInterrupt, SystemExit:
+        raise
+    except BaseException as error:
+        return 0, f"{type(error).__name__}: {error}"
+
+
 def measure(
     contender: Contender,
     pattern: str,
@@ -104,16 +121,9 @@ def measure(
     spent = 0
     while not enough(len(found.times_ns), spent, repeat, budget_ns):
         work = data.copy()
-        try:
-            start = time.perf_counter_ns()
-            contender.sort(work)
-            elapsed = time.perf_counter_ns() - start
-        except KeyboardInterrupt, SystemExit:
-            raise
-        except BaseException as error:  # vexo's PanicException derives from BaseException
-            return Measurement(
-                contender.name, pattern, data.size, ERROR, detail=f"{type(error).__name__}: {error}"
-            )
+        elapsed, error = timed_call(contender, work)
+        if error:
+            return Measurement(contender.name, pattern, data.size, ERROR, detail=error)
         if not np.array_equal(work, expected):
             return Measurement(
                 contender.name, pattern, data.size, WRONG, detail=describe_mismatch(work, expected)
@@ -128,10 +138,8 @@ def warm_up(contenders: Sequence[Contender], seed: int) -> None:
     for contender in contenders:
         cap = contender.size_cap("random")
         size = WARM_UP_SIZE if cap is None else min(WARM_UP_SIZE, cap // WARM_UP_QUADRATIC_DIVISOR)
-        try:
-            contender.sort(pattern_generators.make("random", size, seed))
-        except Exception:  # a broken contender shows up in its own measurements
-            pass
+        # A broken contender shows up in its own measurements.
+        timed_call(contender, pattern_generators.make("random", size, seed))
 
 
 Progress = Callable[[str], None]  # called once per finished measurement, with its label
