@@ -12,8 +12,8 @@ from pkgutil import extend_path
 
 __path__ = extend_path(__path__, __name__)
 
-from ._vexo import *  # noqa: E402, F403
-from ._vexo import __all__  # noqa: E402, F401
+from ._vexo import *  # noqa: F403
+from ._vexo import __all__  # noqa: F401
 
 try:
     __version__ = metadata.version(__name__)

@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -54,6 +55,24 @@ def sort_name(request) -> str:
 @pytest.fixture
 def sort_function(sort_name):
     return getattr(_vexo, sort_name)
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_timeout_set_timer(item, settings):
+    """pytest-timeout's thread method, with the hung test's id said first: the stacks it
+    dumps show a test function's frames but not which of its parameters hung."""
+    if settings.method != "thread" or not settings.timeout:
+        return None
+    from pytest_timeout import timeout_timer
+
+    def expire():
+        sys.stderr.write(f"\n{item.nodeid} hung: still running after {settings.timeout:g} s\n")
+        timeout_timer(item, settings)  # dumps every thread's stack and ends the process
+
+    timer = threading.Timer(settings.timeout, expire)
+    item.cancel_timeout = timer.cancel
+    timer.start()
+    return True
 
 
 def run_python(

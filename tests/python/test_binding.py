@@ -242,15 +242,15 @@ CAPSULE_CASES = {
     "object": (
         REPLACE_CAPSULE.format("object()"),
         re.escape(
-            CAPSULE_HEAD
-            + "TypeError'>, value: TypeError(\"'object' object cannot be converted to 'PyCapsule'\"), traceback: None }"
+            CAPSULE_HEAD + "TypeError'>, value: TypeError(\"'object' object cannot be converted "
+            "to 'PyCapsule'\"), traceback: None }"
         ),
     ),
     "None": (
         REPLACE_CAPSULE.format("None"),
         re.escape(
-            CAPSULE_HEAD
-            + "TypeError'>, value: TypeError(\"'NoneType' object cannot be converted to 'PyCapsule'\"), traceback: None }"
+            CAPSULE_HEAD + "TypeError'>, value: TypeError(\"'NoneType' object cannot be converted "
+            "to 'PyCapsule'\"), traceback: None }"
         ),
     ),
     # A capsule whose pointer field was cleared behind the API's back: its pointer cannot
@@ -258,8 +258,8 @@ CAPSULE_CASES = {
     "unreadable": (
         REPLACE_CAPSULE.format("ctypes.pythonapi.PyCapsule_New(ctypes.c_void_p(1), None, None)"),
         re.escape(
-            CAPSULE_HEAD
-            + "ValueError'>, value: ValueError('PyCapsule_GetPointer called with invalid PyCapsule object'), traceback: None }"
+            CAPSULE_HEAD + "ValueError'>, value: ValueError('PyCapsule_GetPointer called with "
+            "invalid PyCapsule object'), traceback: None }"
         ),
     ),
 }

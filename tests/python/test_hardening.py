@@ -1,5 +1,6 @@
 """Failure paths end cleanly, many threads at once stay correct, and nothing leaks."""
 
+import itertools
 import os
 import random
 import re
@@ -122,7 +123,7 @@ def test_calls_are_serialised_by_the_interpreter_lock():
         t.join()
         sys.setswitchinterval(old_interval)
     edges = [start, *sorted(s for s in stamps if start < s < end), end]
-    assert max(later - earlier for earlier, later in zip(edges, edges[1:])) > sort_time / 2
+    assert max(later - earlier for earlier, later in itertools.pairwise(edges)) > sort_time / 2
     assert np.array_equal(a, np.arange(16000))
 
 

@@ -44,6 +44,7 @@ def is_sorted(a: np.ndarray) -> bool:
     return True
 
 
+@pytest.mark.timeout(1800)  # minutes of filling and checking 17 GiB, not a hang
 @pytest.mark.parametrize(
     "name, pattern", [("par_sort_unstable", "random"), ("smart", "random"), ("pdq", "descending")]
 )

@@ -71,8 +71,9 @@ def test_results_equal_numpy_and_pool_is_created_lazily(env, workers, first):
         f"""
         before = threads()
         # Below every threshold: sorted on the calling thread, no pool.
-        for name, n in [("par_sort", 0), ("par_sort", 1), ("par_sort", 20), ("par_sort", 2000), ("par_sort_unstable", 2000),
-                        ("par_sort_unstable", 2001), ("par_merge", 8191)]:
+        for name, n in [("par_sort", 0), ("par_sort", 1), ("par_sort", 20), ("par_sort", 2000),
+                        ("par_sort_unstable", 2000), ("par_sort_unstable", 2001),
+                        ("par_merge", 8191)]:
             for kind in ("random", "ascending", "descending", "few_distinct"):
                 check(name, kind, n)
         assert threads() == before, "a small input created the pool"
@@ -143,14 +144,15 @@ def test_pool_creation_failure_is_a_panic_every_time():
             except Exception as error:
                 print("caught as Exception", name, error)
             except BaseException as error:
-                print(type(error).__module__, type(error).__name__, name, str(error).splitlines()[0])
+                first_line = str(error).splitlines()[0]
+                print(type(error).__module__, type(error).__name__, name, first_line)
         print("untouched", np.array_equal(a, original), np.array_equal(b, original))
         print("permutation", np.array_equal(np.sort(c), np.sort(original_c)))
         """
     )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.strip().splitlines()
-    for line, name in zip(lines[:3], ("par_sort", "par_merge", "par_sort_unstable")):
+    for line, name in zip(lines[:3], ("par_sort", "par_merge", "par_sort_unstable"), strict=True):
         assert line.startswith(f"pyo3_runtime PanicException {name} {SENTENCE}: "), line
         assert "could not be started" in line
     # Created once: every call reports the cause of that one attempt.

@@ -43,7 +43,7 @@ def arrays(draw, max_length, min_length=0):
     if shape == "runs":
         a = rng.integers(-(10**6), 10**6, size=n, dtype=np.int64)
         bounds = np.sort(rng.integers(0, n + 1, size=draw(st.integers(0, 8))))
-        for k, (lo, hi) in enumerate(zip(np.r_[0, bounds], np.r_[bounds, n])):
+        for k, (lo, hi) in enumerate(zip(np.r_[0, bounds], np.r_[bounds, n], strict=True)):
             a[lo:hi] = np.sort(a[lo:hi])[:: -1 if k % 2 else 1]
         return a
     if shape == "sawtooth":

@@ -11,7 +11,7 @@ from collections.abc import Sequence
 from vexo import patterns as pattern_generators
 
 from . import catalog, machine, plot, report
-from .measure import ERROR, SKIPPED, WRONG, Measurement, run_suite
+from .measure import ERROR, MAX_CALLS, MIN_CALLS, SKIPPED, WRONG, Measurement, run_suite
 
 DEFAULT_PATTERNS = (
     "random",
@@ -116,7 +116,8 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
         "--patterns",
         type=name_list(pattern_generators.NAMES, "pattern"),
         default=list(DEFAULT_PATTERNS),
-        help=f"comma-separated input patterns (default: {','.join(DEFAULT_PATTERNS)}; also {', '.join(n for n in pattern_generators.NAMES if n not in DEFAULT_PATTERNS)})",
+        help=f"comma-separated input patterns (default: {','.join(DEFAULT_PATTERNS)}; also "
+        f"{', '.join(n for n in pattern_generators.NAMES if n not in DEFAULT_PATTERNS)})",
     )
     parser.add_argument(
         "--sizes",
@@ -128,14 +129,16 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
         "--repeat",
         type=positive_int,
         default=DEFAULT_REPEAT,
-        help=f"timed calls per measurement, each on a fresh copy; short calls repeat up to 100 times (default: {DEFAULT_REPEAT})",
+        help="timed calls per measurement, each on a fresh copy; short calls repeat up to "
+        f"{MAX_CALLS} times (default: {DEFAULT_REPEAT})",
     )
     parser.add_argument(
         "--time-budget",
         type=positive_float,
         default=DEFAULT_TIME_BUDGET,
         metavar="SECONDS",
-        help=f"stop repeating a measurement once its calls took this long, after at least 3 (default: {DEFAULT_TIME_BUDGET})",
+        help="stop repeating a measurement once its calls took this long, after at least "
+        f"{MIN_CALLS} (default: {DEFAULT_TIME_BUDGET})",
     )
     parser.add_argument(
         "--seed",
@@ -147,7 +150,8 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
         "--threads",
         type=positive_int,
         metavar="N",
-        help=f"measure in a child process whose worker pool has N threads ({machine.POOL_SIZE_VARIABLE}=N)",
+        help="measure in a child process whose worker pool has N threads "
+        f"({machine.POOL_SIZE_VARIABLE}=N)",
     )
     parser.add_argument(
         "--json", metavar="FILE", help="write every raw figure, with the machine, to FILE"
@@ -254,7 +258,8 @@ class RichProgress:
 def summary(results: Sequence[Measurement], elapsed: float, argv: Sequence[str]) -> str:
     skipped = sum(m.status == SKIPPED for m in results)
     failed = sum(m.status in (WRONG, ERROR) for m in results)
-    counts = f"{len(results)} measurements ({len(results) - skipped - failed} timed, {skipped} skipped, {failed} failed)"
+    timed = len(results) - skipped - failed
+    counts = f"{len(results)} measurements ({timed} timed, {skipped} skipped, {failed} failed)"
     return f"{counts} in {elapsed:.1f} s by: python -m vexo.bench {' '.join(argv)}".rstrip()
 
 

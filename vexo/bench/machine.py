@@ -3,6 +3,7 @@
 import os
 import platform
 import sys
+
 import numpy as np
 
 import vexo

@@ -47,7 +47,7 @@ def draw(results: Sequence[Measurement], path: str, title: str) -> None:
         function: palette(COLOUR_ORDER[index % len(COLOUR_ORDER)])
         for index, function in enumerate(ours)
     }
-    for panel, pattern in zip(axes.flat, pattern_names):
+    for panel, pattern in zip(axes.flat, pattern_names, strict=False):
         for function in functions:
             points = sorted(
                 (m.size, m.median)
@@ -58,7 +58,7 @@ def draw(results: Sequence[Measurement], path: str, title: str) -> None:
                 continue
             reference = function in (BASELINE, STABLE_REFERENCE)
             panel.plot(
-                *zip(*points),
+                *zip(*points, strict=True),
                 label=function,
                 color=colours.get(function, "black"),
                 linestyle="--" if function == STABLE_REFERENCE else "-",
@@ -80,7 +80,7 @@ def draw(results: Sequence[Measurement], path: str, title: str) -> None:
         panel.set_xlabel("elements")
     legend = {}
     for panel in axes.flat:
-        for handle, label in zip(*panel.get_legend_handles_labels()):
+        for handle, label in zip(*panel.get_legend_handles_labels(), strict=True):
             legend.setdefault(label, handle)
     figure.legend(
         list(legend.values()),

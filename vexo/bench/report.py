@@ -18,8 +18,8 @@ from .measure import ERROR, OK, WRONG, Measurement
 SCHEMA = "vexo.bench/1"
 
 LEGEND = (
-    "Cells: median ns per element ±spread (half the interquartile range of the calls), then the time "
-    f"relative to {BASELINE} on the same data (below 1x: faster than NumPy)."
+    "Cells: median ns per element ±spread (half the interquartile range of the calls), then "
+    f"the time relative to {BASELINE} on the same data (below 1x: faster than NumPy)."
 )
 
 
@@ -98,7 +98,7 @@ def plain_table(table: Table) -> str:
     def line(cells: Sequence[str]) -> str:
         padded = [
             cells[0].ljust(widths[0]),
-            *(cell.rjust(width) for cell, width in zip(cells[1:], widths[1:])),
+            *(cell.rjust(width) for cell, width in zip(cells[1:], widths[1:], strict=True)),
         ]
         return "| " + " | ".join(padded) + " |"
 
