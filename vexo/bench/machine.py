@@ -8,6 +8,8 @@ import numpy as np
 
 import vexo
 
+# NumPy's run-time dispatch without its AVX-512 targets: its sorts take their AVX2 paths.
+NUMPY_WITHOUT_AVX512 = {"NPY_DISABLE_CPU_FEATURES": "X86_V4 AVX512_ICL"}
 POOL_SIZE_VARIABLE = "RAYON_NUM_THREADS"
 POOL_VARIABLES = (POOL_SIZE_VARIABLE, "RAYON_RS_NUM_CPUS")
 MAX_POOL_THREADS = 65535  # the pool caps every size it is given here
@@ -76,6 +78,11 @@ def thread_count(text: str | None) -> int | None:
         return None
     value = int(digits)
     return value if value < 1 << 64 else None
+
+
+def dispatches_avx512(simd: dict) -> bool:
+    """Whether NumPy runs AVX-512 code here, by numpy_simd()'s account."""
+    return any(target == "X86_V4" or target.startswith("AVX512") for target in simd["active"])
 
 
 def pool_threads(environ=os.environ) -> int | None:

@@ -47,7 +47,8 @@ class Measurement:
     status: str
     times_ns: list[int] = field(default_factory=list)
     detail: str = ""
-    ratio: float | None = None  # median time over numpy.sort's median on the same data
+    ratio: float | None = None  # median time over the baseline's median on the same data
+    baseline: str = ""  # the contender the ratio is to
 
     def ns_per_element(self, statistic: Callable[[Sequence[int]], float]) -> float | None:
         if not self.times_ns:
@@ -184,11 +185,35 @@ def run_suite(
     return results
 
 
-def fill_ratios(cell: Sequence[Measurement]) -> None:
-    """Sets each measurement's ratio to the baseline's median on the same data."""
-    baseline = next((m for m in cell if m.function == BASELINE and m.status == OK), None)
-    if baseline is None:
-        return
+def fill_ratios(cell: Sequence[Measurement], name: str = BASELINE) -> None:
+    """Sets each measurement's ratio to the median of contender `name` on the same data."""
+    baseline = next((m for m in cell if m.function == name and m.status == OK), None)
     for measurement in cell:
-        if measurement.status == OK:
+        measurement.ratio, measurement.baseline = None, ""
+        if baseline is not None and measurement.status == OK:
             measurement.ratio = measurement.median / baseline.median
+            measurement.baseline = name
+
+
+def faster(results: Sequence[Measurement], names: Sequence[str]) -> str:
+    """Of the contenders `names`, the faster over the sizes where all of them were timed:
+    the lowest geometric mean of its median ns per element. The first when none was."""
+    medians = {
+        name: {m.size: m.median for m in results if m.function == name and m.status == OK}
+        for name in names
+    }
+    common = set.intersection(*(set(sizes) for sizes in medians.values()))
+    if not common:
+        return names[0]
+    return min(names, key=lambda name: statistics.geometric_mean(medians[name][s] for s in common))
+
+
+def against_the_faster(results: list[Measurement], baselines: Sequence[str]) -> list[Measurement]:
+    """Fills every ratio against the faster of `baselines`, chosen pattern by pattern."""
+    patterns = dict.fromkeys(m.pattern for m in results)
+    for pattern in patterns:
+        of_pattern = [m for m in results if m.pattern == pattern]
+        name = faster(of_pattern, baselines)
+        for size in dict.fromkeys(m.size for m in of_pattern):
+            fill_ratios([m for m in of_pattern if m.size == size], name)
+    return results
