@@ -23,19 +23,8 @@ settings.load_profile(os.environ.get("VEXO_HYPOTHESIS_PROFILE", "ci"))
 # The thirteen functions in table order, written out rather than read from the module, so a
 # function missing from the module's table fails every test that names it.
 FUNCTION_NAMES = [
-    "bubble",
-    "insertion",
-    "merge",
-    "quick",
-    "heap",
-    "intro",
-    "tim",
-    "pdq",
-    "radix",
-    "smart",
-    "par_sort",
-    "par_sort_unstable",
-    "par_merge",
+    *"bubble insertion merge quick heap intro tim pdq radix smart".split(),
+    *"par_sort par_sort_unstable par_merge".split(),
 ]
 
 # Quadratic on every input; tests give them small arrays.
