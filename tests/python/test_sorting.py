@@ -128,14 +128,3 @@ def test_smart_above_the_parallel_bound(a):
     expected = np.sort(a)
     assert _vexo.smart(a) is None
     assert np.array_equal(a, expected)
-
-
-@given(
-    st.sampled_from([1000, 4096, 100_000]), st.integers(0, 999_999), st.integers(-(2**62), 2**62)
-)
-def test_small_range_inputs_of_radix_size(n, span, offset):
-    rng = np.random.default_rng(n + span)
-    a = offset + rng.integers(0, span + 1, size=n, dtype=np.int64)
-    expected = np.sort(a)
-    _vexo.smart(a)
-    assert np.array_equal(a, expected)
