@@ -85,11 +85,11 @@ def dispatches_avx512(simd: dict) -> bool:
     return any(target == "X86_V4" or target.startswith("AVX512") for target in simd["active"])
 
 
-def pool_threads(environ=os.environ) -> int | None:
+def pool_threads() -> int | None:
     """The pool size the environment asks for, or None for the default_pool_threads().
     A 0 in the first variable asks for the default without consulting the second."""
     for variable in POOL_VARIABLES:
-        count = thread_count(environ.get(variable))
+        count = thread_count(os.environ.get(variable))
         if count is not None and (count or variable == POOL_SIZE_VARIABLE):
             return min(count, MAX_POOL_THREADS) or None
     return None
