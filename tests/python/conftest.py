@@ -4,7 +4,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -46,22 +45,22 @@ def sort_function(sort_name):
     return getattr(_vexo, sort_name)
 
 
-@pytest.hookimpl(tryfirst=True)
-def pytest_timeout_set_timer(item, settings):
-    """pytest-timeout's thread method, with the hung test's id said first: the stacks it
-    dumps show a test function's frames but not which of its parameters hung."""
-    if settings.method != "thread" or not settings.timeout:
-        return None
-    from pytest_timeout import timeout_timer
+@pytest.hookimpl(wrapper=True)
+def pytest_pyfunc_call(pyfuncitem):
+    """Runs the test in a frame named after its id (parameters included): the stack dump of
+    a hang (faulthandler_timeout, pyproject.toml) then says which test hung."""
+    test = pyfuncitem.obj
 
-    def expire():
-        sys.stderr.write(f"\n{item.nodeid} hung: still running after {settings.timeout:g} s\n")
-        timeout_timer(item, settings)  # dumps every thread's stack and ends the process
+    def run(*args, **kwargs):
+        return test(*args, **kwargs)
 
-    timer = threading.Timer(settings.timeout, expire)
-    item.cancel_timeout = timer.cancel
-    timer.start()
-    return True
+    named = pyfuncitem.nodeid
+    run.__code__ = run.__code__.replace(co_name=named, co_qualname=named)
+    pyfuncitem.obj = run
+    try:
+        return (yield)
+    finally:
+        pyfuncitem.obj = test
 
 
 def run_python(

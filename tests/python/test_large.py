@@ -1,6 +1,7 @@
-"""Arrays past 2^31 elements (opt-in: VEXO_LARGE=1; about 17 GiB of memory, a few
-minutes). Indexes, counts and split points must not wrap at 32 bits anywhere. The array is
-the only copy: the checksum before and after and the order are computed chunk by chunk."""
+"""Arrays past 2^31 elements (opt-in: VEXO_LARGE=1; about 17 GiB of memory, a few minutes
+each, so run with -o faulthandler_timeout=1800). Indexes, counts and split points must not
+wrap at 32 bits anywhere. The array is the only copy: the checksum before and after and
+the order are computed chunk by chunk."""
 
 import os
 
@@ -44,7 +45,6 @@ def is_sorted(a: np.ndarray) -> bool:
     return True
 
 
-@pytest.mark.timeout(1800)  # minutes of filling and checking 17 GiB, not a hang
 @pytest.mark.parametrize(
     "name, pattern", [("par_sort_unstable", "random"), ("smart", "random"), ("pdq", "descending")]
 )
