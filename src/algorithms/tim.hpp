@@ -55,8 +55,9 @@ inline void merge_adjacent_runs(SortTarget target, std::size_t left, std::size_t
     const std::size_t m = right - left;
     const std::size_t right_length = m - width;
     const std::int64_t* const region = target.data() + left;
-    // The merge writes every position of B before B is read, so L and R are filled from
-    // the region directly; copying the region into B first would be a dead copy.
+    // The merge writes every position of `merged` before anything reads it, so the two
+    // runs are copied from the region directly; a copy of the region into `merged` first
+    // would be overwritten unread.
     Scratch<std::int64_t> merged(m);
     Scratch<std::int64_t> left_run(width);
     Scratch<std::int64_t> right_run(right_length);

@@ -102,23 +102,22 @@ TEST(ParallelStableSort, MergeCutsKeepTiesInRunOrder) {
     EXPECT_GT(*checker.cuts, 0u);
 }
 
-// A spent allowance hands ranges to heap sort; every partition on the way is checked.
-TEST(ParallelUnstableSort, SpentAllowanceFallsBackToHeapSort) {
-    for (unsigned allowance : {0u, 1u, 2u}) {
+// Every partition is checked on the way. A spent allowance hands ranges to heap sort; with
+// room to spare, runs of equal values take the left partition behind an equal pivot and
+// presorted ranges the order-keeping scans.
+TEST(ParallelUnstableSort, EveryPartitionSplitsAroundItsPivotWhateverTheAllowance) {
+    for (unsigned allowance : {0u, 1u, 2u, 64u}) {
         SCOPED_TRACE(allowance);
         const testing::CheckingObserver observer{allowance};
-        expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); }, {21, 50, 2001, 5000});
-        EXPECT_GT(observer.counts->ends[static_cast<int>(UnstableEnd::heap_sort)], 0u);
+        expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); }, {3, 21, 49, 50, 300, 2001, 5000});
+        const auto& counts = *observer.counts;
+        if (allowance < 64) {
+            EXPECT_GT(counts.ends[static_cast<int>(UnstableEnd::heap_sort)], 0u);
+        } else {
+            EXPECT_GT(counts.partitions[static_cast<int>(PartitionSide::equal_left)], 0u);
+            EXPECT_GT(counts.ends[static_cast<int>(UnstableEnd::in_order)], 0u);
+        }
     }
-}
-
-// Every partition of whole sorts, on the patterns (runs of equal values take the left
-// partition behind an equal pivot, presorted ones the order-keeping scans).
-TEST(ParallelUnstableSort, EveryPartitionSplitsAroundItsPivot) {
-    const testing::CheckingObserver observer{64};
-    expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); }, {3, 21, 49, 50, 300, 5000});
-    EXPECT_GT(observer.counts->partitions[static_cast<int>(PartitionSide::equal_left)], 0u);
-    EXPECT_GT(observer.counts->ends[static_cast<int>(UnstableEnd::in_order)], 0u);
 }
 
 }  // namespace

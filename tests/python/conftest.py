@@ -22,19 +22,8 @@ settings.load_profile(os.environ.get("VEXO_HYPOTHESIS_PROFILE", "ci"))
 # The thirteen functions in table order, written out rather than read from the module, so a
 # function missing from the module's table fails every test that names it.
 FUNCTION_NAMES = [
-    "bubble",
-    "insertion",
-    "merge",
-    "quick",
-    "heap",
-    "intro",
-    "tim",
-    "pdq",
-    "radix",
-    "smart",
-    "par_sort",
-    "par_sort_unstable",
-    "par_merge",
+    *"bubble insertion merge quick heap intro tim pdq radix smart".split(),
+    *"par_sort par_sort_unstable par_merge".split(),
 ]
 
 # Quadratic on every input; tests give them small arrays.
@@ -54,6 +43,24 @@ def sort_name(request) -> str:
 @pytest.fixture
 def sort_function(sort_name):
     return getattr(_vexo, sort_name)
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_pyfunc_call(pyfuncitem):
+    """Runs the test in a frame named after its id (parameters included): the stack dump of
+    a hang (faulthandler_timeout, pyproject.toml) then says which test hung."""
+    test = pyfuncitem.obj
+
+    def run(*args, **kwargs):
+        return test(*args, **kwargs)
+
+    named = pyfuncitem.nodeid
+    run.__code__ = run.__code__.replace(co_name=named, co_qualname=named)
+    pyfuncitem.obj = run
+    try:
+        return (yield)
+    finally:
+        pyfuncitem.obj = test
 
 
 def run_python(

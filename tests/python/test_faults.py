@@ -55,18 +55,21 @@ REPORT = re.compile(
 NOTE = "note: run with `VEXO_BACKTRACE=1` environment variable to display a backtrace\n"
 
 
+FAULTS = """
+    import numpy as np, threading
+    import vexo._vexo as m
+    a = np.arange(8)
+    for f in (m.heap, m.bubble):
+        try:
+            f(a[::2])
+        except BaseException as exc:
+            print(type(exc).__name__)
+    print(threading.get_native_id())
+"""
+
+
 def test_fault_report_on_stderr_with_a_one_time_note():
-    result = run_python("""
-        import numpy as np, threading
-        import vexo._vexo as m
-        a = np.arange(8)
-        for f in (m.heap, m.bubble):
-            try:
-                f(a[::2])
-            except BaseException as exc:
-                print(type(exc).__name__)
-        print(threading.get_native_id())
-    """)
+    result = run_python(FAULTS)
     assert result.returncode == 0, result.stderr
     *kinds, tid = result.stdout.split()
     assert kinds == ["PanicException", "PanicException"]
@@ -79,21 +82,7 @@ def test_fault_report_on_stderr_with_a_one_time_note():
     assert rest.startswith(NOTE)
     second = REPORT.fullmatch(rest[len(NOTE) :])
     assert second and second.group(2) == "src/algorithms/bubble.cpp"
-
-
-def test_backtrace_on_request():
-    result = run_python(
-        """
-        import numpy as np
-        import vexo._vexo as m
-        try:
-            m.heap(np.arange(4)[::2])
-        except BaseException:
-            pass
-        """,
-        env={"VEXO_BACKTRACE": "1"},
-    )
-    assert result.returncode == 0
-    assert REPORT.match(result.stderr)
-    assert NOTE not in result.stderr
-    assert "stack backtrace:" in result.stderr
+    # On request, a backtrace in place of the note.
+    traced = run_python(FAULTS, env={"VEXO_BACKTRACE": "1"})
+    assert REPORT.match(traced.stderr) and NOTE not in traced.stderr
+    assert "stack backtrace:" in traced.stderr

@@ -1,6 +1,7 @@
-"""Arrays past 2^31 elements (opt-in: VEXO_LARGE=1; about 17 GiB of memory, a few
-minutes). Indexes, counts and split points must not wrap at 32 bits anywhere. The array is
-the only copy: the checksum before and after and the order are computed chunk by chunk."""
+"""Arrays past 2^31 elements (opt-in: VEXO_LARGE=1; about 17 GiB of memory, a few minutes
+each, so run with -o faulthandler_timeout=1800). Indexes, counts and split points must not
+wrap at 32 bits anywhere. The array is the only copy: the checksum before and after and
+the order are computed chunk by chunk."""
 
 import os
 

@@ -7,6 +7,7 @@ import inspect
 import shutil
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import numpy as np
@@ -16,11 +17,14 @@ from conftest import FUNCTION_NAMES, run_python
 import vexo
 from vexo import _vexo
 
-STUB = Path(__file__).parents[2] / "vexo" / "_vexo.pyi"
+ROOT = Path(__file__).parents[2]
+STUB = ROOT / "vexo" / "_vexo.pyi"
 
 
-def test_all_in_table_order_empty_doc_and_nothing_else_added():
+def test_all_in_table_order_empty_doc_version_and_nothing_else_added():
     assert _vexo.__all__ == FUNCTION_NAMES
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    assert vexo.__version__ == project["version"]
     assert vexo.__all__ == _vexo.__all__
     assert _vexo.__doc__ == ""
     public = {name for name in vars(_vexo) if not name.startswith("__")}

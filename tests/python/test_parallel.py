@@ -44,35 +44,41 @@ def last_line(result: subprocess.CompletedProcess) -> str:
     return result.stdout.strip().splitlines()[-1]
 
 
+PAR_SORT = ("par_sort", "random", 2001)
+POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
+
+
 # The pool's size comes from the environment (the parser's every rule is pinned by the C++
-# tests; these rows check the wiring), and each row pins one sort's first input past its
-# threshold, which is what starts the pool.
+# tests; these rows check the wiring, and the edge cases against the bench's own reading
+# of the variables, since the module exposes no pool size), and each row pins one sort's
+# first input past its threshold, which is what starts the pool.
 @pytest.mark.parametrize(
-    "env, workers, first",
+    "variables, workers, first",
     [
-        ({"RAYON_NUM_THREADS": "1"}, 1, ("par_sort", "random", 2001)),
-        ({"RAYON_NUM_THREADS": "+2"}, 2, ("par_merge", "random", 8192)),
-        (
-            {"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "3"},
-            3,
-            ("par_sort_unstable", "all_equal", 2002),
-        ),
-        (
-            {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"},
-            ONLINE,
-            ("par_sort", "random", 2001),
-        ),
-        ({}, ONLINE, ("par_merge", "random", 8192)),
+        (("1", None), 1, PAR_SORT),
+        (("+2", None), 2, ("par_merge", "random", 8192)),
+        ((" 3", "3"), 3, ("par_sort_unstable", "all_equal", 2002)),
+        (("0", "3"), ONLINE, PAR_SORT),
+        ((None, None), ONLINE, ("par_merge", "random", 8192)),
+        ((str(1 << 64), "3"), 3, PAR_SORT),  # past 64 bits: no number at all
+        ((str((1 << 64) + 2), None), ONLINE, PAR_SORT),
+        (("\u0663", "+2"), 2, PAR_SORT),  # a digit, but not an ASCII one
+        (("++2", "3 "), ONLINE, PAR_SORT),
+        (("+", "0"), ONLINE, PAR_SORT),
+        (("", "007"), 7, PAR_SORT),
     ],
     ids=repr,
 )
-def test_results_equal_numpy_and_pool_is_created_lazily(env, workers, first):
+def test_results_equal_numpy_and_pool_is_created_lazily(variables, workers, first):
     result = run_script(
         f"""
+        from vexo.bench import machine
+        print(machine.pool_threads() or machine.default_pool_threads())
         before = threads()
         # Below every threshold: sorted on the calling thread, no pool.
-        for name, n in [("par_sort", 0), ("par_sort", 1), ("par_sort", 20), ("par_sort", 2000), ("par_sort_unstable", 2000),
-                        ("par_sort_unstable", 2001), ("par_merge", 8191)]:
+        for name, n in [("par_sort", 0), ("par_sort", 1), ("par_sort", 20), ("par_sort", 2000),
+                        ("par_sort_unstable", 2000), ("par_sort_unstable", 2001),
+                        ("par_merge", 8191)]:
             for kind in ("random", "ascending", "descending", "few_distinct"):
                 check(name, kind, n)
         assert threads() == before, "a small input created the pool"
@@ -85,10 +91,10 @@ def test_results_equal_numpy_and_pool_is_created_lazily(env, workers, first):
                     check(name, kind, n)
         print(threads() - before)
         """,
-        env,
+        dict(zip(POOL_VARIABLES, variables, strict=True)),
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == [str(workers)] * 2
+    assert result.stdout.split() == [str(workers)] * 3
     assert result.stderr == ""
 
 
@@ -114,14 +120,15 @@ def test_pool_creation_failure_is_a_panic_every_time():
             except Exception as error:
                 print("caught as Exception", name, error)
             except BaseException as error:
-                print(type(error).__module__, type(error).__name__, name, str(error).splitlines()[0])
+                first_line = str(error).splitlines()[0]
+                print(type(error).__module__, type(error).__name__, name, first_line)
         print("untouched", np.array_equal(a, original), np.array_equal(b, original))
         print("permutation", np.array_equal(np.sort(c), np.sort(original_c)))
         """
     )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.strip().splitlines()
-    for line, name in zip(lines[:3], ("par_sort", "par_merge", "par_sort_unstable")):
+    for line, name in zip(lines[:3], ("par_sort", "par_merge", "par_sort_unstable"), strict=True):
         assert line.startswith(f"pyo3_runtime PanicException {name} {SENTENCE}: "), line
         assert "could not be started" in line
     # Created once: every call reports the cause of that one attempt.

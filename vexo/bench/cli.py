@@ -2,16 +2,27 @@
 
 import argparse
 import datetime
+import json
 import os
 import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Sequence
 
 from vexo import patterns as pattern_generators
 
 from . import catalog, machine, plot, report
-from .measure import ERROR, SKIPPED, WRONG, Measurement, run_suite
+from .measure import (
+    ERROR,
+    MAX_CALLS,
+    MIN_CALLS,
+    SKIPPED,
+    WRONG,
+    Measurement,
+    against_the_faster,
+    run_suite,
+)
 
 DEFAULT_PATTERNS = (
     "random",
@@ -30,8 +41,10 @@ DEFAULT_REPEAT = 5
 DEFAULT_TIME_BUDGET = 0.25
 DEFAULT_SEED = 1
 
-# Set in the child that --threads starts, so it measures instead of starting another.
+# Set in the children the bench starts: "1" in the one --threads starts, so it measures
+# instead of starting another; HELD_CHILD in the one that times NumPy on its AVX2 sort.
 CHILD_VARIABLE = "VEXO_BENCH_CHILD"
+HELD_CHILD = "numpy-avx2"
 
 
 def parse_size(text: str) -> int:
@@ -104,7 +117,9 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m vexo.bench",
         description="Time vexo's sorts against numpy.sort on named input patterns and sizes.",
-        epilog=f"{catalog.BASELINE} is always measured: it is the baseline of every ratio.",
+        epilog=f"{catalog.BASELINE} is always measured, and where NumPy dispatches AVX-512 also "
+        f"{catalog.HELD_BASELINE}, held to its AVX2 sort in a child process: ratios are to "
+        "the faster of the two.",
     )
     parser.add_argument(
         "--functions",
@@ -116,7 +131,8 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
         "--patterns",
         type=name_list(pattern_generators.NAMES, "pattern"),
         default=list(DEFAULT_PATTERNS),
-        help=f"comma-separated input patterns (default: {','.join(DEFAULT_PATTERNS)}; also {', '.join(n for n in pattern_generators.NAMES if n not in DEFAULT_PATTERNS)})",
+        help=f"comma-separated input patterns (default: {','.join(DEFAULT_PATTERNS)}; also "
+        f"{', '.join(n for n in pattern_generators.NAMES if n not in DEFAULT_PATTERNS)})",
     )
     parser.add_argument(
         "--sizes",
@@ -128,14 +144,16 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
         "--repeat",
         type=positive_int,
         default=DEFAULT_REPEAT,
-        help=f"timed calls per measurement, each on a fresh copy; short calls repeat up to 100 times (default: {DEFAULT_REPEAT})",
+        help="timed calls per measurement, each on a fresh copy; short calls repeat up to "
+        f"{MAX_CALLS} times (default: {DEFAULT_REPEAT})",
     )
     parser.add_argument(
         "--time-budget",
         type=positive_float,
         default=DEFAULT_TIME_BUDGET,
         metavar="SECONDS",
-        help=f"stop repeating a measurement once its calls took this long, after at least 3 (default: {DEFAULT_TIME_BUDGET})",
+        help="stop repeating a measurement once its calls took this long, after at least "
+        f"{MIN_CALLS} (default: {DEFAULT_TIME_BUDGET})",
     )
     parser.add_argument(
         "--seed",
@@ -147,7 +165,8 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
         "--threads",
         type=positive_int,
         metavar="N",
-        help=f"measure in a child process whose worker pool has N threads ({machine.POOL_SIZE_VARIABLE}=N)",
+        help="measure in a child process whose worker pool has N threads "
+        f"({machine.POOL_SIZE_VARIABLE}=N)",
     )
     parser.add_argument(
         "--json", metavar="FILE", help="write every raw figure, with the machine, to FILE"
@@ -174,9 +193,61 @@ def run_in_child(argv: Sequence[str], threads: int) -> int:
     The pool reads its size once, when a process first needs it, so only a new process
     can measure with another size.
     """
+    env = {machine.POOL_SIZE_VARIABLE: str(threads), CHILD_VARIABLE: "1"}
+    return bench_child(argv, env).returncode
+
+
+def bench_child(argv: Sequence[str], env: dict[str, str], **options) -> subprocess.CompletedProcess:
+    """`python -m vexo.bench ARGV` in a fresh interpreter, with `env` added to ours."""
     interpreter = [sys.executable, *(["-P"] if sys.flags.safe_path else [])]
-    env = {**os.environ, machine.POOL_SIZE_VARIABLE: str(threads), CHILD_VARIABLE: "1"}
-    return subprocess.run([*interpreter, "-m", "vexo.bench", *argv], env=env).returncode
+    command = [*interpreter, "-m", "vexo.bench", *argv]
+    return subprocess.run(command, env={**os.environ, **env}, **options)
+
+
+def measure_held_numpy(args: argparse.Namespace) -> tuple[list[Measurement], dict | None]:
+    """numpy.sort timed on the same patterns, sizes and seed in a child process whose NumPy
+    is held to its AVX2 sort (NumPy reads its dispatch settings once, when imported), as
+    HELD_BASELINE; and the child's numpy_simd(). An error for each cell when the child
+    gave no record."""
+    with tempfile.TemporaryDirectory() as scratch:
+        path = os.path.join(scratch, "held.json")
+        argv = [
+            *("--functions", catalog.BASELINE, "--patterns", ",".join(args.patterns)),
+            *("--sizes", ",".join(map(str, args.sizes)), "--repeat", str(args.repeat)),
+            *("--time-budget", repr(args.time_budget), "--seed", str(args.seed)),
+            *("--plain", "--json", path),
+        ]
+        env = {**machine.NUMPY_WITHOUT_AVX512, CHILD_VARIABLE: HELD_CHILD}
+        done = bench_child(argv, env, stdout=subprocess.DEVNULL)
+        try:
+            with open(path, encoding="utf-8") as record:
+                held = json.load(record)
+        except OSError:
+            detail = f"the child process exited with {done.returncode} and wrote no record"
+            failed = [
+                Measurement(catalog.HELD_BASELINE, pattern, size, ERROR, detail=detail)
+                for size in args.sizes
+                for pattern in args.patterns
+            ]
+            return failed, None
+    return [
+        Measurement(
+            catalog.HELD_BASELINE, e["pattern"], e["size"], e["status"], e["times_ns"], e["detail"]
+        )
+        for e in held["results"]
+    ], held["machine"]["numpy_simd"]
+
+
+def with_held_numpy(results: list[Measurement], held: list[Measurement]) -> list[Measurement]:
+    """`results` with each of `held` right after numpy.sort's measurement of its cell, and
+    every ratio to the faster of the two NumPy sorts."""
+    by_cell = {(m.pattern, m.size): m for m in held}
+    merged = []
+    for measurement in results:
+        merged.append(measurement)
+        if measurement.function == catalog.BASELINE:
+            merged.append(by_cell[measurement.pattern, measurement.size])
+    return against_the_faster(merged, [catalog.BASELINE, catalog.HELD_BASELINE])
 
 
 def rich_console():
@@ -254,7 +325,8 @@ class RichProgress:
 def summary(results: Sequence[Measurement], elapsed: float, argv: Sequence[str]) -> str:
     skipped = sum(m.status == SKIPPED for m in results)
     failed = sum(m.status in (WRONG, ERROR) for m in results)
-    counts = f"{len(results)} measurements ({len(results) - skipped - failed} timed, {skipped} skipped, {failed} failed)"
+    timed = len(results) - skipped - failed
+    counts = f"{len(results)} measurements ({timed} timed, {skipped} skipped, {failed} failed)"
     return f"{counts} in {elapsed:.1f} s by: python -m vexo.bench {' '.join(argv)}".rstrip()
 
 
@@ -295,6 +367,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             seed=args.seed,
             progress=progress.advance,
         )
+    held = os.environ.get(CHILD_VARIABLE) != HELD_CHILD and machine.dispatches_avx512(
+        described["numpy_simd"]
+    )
+    held_simd = None
+    if held:
+        held_results, held_simd = measure_held_numpy(args)
+        results = with_held_numpy(results, held_results)
     elapsed = time.perf_counter() - started
 
     heading = f"vexo bench: {machine.one_line(described)}"
@@ -312,6 +391,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             "time_budget_seconds": args.time_budget,
             "seed": args.seed,
             "threads": described["pool_threads"],
+            # The environment of the held NumPy's child, and what its NumPy then ran.
+            "numpy_held": {"environment": machine.NUMPY_WITHOUT_AVX512, "simd": held_simd}
+            if held
+            else None,
             "quadratic_step_limit": catalog.QUADRATIC_STEP_LIMIT,
         }
         report.write_json(

@@ -3,10 +3,13 @@
 import os
 import platform
 import sys
-from importlib import metadata
 
 import numpy as np
 
+import vexo
+
+# NumPy's run-time dispatch without its AVX-512 targets: its sorts take their AVX2 paths.
+NUMPY_WITHOUT_AVX512 = {"NPY_DISABLE_CPU_FEATURES": "X86_V4 AVX512_ICL"}
 POOL_SIZE_VARIABLE = "RAYON_NUM_THREADS"
 POOL_VARIABLES = (POOL_SIZE_VARIABLE, "RAYON_RS_NUM_CPUS")
 MAX_POOL_THREADS = 65535  # the pool caps every size it is given here
@@ -66,19 +69,29 @@ def numpy_simd() -> dict:
     }
 
 
-def vexo_version() -> str:
-    try:
-        return metadata.version("vexo")
-    except metadata.PackageNotFoundError:
-        return "unknown"
+def thread_count(text: str | None) -> int | None:
+    """The count a pool variable holds: an optional "+", then ASCII digits only, of a value
+    that fits in 64 bits. Anything else is no count at all, as for the pool, which then
+    reads the next variable rather than taking a huge value as its cap."""
+    digits = (text or "").removeprefix("+")
+    if not (digits.isascii() and digits.isdecimal()):
+        return None
+    value = int(digits)
+    return value if value < 1 << 64 else None
+
+
+def dispatches_avx512(simd: dict) -> bool:
+    """Whether NumPy runs AVX-512 code here, by numpy_simd()'s account."""
+    return any(target == "X86_V4" or target.startswith("AVX512") for target in simd["active"])
 
 
 def pool_threads() -> int | None:
-    """The pool size the environment asks for, or None for the default_pool_threads()."""
+    """The pool size the environment asks for, or None for the default_pool_threads().
+    A 0 in the first variable asks for the default without consulting the second."""
     for variable in POOL_VARIABLES:
-        text = os.environ.get(variable, "").removeprefix("+")
-        if text.isdecimal() and text.isascii():
-            return min(int(text), MAX_POOL_THREADS) or None
+        count = thread_count(os.environ.get(variable))
+        if count is not None and (count or variable == POOL_SIZE_VARIABLE):
+            return min(count, MAX_POOL_THREADS) or None
     return None
 
 
@@ -92,7 +105,7 @@ def describe() -> dict:
         "python_implementation": sys.implementation.name,
         "numpy": np.__version__,
         "numpy_simd": numpy_simd(),
-        "vexo": vexo_version(),
+        "vexo": vexo.__version__,
         "pool_environment": {variable: os.environ.get(variable) for variable in POOL_VARIABLES},
         "pool_threads": pool_threads(),
         "pool_default_threads": default_pool_threads(),

@@ -47,7 +47,8 @@ class Measurement:
     status: str
     times_ns: list[int] = field(default_factory=list)
     detail: str = ""
-    ratio: float | None = None  # median time over numpy.sort's median on the same data
+    ratio: float | None = None  # median time over the baseline's median on the same data
+    baseline: str = ""  # the contender the ratio is to
 
     def ns_per_element(self, statistic: Callable[[Sequence[int]], float]) -> float | None:
         if not self.times_ns:
@@ -87,6 +88,23 @@ def enough(calls: int, spent_ns: int, repeat: int, budget_ns: int) -> bool:
     return calls >= repeat and (spent_ns >= SHORT_MEASUREMENT_NS or calls >= MAX_CALLS)
 
 
+def timed_call(contender: Contender, work: np.ndarray) -> tuple[int, str]:
+    """(ns the call took, "") or (0, the error it raised as "Type: message").
+
+    Every failure of one contender is reported for that contender alone: vexo's
+    PanicException derives from BaseException, so catching Exception would let a fault in
+    one function stop the whole run. Only an interrupt or an exit stops it.
+    """
+    try:
+        start = time.perf_counter_ns()
+        contender.sort(work)
+        return time.perf_counter_ns() - start, ""
+    except KeyboardInterrupt, SystemExit:
+        raise
+    except BaseException as error:
+        return 0, f"{type(error).__name__}: {error}"
+
+
 def measure(
     contender: Contender,
     pattern: str,
@@ -104,16 +122,9 @@ def measure(
     spent = 0
     while not enough(len(found.times_ns), spent, repeat, budget_ns):
         work = data.copy()
-        try:
-            start = time.perf_counter_ns()
-            contender.sort(work)
-            elapsed = time.perf_counter_ns() - start
-        except KeyboardInterrupt, SystemExit:
-            raise
-        except BaseException as error:  # vexo's PanicException derives from BaseException
-            return Measurement(
-                contender.name, pattern, data.size, ERROR, detail=f"{type(error).__name__}: {error}"
-            )
+        elapsed, error = timed_call(contender, work)
+        if error:
+            return Measurement(contender.name, pattern, data.size, ERROR, detail=error)
         if not np.array_equal(work, expected):
             return Measurement(
                 contender.name, pattern, data.size, WRONG, detail=describe_mismatch(work, expected)
@@ -128,10 +139,8 @@ def warm_up(contenders: Sequence[Contender], seed: int) -> None:
     for contender in contenders:
         cap = contender.size_cap("random")
         size = WARM_UP_SIZE if cap is None else min(WARM_UP_SIZE, cap // WARM_UP_QUADRATIC_DIVISOR)
-        try:
-            contender.sort(pattern_generators.make("random", size, seed))
-        except Exception:  # a broken contender shows up in its own measurements
-            pass
+        # A broken contender shows up in its own measurements.
+        timed_call(contender, pattern_generators.make("random", size, seed))
 
 
 Progress = Callable[[str], None]  # called once per finished measurement, with its label
@@ -176,11 +185,35 @@ def run_suite(
     return results
 
 
-def fill_ratios(cell: Sequence[Measurement]) -> None:
-    """Sets each measurement's ratio to the baseline's median on the same data."""
-    baseline = next((m for m in cell if m.function == BASELINE and m.status == OK), None)
-    if baseline is None:
-        return
+def fill_ratios(cell: Sequence[Measurement], name: str = BASELINE) -> None:
+    """Sets each measurement's ratio to the median of contender `name` on the same data."""
+    baseline = next((m for m in cell if m.function == name and m.status == OK), None)
     for measurement in cell:
-        if measurement.status == OK:
+        measurement.ratio, measurement.baseline = None, ""
+        if baseline is not None and measurement.status == OK:
             measurement.ratio = measurement.median / baseline.median
+            measurement.baseline = name
+
+
+def faster(results: Sequence[Measurement], names: Sequence[str]) -> str:
+    """Of the contenders `names`, the faster over the sizes where all of them were timed:
+    the lowest geometric mean of its median ns per element. The first when none was."""
+    medians = {
+        name: {m.size: m.median for m in results if m.function == name and m.status == OK}
+        for name in names
+    }
+    common = set.intersection(*(set(sizes) for sizes in medians.values()))
+    if not common:
+        return names[0]
+    return min(names, key=lambda name: statistics.geometric_mean(medians[name][s] for s in common))
+
+
+def against_the_faster(results: list[Measurement], baselines: Sequence[str]) -> list[Measurement]:
+    """Fills every ratio against the faster of `baselines`, chosen pattern by pattern."""
+    patterns = dict.fromkeys(m.pattern for m in results)
+    for pattern in patterns:
+        of_pattern = [m for m in results if m.pattern == pattern]
+        name = faster(of_pattern, baselines)
+        for size in dict.fromkeys(m.size for m in of_pattern):
+            fill_ratios([m for m in of_pattern if m.size == size], name)
+    return results

@@ -1,16 +1,37 @@
-"""The plot: ns per element against size, one panel per pattern, both axes logarithmic."""
+"""The plot: time relative to NumPy against size, one panel per pattern, both axes
+logarithmic.
+
+A reader compares each sort with NumPy, and the sorts one picks for speed with each other,
+so those are what the picture shows: NumPy's yardstick is the bold line at 1x, the six
+fast functions each keep one colour in every panel, and the classic sorts, there for
+study, are drawn thin and grey behind them.
+"""
 
 import math
 from collections.abc import Sequence
 
 from vexo import patterns as pattern_generators
 
-from .catalog import BASELINE, STABLE_REFERENCE
+from .catalog import BASELINE, HELD_BASELINE, STABLE_REFERENCE
 from .measure import OK, Measurement
 
-# tab20 in this order: the ten strong colours first, then their light twins, so the
-# first ten functions never share a hue.
-COLOUR_ORDER = [*range(0, 20, 2), *range(1, 20, 2)]
+# The functions a user picks for speed, in Okabe and Ito's palette, which stays distinct
+# for colour-blind readers.
+FAST = {
+    "smart": "#0072B2",
+    "par_sort_unstable": "#D55E00",
+    "par_sort": "#009E73",
+    "pdq": "#CC79A7",
+    "radix": "#E69F00",
+    "tim": "#56B4E9",
+}
+NUMPY_STYLES = {  # matplotlib line styles of NumPy's rows
+    BASELINE: {"color": "black", "linewidth": 2.4},
+    HELD_BASELINE: {"color": "black", "linewidth": 2.4, "linestyle": "--"},
+    STABLE_REFERENCE: {"color": "dimgray", "linewidth": 1.6, "linestyle": ":"},
+}
+CLASSIC_STYLE = {"color": "#b0b0b0", "linewidth": 0.9, "alpha": 0.8}
+CLASSIC_LABEL = "classic sorts"
 PANEL_COLUMNS = 4  # eight default patterns make two rows of four
 PANEL_SIZE = (4.0, 3.2)  # inches per panel: readable tick labels at the default dpi
 DPI = 120
@@ -24,6 +45,15 @@ def available() -> bool:
     return True
 
 
+def style(function: str) -> dict:
+    """How `function`'s line is drawn, its legend label included."""
+    if function in NUMPY_STYLES:
+        return {"label": function, "zorder": 3, **NUMPY_STYLES[function]}
+    if function in FAST:
+        return {"label": function, "color": FAST[function], "linewidth": 1.8, "zorder": 2}
+    return {"label": CLASSIC_LABEL, "zorder": 1, **CLASSIC_STYLE}
+
+
 def draw(results: Sequence[Measurement], path: str, title: str) -> None:
     import matplotlib
 
@@ -31,7 +61,8 @@ def draw(results: Sequence[Measurement], path: str, title: str) -> None:
     import matplotlib.pyplot as plt
 
     pattern_names = list(dict.fromkeys(m.pattern for m in results))
-    functions = list(dict.fromkeys(m.function for m in results))
+    # Classic sorts first, so every coloured line is drawn over them.
+    functions = sorted(dict.fromkeys(m.function for m in results), key=lambda f: style(f)["zorder"])
     columns = min(PANEL_COLUMNS, len(pattern_names))
     rows = math.ceil(len(pattern_names) / columns)
     figure, axes = plt.subplots(
@@ -41,56 +72,37 @@ def draw(results: Sequence[Measurement], path: str, title: str) -> None:
         squeeze=False,
         sharex=True,
     )
-    palette = plt.get_cmap("tab20")
-    ours = [function for function in functions if function not in (BASELINE, STABLE_REFERENCE)]
-    colours = {
-        function: palette(COLOUR_ORDER[index % len(COLOUR_ORDER)])
-        for index, function in enumerate(ours)
-    }
-    for panel, pattern in zip(axes.flat, pattern_names):
+    for panel, pattern in zip(axes.flat, pattern_names, strict=False):
+        yardsticks = set()
         for function in functions:
-            points = sorted(
-                (m.size, m.median)
-                for m in results
-                if m.pattern == pattern and m.function == function and m.status == OK
-            )
-            if not points:
-                continue
-            reference = function in (BASELINE, STABLE_REFERENCE)
-            panel.plot(
-                *zip(*points),
-                label=function,
-                color=colours.get(function, "black"),
-                linestyle="--" if function == STABLE_REFERENCE else "-",
-                linewidth=2.2 if reference else 1.4,
-                marker="o",
-                markersize=3,
-            )
+            cells = [m for m in results if m.pattern == pattern and m.function == function]
+            points = sorted((m.size, m.ratio) for m in cells if m.status == OK and m.ratio)
+            yardsticks.update(m.baseline for m in cells if m.ratio)
+            if points:
+                panel.plot(*zip(*points, strict=True), marker="o", markersize=3, **style(function))
         panel.set_xscale("log")
         panel.set_yscale("log")
-        panel.set_title(
-            f"{pattern}\n{pattern_generators.DESCRIPTIONS.get(pattern, '')}", fontsize=9
-        )
+        description = pattern_generators.DESCRIPTIONS.get(pattern, "")
+        panel.set_title(f"{pattern}\n{description}", fontsize=9)
+        panel.set_ylabel(f"time / {' or '.join(sorted(yardsticks))}", fontsize=8)
         panel.grid(True, which="major", alpha=0.3)
     for panel in list(axes.flat)[len(pattern_names) :]:
         panel.set_visible(False)
-    for panel in axes[:, 0]:
-        panel.set_ylabel("ns per element")
     for panel in axes[-1, :]:
         panel.set_xlabel("elements")
     legend = {}
     for panel in axes.flat:
-        for handle, label in zip(*panel.get_legend_handles_labels()):
+        for handle, label in zip(*panel.get_legend_handles_labels(), strict=True):
             legend.setdefault(label, handle)
     figure.legend(
         list(legend.values()),
         list(legend),
         loc="lower center",
-        ncol=max(1, min(8, len(legend))),
+        ncol=max(1, min(10, len(legend))),
         fontsize=8,
         frameon=False,
     )
-    figure.suptitle(title, fontsize=10)
-    figure.tight_layout(rect=(0, 0.08, 1, 0.95))
+    figure.suptitle(f"{title}\nbelow 1: faster than NumPy", fontsize=10)
+    figure.tight_layout(rect=(0, 0.06, 1, 0.95))
     figure.savefig(path, dpi=DPI)
     plt.close(figure)
