@@ -49,11 +49,6 @@ void register_on_pools(const std::string& name, const std::function<void(SortTar
     }
 }
 
-// The unstable sort kept on the calling thread: no task pairs at all.
-struct OnCallingThread : UnstableSilent {
-    static constexpr bool uses_pool = false;
-};
-
 // The unstable sort with each partition kernel this CPU runs forced in turn; the unnamed
 // rows use the kernel the module picks.
 void register_unstable_sorts() {
@@ -69,7 +64,7 @@ void register_unstable_sorts() {
         });
     }
     // The same quicksort with no pool at all: what one worker costs on top of it.
-    register_sort("par_sort_unstable[no-pool]", [](SortTarget t) { parallel_unstable_sort_observed(t, OnCallingThread{}); }, patterns, sizes);
+    register_sort("par_sort_unstable[no-pool]", [](SortTarget t) { parallel_unstable_sort_observed(t, UnstableOnCallingThread{}); }, patterns, sizes);
 }
 
 void register_parallel() {

@@ -48,13 +48,9 @@ struct Charges {
     }
 };
 
-// The sort kept on the calling thread, as every run here is.
-struct OnCallingThread : UnstableSilent {
-    static constexpr bool uses_pool = false;
-};
-
-// The sort's observer: each event charges the time since the previous one.
-struct Stamping : OnCallingThread {
+// The sort's observer, on the calling thread as every run here is: each event charges the
+// time since the previous one.
+struct Stamping : UnstableOnCallingThread {
     Charges* charges;
 
     void partitioned(SortTarget range, std::size_t /*pivot*/, PartitionSide /*side*/) const noexcept {
@@ -78,7 +74,7 @@ struct Stamping : OnCallingThread {
 };
 
 // One sort and nothing else, which tools/profile-unstable has callgrind count alone.
-[[gnu::noinline]] void sort_once(SortTarget target) { parallel_unstable_sort_observed(target, OnCallingThread{}); }
+[[gnu::noinline]] void sort_once(SortTarget target) { parallel_unstable_sort_observed(target, UnstableOnCallingThread{}); }
 
 // The cost of one stamp, from a long run of them.
 double clock_cost_ns() {
@@ -128,7 +124,7 @@ int run(std::size_t n, int repetitions, PartitionKernel kernel, testing::Pattern
     for (int r = 0; r < repetitions; ++r) {
         work = input;
         const Clock::time_point start = Clock::now();
-        parallel_unstable_sort_observed(SortTarget(work), OnCallingThread{});
+        parallel_unstable_sort_observed(SortTarget(work), UnstableOnCallingThread{});
         plain_ns.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / element_count);
         work = input;
         Stamping stamping;

@@ -51,7 +51,6 @@ struct Avx2 {
     VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(pivots, v))));
     }
-    VEXO_KERNEL_TARGET static type compress(type v, unsigned mask) noexcept { return arrange(v, mask); }
     VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
         return _mm256_permutevar8x32_epi32(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(permutation.index[mask])));
     }

@@ -1,8 +1,8 @@
 // The AVX-512 kernels: the partition, eight lanes per vector and four vectors per batch,
-// and the small-range insertion sort in registers. A vector
-// is arranged with compress (the < lanes, packed low) and expand (the others, packed into
-// the lanes above them), both in registers: compressing straight to memory is much
-// slower on some CPUs.
+// the short partition of up to 64 elements in registers, and the small-range insertion
+// sort in registers. A vector is arranged by one permutation whose indexes come from a
+// table indexed by its comparison mask; compress and expand would take three instructions
+// on the same port, and compressing straight to memory is much slower on some CPUs.
 #include "parallel/partition.hpp"
 
 #if VEXO_HAS_VECTOR_KERNELS
@@ -84,7 +84,6 @@ struct Avx512 {
     VEXO_KERNEL_TARGET static type load_first(const std::int64_t* p, std::size_t count) noexcept { return _mm512_maskz_loadu_epi64(lane_mask(count, 0), p); }
     VEXO_KERNEL_TARGET static void store_first(std::int64_t* p, type v, std::size_t count) noexcept { _mm512_mask_storeu_epi64(p, lane_mask(count, 0), v); }
     VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept { return _mm512_cmpgt_epi64_mask(pivots, v); }
-    VEXO_KERNEL_TARGET static type compress(type v, unsigned mask) noexcept { return _mm512_maskz_compress_epi64(static_cast<std::uint8_t>(mask), v); }
     VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
         // Lane j's source index sits in bits 4j to 4j + 2 of the table entry; the
         // permutation reads only the low three bits of each 64-bit index.
@@ -139,7 +138,7 @@ VEXO_KERNEL_TARGET ShortPartition partition_in_registers(std::int64_t* d, std::s
         v[k] = _mm512_maskz_loadu_epi64(valid, d + 8 * k);
         less[k] = static_cast<std::uint8_t>(_mm512_mask_cmpgt_epi64_mask(valid, pivots, v[k]));
         const unsigned mask = less[k];
-        misplaced |= (mask & (mask + 1)) | (mask * (count_below != static_cast<std::size_t>(8 * k)));
+        misplaced |= vector_partition::out_of_order(mask, count_below != static_cast<std::size_t>(8 * k));
         count_below += static_cast<std::size_t>(__builtin_popcount(mask));
     }
     std::size_t below = 0;

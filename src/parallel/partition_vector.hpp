@@ -36,6 +36,12 @@
 
 namespace vexo::vector_partition {
 
+// Whether the lanes of one vector, with comparison mask `less` (bit i set when lane i is
+// < pivot), break the order of a partitioned range: they do when the set bits are not a
+// run of low bits, or when any is set after an element >= pivot came before the vector.
+// Branch-free, so a kernel can fold it over all its vectors.
+constexpr unsigned out_of_order(unsigned less, bool above_seen) noexcept { return (less & (less + 1)) | (less * above_seen); }
+
 // Calls place(position, lane) for each lane of a vector of `lanes` lanes in the order
 // `arrange` puts them: the lanes whose bit of `mask` is set first, in order, then the
 // others. What the kernels' permutation tables are made from.
@@ -163,8 +169,8 @@ VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t
 // twice, its < lanes first for the `below` buffer and its >= lanes first for `above`,
 // and stored whole to both (the surplus lanes fall behind each buffer's end, where the
 // next store overwrites them); the last few elements make a masked vector of their own,
-// then both buffers are copied back. A comparison mask tells at once whether its lanes were in order: it must
-// be a run of low bits, and empty once an element >= pivot has been seen.
+// then both buffers are copied back. Each comparison mask also tells whether its lanes
+// kept the order of a partitioned range (`out_of_order`).
 template <class Vec>
 VEXO_KERNEL_TARGET ShortPartition partition_short(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     constexpr std::size_t lanes = Vec::lanes;
@@ -182,7 +188,7 @@ VEXO_KERNEL_TARGET ShortPartition partition_short(std::int64_t* d, std::size_t n
         const unsigned mask_above = ~mask & valid;
         Vec::store(below + count_below, Vec::arrange(v, mask));
         Vec::store(above + count_above, Vec::arrange(v, mask_above));
-        misplaced |= (mask & (mask + 1)) | (mask * (count_above != 0));
+        misplaced |= out_of_order(mask, count_above != 0);
         count_below += static_cast<std::size_t>(__builtin_popcount(mask));
         count_above += static_cast<std::size_t>(__builtin_popcount(mask_above));
     };

@@ -70,6 +70,12 @@ struct UnstableSilent {
     void ended(UnstableEnd /*how*/, SortTarget /*range*/) const noexcept {}
 };
 
+// The silent observer with every task pair run on the calling thread: what benchmarks and
+// profiles use to time the sort itself, without the pool.
+struct UnstableOnCallingThread : UnstableSilent {
+    static constexpr bool uses_pool = false;
+};
+
 namespace unstable_detail {
 
 // Branch-free (min and max become conditional moves): on random samples a branch here
