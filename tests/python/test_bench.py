@@ -217,6 +217,21 @@ def run_bench(tmp_path, *args):
     return code, json.loads(out.read_text())
 
 
+@pytest.mark.parametrize(
+    "active, disabled",
+    [
+        (["X86_V2", "X86_V3"], ""),
+        (["X86_V2", "X86_V3", "X86_V4", "AVX512_ICL"], "X86_V4 AVX512_ICL"),
+        (["X86_V3", "X86_V4", "AVX512_ICL", "AVX512_SPR"], "X86_V4 AVX512_ICL AVX512_SPR"),
+        (["X86_V4", "AVX512_SKX", "AVX512_FUTURE"], "X86_V4 AVX512_SKX AVX512_FUTURE"),
+    ],
+)
+def test_the_held_numpy_disables_every_avx512_group_numpy_reports(active, disabled):
+    simd = {"baseline": ["X86_V2"], "dispatch": active, "active": active}
+    assert machine.numpy_without_avx512(simd) == {"NPY_DISABLE_CPU_FEATURES": disabled}
+    assert machine.dispatches_avx512(simd) == bool(disabled)
+
+
 def test_json_record_and_the_numpy_rows(tmp_path, capsys):
     name = _vexo.__all__[0]  # bubble in every build: exercises a quadratic skip cheaply
     code, record = run_bench(
@@ -232,6 +247,8 @@ def test_json_record_and_the_numpy_rows(tmp_path, capsys):
     assert (record["settings"]["numpy_held"] is not None) == held
     if held:
         assert not machine.dispatches_avx512(record["settings"]["numpy_held"]["simd"])
+        disabled = record["settings"]["numpy_held"]["environment"]["NPY_DISABLE_CPU_FEATURES"]
+        assert disabled.split() == machine.avx512_targets(record["machine"]["numpy_simd"])
     rows = [BASELINE, *([HELD] if held else []), name]
     results = record["results"]
     assert [e["function"] for e in results] == rows * 4

@@ -204,10 +204,12 @@ def bench_child(argv: Sequence[str], env: dict[str, str], **options) -> subproce
     return subprocess.run(command, env={**os.environ, **env}, **options)
 
 
-def measure_held_numpy(args: argparse.Namespace) -> tuple[list[Measurement], dict | None]:
+def measure_held_numpy(
+    args: argparse.Namespace, held_environment: dict[str, str]
+) -> tuple[list[Measurement], dict | None]:
     """numpy.sort timed on the same patterns, sizes and seed in a child process whose NumPy
-    is held to its AVX2 sort (NumPy reads its dispatch settings once, when imported), as
-    HELD_BASELINE; and the child's numpy_simd(). An error for each cell when the child
+    is held to its AVX2 sort by `held_environment` (NumPy reads its dispatch settings once,
+    when imported), as HELD_BASELINE; and the child's numpy_simd(). An error for each cell when the child
     gave no record."""
     with tempfile.TemporaryDirectory() as scratch:
         path = os.path.join(scratch, "held.json")
@@ -217,7 +219,7 @@ def measure_held_numpy(args: argparse.Namespace) -> tuple[list[Measurement], dic
             *("--time-budget", repr(args.time_budget), "--seed", str(args.seed)),
             *("--plain", "--json", path),
         ]
-        env = {**machine.NUMPY_WITHOUT_AVX512, CHILD_VARIABLE: HELD_CHILD}
+        env = {**held_environment, CHILD_VARIABLE: HELD_CHILD}
         done = bench_child(argv, env, stdout=subprocess.DEVNULL)
         try:
             with open(path, encoding="utf-8") as record:
@@ -371,8 +373,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         described["numpy_simd"]
     )
     held_simd = None
+    held_environment = machine.numpy_without_avx512(described["numpy_simd"])
     if held:
-        held_results, held_simd = measure_held_numpy(args)
+        held_results, held_simd = measure_held_numpy(args, held_environment)
         results = with_held_numpy(results, held_results)
     elapsed = time.perf_counter() - started
 
@@ -392,7 +395,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             "seed": args.seed,
             "threads": described["pool_threads"],
             # The environment of the held NumPy's child, and what its NumPy then ran.
-            "numpy_held": {"environment": machine.NUMPY_WITHOUT_AVX512, "simd": held_simd}
+            "numpy_held": {"environment": held_environment, "simd": held_simd}
             if held
             else None,
             "quadratic_step_limit": catalog.QUADRATIC_STEP_LIMIT,

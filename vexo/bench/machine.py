@@ -8,8 +8,8 @@ import numpy as np
 
 import vexo
 
-# NumPy's run-time dispatch without its AVX-512 targets: its sorts take their AVX2 paths.
-NUMPY_WITHOUT_AVX512 = {"NPY_DISABLE_CPU_FEATURES": "X86_V4 AVX512_ICL"}
+# The variable through which NumPy, when imported, leaves dispatch targets unused.
+NUMPY_DISABLE_VARIABLE = "NPY_DISABLE_CPU_FEATURES"
 POOL_SIZE_VARIABLE = "RAYON_NUM_THREADS"
 POOL_VARIABLES = (POOL_SIZE_VARIABLE, "RAYON_RS_NUM_CPUS")
 MAX_POOL_THREADS = 65535  # the pool caps every size it is given here
@@ -80,9 +80,23 @@ def thread_count(text: str | None) -> int | None:
     return value if value < 1 << 64 else None
 
 
+def avx512_targets(simd: dict) -> list[str]:
+    """The dispatch targets through which NumPy runs AVX-512 code here, by numpy_simd()'s
+    account. NumPy groups AVX-512 by CPU generation (X86_V4, AVX512_ICL, AVX512_SPR, and
+    more in later releases), and disabling one group leaves the others active, so the list
+    comes from NumPy itself rather than from names known when this was written."""
+    return [target for target in simd["active"] if target == "X86_V4" or target.startswith("AVX512")]
+
+
 def dispatches_avx512(simd: dict) -> bool:
     """Whether NumPy runs AVX-512 code here, by numpy_simd()'s account."""
-    return any(target == "X86_V4" or target.startswith("AVX512") for target in simd["active"])
+    return bool(avx512_targets(simd))
+
+
+def numpy_without_avx512(simd: dict) -> dict[str, str]:
+    """The environment that holds a NumPy child to its AVX2 sorts: every AVX-512 target
+    that `simd` (numpy_simd() of the parent) reports active, disabled."""
+    return {NUMPY_DISABLE_VARIABLE: " ".join(avx512_targets(simd))}
 
 
 def pool_threads() -> int | None:
