@@ -209,8 +209,8 @@ def measure_held_numpy(
 ) -> tuple[list[Measurement], dict | None]:
     """numpy.sort timed on the same patterns, sizes and seed in a child process whose NumPy
     is held to its AVX2 sort by `held_environment` (NumPy reads its dispatch settings once,
-    when imported), as HELD_BASELINE; and the child's numpy_simd(). An error for each cell when the child
-    gave no record."""
+    when imported), as HELD_BASELINE; and the child's numpy_simd(). An error for each cell
+    when the child gave no record."""
     with tempfile.TemporaryDirectory() as scratch:
         path = os.path.join(scratch, "held.json")
         argv = [
@@ -395,9 +395,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             "seed": args.seed,
             "threads": described["pool_threads"],
             # The environment of the held NumPy's child, and what its NumPy then ran.
-            "numpy_held": {"environment": held_environment, "simd": held_simd}
-            if held
-            else None,
+            "numpy_held": {"environment": held_environment, "simd": held_simd} if held else None,
             "quadratic_step_limit": catalog.QUADRATIC_STEP_LIMIT,
         }
         report.write_json(
