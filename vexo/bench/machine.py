@@ -85,7 +85,9 @@ def avx512_targets(simd: dict) -> list[str]:
     account. NumPy groups AVX-512 by CPU generation (X86_V4, AVX512_ICL, AVX512_SPR, and
     more in later releases), and disabling one group leaves the others active, so the list
     comes from NumPy itself rather than from names known when this was written."""
-    return [target for target in simd["active"] if target == "X86_V4" or target.startswith("AVX512")]
+    return [
+        target for target in simd["active"] if target == "X86_V4" or target.startswith("AVX512")
+    ]
 
 
 def dispatches_avx512(simd: dict) -> bool:

@@ -17,11 +17,7 @@ import numpy as np
 from vexo import patterns as pattern_generators
 
 from .catalog import BASELINE, Contender
-
-OK = "ok"
-WRONG = "wrong result"
-ERROR = "error"
-SKIPPED = "skipped (quadratic)"
+from .status import ERROR, OK, SKIPPED_QUADRATIC, WRONG
 
 # Calls a measurement makes before its time budget may stop it: a median of three still
 # shrugs off one disturbed call.
@@ -173,7 +169,7 @@ def run_suite(
                 cell = []
                 for contender in contenders:
                     if contender.skips(pattern, size):
-                        cell.append(Measurement(contender.name, pattern, size, SKIPPED))
+                        cell.append(Measurement(contender.name, pattern, size, SKIPPED_QUADRATIC))
                     else:
                         cell.append(measure(contender, pattern, data, expected, repeat, budget_ns))
                     progress(f"{contender.name} {pattern} n={size}")
