@@ -339,7 +339,7 @@ def test_plot_is_a_png(tmp_path, capsys):
 
 def dask_check(parts):
     return dask_timing.combined(
-        [dask_timing._fingerprint(np.array(part, np.int64)) for part in parts]
+        [dask_timing.fingerprint(np.array(part, np.int64)) for part in parts]
     )
 
 

@@ -111,6 +111,19 @@ def failure_lines(results: Sequence[Measurement]) -> list[str]:
 
 
 def render_plain(results: Sequence[Measurement], heading: str, footer: str, out=None) -> None:
+    """Prints the report as Markdown: heading, legend, one table per pattern, the failures.
+
+    Parameters
+    ----------
+    results : sequence of Measurement
+        The run's measurements, in the order they were made.
+    heading : str
+        The first line: the machine.
+    footer : str
+        The last line: the counts, the time and the command.
+    out : file, optional
+        Where to print (default: standard output).
+    """
     out = out or sys.stdout
     parts = [heading, LEGEND, *map(plain_table, tables(results))]
     problems = failure_lines(results)
@@ -131,6 +144,8 @@ def _cell_style(measurement: Measurement) -> str:
 
 
 def render_rich(results: Sequence[Measurement], heading: str, footer: str, console) -> None:
+    """Prints the report of `render_plain` as rich tables, failures in red and the cells
+    faster than NumPy in green, on `console` (a rich.console.Console)."""
     from rich.table import Table as RichTable
     from rich.text import Text
 
@@ -166,7 +181,28 @@ def as_json(
     created: str,
     elapsed: float,
 ) -> dict:
-    """Every raw figure of the run, with what it ran on and how it was asked for."""
+    """Every raw figure of the run, with what it ran on and how it was asked for.
+
+    Parameters
+    ----------
+    results : sequence of Measurement
+        The run's measurements.
+    machine : dict
+        machine.describe() of the run.
+    settings : dict
+        The options the run had.
+    command : list of str
+        Its arguments.
+    created : str
+        When it started (ISO 8601, UTC).
+    elapsed : float
+        Its length in seconds.
+
+    Returns
+    -------
+    dict
+        The record, marked with SCHEMA, ready for `write_json`.
+    """
 
     def entry(m: Measurement) -> dict:
         figures = None
@@ -200,6 +236,7 @@ def as_json(
 
 
 def write_json(path: str, document: dict) -> None:
+    """Writes `document` (what `as_json` made) to the file `path`, indented, UTF-8."""
     with open(path, "w", encoding="utf-8") as out:
         json.dump(document, out, indent=1)
         out.write("\n")

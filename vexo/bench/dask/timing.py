@@ -148,6 +148,8 @@ def _input_block(block_info=None):
 
 
 def chunk_sizes(size: int, chunk_size: int, workers: int) -> tuple[int, ...]:
+    """The input's chunk sizes: `size` elements in near-equal chunks of at most
+    `chunk_size`, and at least MIN_CHUNKS_PER_WORKER for each of the `workers`."""
     count = max(math.ceil(size / chunk_size), MIN_CHUNKS_PER_WORKER * workers)
     return tuple(np.diff(np.linspace(0, size, count + 1).astype(np.int64)).tolist())
 
@@ -223,7 +225,7 @@ DISTRIBUTED: dict[str, Callable] = {
 # Checking ---------------------------------------------------------------------------
 
 
-def _fingerprint(block) -> np.ndarray:
+def fingerprint(block) -> np.ndarray:
     """count, ascending?, first, last, sum and xor (mod 2^64) of one chunk."""
     values = np.asarray(block, dtype=np.int64).ravel()
     wrapped = values.view(np.uint64)
@@ -265,7 +267,7 @@ def distributed_fingerprint(collection) -> tuple[bool, tuple[int, int, int]]:
     # Unoptimised: Dask's optimised to_delayed loses the data of a collection persisted on a
     # distributed cluster and hands on the keys instead.
     parts = np.ravel(collection.to_delayed(optimize_graph=False))
-    return combined(dask.compute(*(dask.delayed(_fingerprint)(part) for part in parts)))
+    return combined(dask.compute(*(dask.delayed(fingerprint)(part) for part in parts)))
 
 
 # Memory -----------------------------------------------------------------------------
@@ -401,7 +403,28 @@ def warm_up() -> None:
 
 
 def time_distributed(client, run: Run, chunks: tuple[int, ...], spilled: bool, directory) -> None:
-    """Times one more repetition of `run`'s contender, on an input of its own."""
+    """Times one more repetition of `run`'s contender on the cluster, on an input of its own.
+
+    Parameters
+    ----------
+    client : distributed.Client
+        A client of the cluster.
+    run : Run
+        The contender (a key of DISTRIBUTED) and size; gets the time, the processor time
+        and the peaks, or a failing status.
+    chunks : tuple of int
+        The input's chunk sizes (`chunk_sizes`).
+    spilled : bool
+        Whether the workers are memory-limited: then they make the input inside the sort's
+        graph, and the check, merged chunk by chunk, is timed with the sort.
+    directory : str or None
+        Where the limited workers spill, whose size is sampled.
+
+    Notes
+    -----
+    A contender that raises is reported on standard error and in `run.status`, never
+    fatal; an interrupt or an exit still stops the run.
+    """
     from distributed import wait
 
     pids = list(client.run(os.getpid).values())
@@ -438,14 +461,16 @@ def time_distributed(client, run: Run, chunks: tuple[int, ...], spilled: bool, d
 
 
 def time_local(run: Run, chunks: tuple[int, ...]) -> None:
+    """Times one more repetition of numpy.sort of the whole input in this process, into
+    `run`, and checks the result."""
     values = local_input(chunks)
-    _, expected = combined([_fingerprint(values)])
+    _, expected = combined([fingerprint(values)])
     with PeakMemory([os.getpid()]) as memory:
         started = time.perf_counter()
         values.sort()
         seconds = time.perf_counter() - started
     run.record(seconds, memory)
-    if combined([_fingerprint(values)]) != (True, expected):
+    if combined([fingerprint(values)]) != (True, expected):
         run.status = status.WRONG
 
 
