@@ -3,8 +3,13 @@
 Every function takes one argument, `arr`: a writeable, contiguous one-dimensional NumPy
 array of a dtype equivalent to int64. It sorts `arr` ascending in the caller's memory,
 compares values as signed 64-bit integers, returns None, and holds the interpreter lock
-from start to end (the parallel sorts included). On the refusals below the array is left
-untouched. docs/algorithms.md gives each sort's thresholds, memory and worst case.
+from start to end (the parallel sorts included).
+
+Every function refuses the same arguments, leaving the array untouched: TypeError for
+anything but a NumPy array, or one not one-dimensional, or of another dtype; ValueError
+for a read-only array. A non-contiguous view raises pyo3_runtime.PanicException, which
+derives from BaseException, not Exception. docs/algorithms.md gives each sort's
+thresholds, memory and worst case.
 """
 
 import numpy as np
@@ -32,21 +37,13 @@ def bubble(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place by exchanging adjacent pairs, each pass one pair shorter, until a
+        pass makes no exchange. No scratch memory. For studying the algorithm only.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Exchanges adjacent pairs, each pass one pair shorter, and stops after the first
-    pass without an exchange. No scratch memory. For studying the algorithm only.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def insertion(arr: npt.NDArray[np.int64]) -> None:
@@ -55,21 +52,14 @@ def insertion(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place by shifting the larger elements one place right for each key. No
+        scratch memory; n - 1 comparisons on ascending input, n(n - 1)/2 shifts on
+        descending input.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Shifts the larger elements one place right for each key. No scratch memory; n - 1
-    comparisons on ascending input, n(n - 1)/2 shifts on descending input.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def merge(arr: npt.NDArray[np.int64]) -> None:
@@ -78,21 +68,13 @@ def merge(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place by halving every range and merging through one buffer of n elements,
+        allocated per call. The work is the same whatever the input.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Halves every range, merges through one buffer of n elements allocated per call. The
-    work is the same whatever the input.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def quick(arr: npt.NDArray[np.int64]) -> None:
@@ -101,22 +83,14 @@ def quick(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place by Lomuto partitions, without pivot sampling or a depth limit; only
+        the smaller side recurses, so the stack stays below log2 n frames. No scratch memory.
+        Not for untrusted data: use `intro` or `pdq`.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Lomuto partition, no pivot sampling, no depth limit; recursion only into the smaller
-    side, so the stack stays below log2 n frames. No scratch memory. Not for untrusted
-    data: use `intro` or `pdq`.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def heap(arr: npt.NDArray[np.int64]) -> None:
@@ -125,21 +99,14 @@ def heap(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place through a binary max-heap built bottom-up, its maximum moved to the
+        end again and again. No scratch memory; slower than the quicksorts on large arrays,
+        with a firmer bound.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    A binary max-heap built bottom-up, then the maximum moved to the end again and again.
-    No scratch memory; slower than the quicksorts on large arrays, with a firmer bound.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def intro(arr: npt.NDArray[np.int64]) -> None:
@@ -148,21 +115,14 @@ def intro(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place; ranges of up to 16 elements are insertion-sorted, and a depth budget
+        of 2 log2 n levels hands what remains to heap sort, so the worst case is n log n. No
+        scratch memory.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Ranges of up to 16 elements are insertion-sorted; a depth budget of 2 log2 n levels
-    hands what remains to heap sort, so the worst case is n log n. No scratch memory.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def tim(arr: npt.NDArray[np.int64]) -> None:
@@ -171,21 +131,14 @@ def tim(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place: runs of 16 to 32 elements, chosen by the length alone, are
+        insertion-sorted and merged bottom-up. Sorted input is merged all the same, so it is
+        not linear there.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Runs of 16 to 32 elements, chosen by the length alone, are insertion-sorted and merged
-    bottom-up. Sorted input is merged all the same, so it is not linear there.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def pdq(arr: npt.NDArray[np.int64]) -> None:
@@ -194,22 +147,15 @@ def pdq(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place around median-of-three pivots (a median of three medians from 128
+        elements), with fixed sorts below 25 elements; one scan finishes ascending input and
+        a reversal non-increasing input, and a budget hands what remains to heap sort. n log n
+        worst case, no scratch memory.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Median-of-three (ninther from 128 elements) pivots, fixed sorts below 25 elements,
-    one scan finishes ascending input and a reversal non-increasing input, and a budget
-    hands what remains to heap sort. n log n worst case, no scratch memory.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def radix(arr: npt.NDArray[np.int64]) -> None:
@@ -218,21 +164,13 @@ def radix(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place, one pass per decimal digit of the largest magnitude (1 to 19), through
+        n elements of scratch, 1.5n to 2n with negative values. For values of few digits.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    One pass per decimal digit of the largest magnitude (1 to 19); n elements of scratch,
-    1.5n to 2n with negative values. For values of few digits.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def smart(arr: npt.NDArray[np.int64]) -> None:
@@ -241,22 +179,14 @@ def smart(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sampled at a fixed number of positions for order, repeats and range, so the choice
+        costs the same at any size, then sorted in place by the sort chosen, whose scratch
+        and stability it has; the worker pool only above 100000 elements.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Samples a fixed number of positions for order, repeats and range, so the choice costs
-    the same at any size; uses the worker pool only above 100000 elements. Scratch and
-    stability are those of the sort it picks.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def par_sort(arr: npt.NDArray[np.int64]) -> None:
@@ -265,22 +195,14 @@ def par_sort(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place: chunks of 2000 elements are sorted as parallel tasks from their
+        natural runs, then merged in a tree of task pairs; an ascending array is one run and
+        costs one scan. The pool is used above 2000 elements.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Chunks of 2000 elements are sorted as parallel tasks from their natural runs, then
-    merged in a tree of task pairs; an ascending array is one run and costs one scan.
-    The pool is used above 2000 elements.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def par_sort_unstable(arr: npt.NDArray[np.int64]) -> None:
@@ -289,23 +211,15 @@ def par_sort_unstable(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place, the fastest general choice above 10^5 elements: partitions on vector
+        kernels where the CPU has them, both sides as a task pair once a side exceeds 2000
+        elements, heap sort as the bound. Ascending and descending input finish in linear
+        time. No scratch memory.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    The fastest general choice above 10^5 elements: partitions on vector kernels where
-    the CPU has them, both sides as a task pair once a side exceeds 2000 elements, heap
-    sort as the bound. Descending and ascending input finish in linear time. No scratch
-    memory.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
 
 def par_merge(arr: npt.NDArray[np.int64]) -> None:
@@ -314,20 +228,12 @@ def par_merge(arr: npt.NDArray[np.int64]) -> None:
     Parameters
     ----------
     arr : numpy.ndarray of int64
-        The array to sort in place.
+        Sorted in place, stable, with about n elements of scratch: segments of 8192 elements
+        or more are halved on the pool, and the merges are sequential, the last covering the
+        whole array, so the speed-up levels off. For study: `par_sort` is faster.
 
     Raises
     ------
-    TypeError
-        `arr` is not a NumPy array, not one-dimensional, or not of an int64 dtype.
-    ValueError
-        `arr` is read-only.
-    pyo3_runtime.PanicException
-        `arr` is a non-contiguous view (a BaseException, not an Exception).
-
-    Notes
-    -----
-    Segments of 8192 elements or more are halved on the pool; the merges are sequential,
-    the last one covering the whole array, so the speed-up levels off. Stable; about n
-    elements of scratch. For studying a parallel merge sort: `par_sort` is faster.
+    TypeError, ValueError
+        For the arguments every function of the module refuses (see its docstring).
     """
