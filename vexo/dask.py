@@ -107,13 +107,36 @@ WANTED_DTYPE = np.dtype(np.int64)
 def sort(x: da.Array, chunks: int | None = None) -> da.Array:
     """A new dask array of `x`'s values in ascending order, with known chunk sizes.
 
-    `x`: a one-dimensional dask array of an int64-equivalent dtype, left as it is.
-    `chunks`: the number of output chunks (default: as many as `x` has); they hold
-    equal shares of the elements, within 1.25 times the ideal size whatever the values.
-    Unknown (nan) chunk sizes of `x` are found on the way. Sorting the chunks and finding
-    the cut points happen now; cutting, exchanging and merging are the returned array's
-    graph, which holds the sorted chunks in memory (or spilled, on a cluster) for as long
-    as it lives.
+    Parameters
+    ----------
+    x : dask.array.Array
+        A one-dimensional dask array of an int64-equivalent dtype, left as it is. Unknown
+        (nan) chunk sizes are found on the way; empty chunks are fine.
+    chunks : int, optional
+        The number of output chunks (default: as many as `x` has). They hold equal shares
+        of the elements, within 1.25 times the ideal size whatever the values.
+
+    Returns
+    -------
+    dask.array.Array
+        The sorted values, int64, with known chunk sizes. Its graph cuts the sorted chunks
+        and merges the pieces, and holds the sorted chunks in memory (or spilled, on a
+        cluster) for as long as it lives.
+
+    Raises
+    ------
+    TypeError
+        `x` is not a dask array, not one-dimensional or not of an int64 dtype (the
+        messages of vexo's own functions), or `chunks` is not an integer.
+    ValueError
+        `chunks` is below 1.
+
+    Notes
+    -----
+    Sorting the chunks and finding the cut points happen now, in one computation on the
+    current scheduler (the output's chunk sizes depend on the values); cutting,
+    exchanging and merging happen when the result is computed. No task changes its
+    input, so the result can be computed again or by several consumers.
     """
     _check_argument(x)
     parts = _parts(x, chunks)

@@ -6,6 +6,13 @@ import vexo
 
 
 def main() -> None:
+    """Sorts a copy of one seeded array of twelve values with every function of vexo, and
+    prints each result and whether it matches numpy.sort's.
+
+    Notes
+    -----
+    What `python -m vexo.demo` and ``tools/demo --demo`` run.
+    """
     rng = np.random.default_rng(2026)
     demo = rng.integers(-99, 100, size=12, dtype=np.int64)
     print(f"input:             {demo}")

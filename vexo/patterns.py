@@ -110,7 +110,29 @@ DESCRIPTIONS: dict[str, str] = {
 def make(name: str, n: int, seed: int = 1) -> np.ndarray:
     """A fresh, writeable, contiguous int64 array of `n` elements of pattern `name`.
 
-    The same (name, n, seed) always gives the same array.
+    Parameters
+    ----------
+    name : str
+        One of NAMES (DESCRIPTIONS says what each holds).
+    n : int
+        The number of elements, 0 or more.
+    seed : int, optional
+        The seed of the random patterns' generator; the others ignore it.
+
+    Returns
+    -------
+    numpy.ndarray
+        The array. The same (name, n, seed) always gives the same array.
+
+    Raises
+    ------
+    ValueError
+        For an unknown `name` or a negative `n`.
+
+    Examples
+    --------
+    >>> make("sawtooth", 5).tolist()
+    [0, 1, 2, 3, 4]
     """
     try:
         generator = GENERATORS[name]

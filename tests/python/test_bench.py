@@ -15,10 +15,11 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from vexo import _vexo, patterns
-from vexo.bench import catalog, cli, machine, measure, plot, report
+from vexo.bench import catalog, cli, machine, measure, options, plot, report, status
+from vexo.bench.dask import timing as dask_timing
 
 CPP_PATTERNS = Path(__file__).parents[2] / "testing" / "patterns.hpp"
-OK, BASELINE, HELD = measure.OK, catalog.BASELINE, catalog.HELD_BASELINE
+OK, BASELINE, HELD = status.OK, catalog.BASELINE, catalog.HELD_BASELINE
 
 
 def test_pattern_names_match_the_cpp_generators():
@@ -53,7 +54,7 @@ def test_seeds_change_the_random_patterns_and_bad_requests_are_refused():
     [("1000", 1000), ("1_000", 1000), ("1e3", 1000), ("10^4", 10**4), ("2.5e5", 250_000)],
 )
 def test_size_forms(text, size):
-    assert cli.parse_size(f" {text} ") == size
+    assert options.parse_size(f" {text} ") == size
 
 
 @pytest.mark.parametrize(
@@ -65,7 +66,7 @@ def test_size_labels(size, text):
 
 
 def test_names_and_sizes_come_in_a_fixed_order():
-    assert cli.parse_sizes("1e4, 1000,10^3") == [1000, 10_000]
+    assert options.parse_sizes("1e4, 1000,10^3") == [1000, 10_000]
     parser = cli.build_parser(list(catalog.available()))
     chosen = parser.parse_args(["--functions", f"{_vexo.__all__[0]},{catalog.STABLE_REFERENCE}"])
     assert chosen.functions == [catalog.STABLE_REFERENCE, _vexo.__all__[0]]
@@ -106,7 +107,7 @@ def test_quadratic_cases_are_skipped_by_size_and_never_called():
     results = measure.run_suite(
         [contender], ["random"], [10, cap + 1], repeat=2, budget_ns=10**9, seed=1
     )
-    assert [m.status for m in results] == [OK, measure.SKIPPED]
+    assert [m.status for m in results] == [OK, status.SKIPPED_QUADRATIC]
     assert cap + 1 not in seen and results[1].times_ns == []
 
 
@@ -134,10 +135,10 @@ def raise_(error):
 
 
 BROKEN = {
-    "swaps two": (sorted_then(swap_first_two), measure.WRONG, "index 0"),
-    "sorts a copy": (np.sort, measure.WRONG, "difference"),
-    "raises": (raise_(ZeroDivisionError("division by zero")), measure.ERROR, "ZeroDivisionError"),
-    "panics": (raise_(FakePanic("broken invariant")), measure.ERROR, "FakePanic: broken invariant"),
+    "swaps two": (sorted_then(swap_first_two), status.WRONG, "index 0"),
+    "sorts a copy": (np.sort, status.WRONG, "difference"),
+    "raises": (raise_(ZeroDivisionError("division by zero")), status.ERROR, "ZeroDivisionError"),
+    "panics": (raise_(FakePanic("broken invariant")), status.ERROR, "FakePanic: broken invariant"),
 }
 
 
@@ -146,9 +147,10 @@ def test_a_broken_sort_is_reported_never_timed():
     # too stays with its contender and never stops the run.
     contenders = [catalog.Contender(case, sort) for case, (sort, _, _) in BROKEN.items()]
     results = measure.run_suite(contenders, ["random"], [500], repeat=5, budget_ns=10**9, seed=1)
-    for found, (_, status, detail) in zip(results, BROKEN.values(), strict=True):
-        assert found.status == status and detail in found.detail
+    for found, (_, outcome, detail) in zip(results, BROKEN.values(), strict=True):
+        assert found.status == outcome and detail in found.detail
         assert found.times_ns == [] and found.median is None and found.ratio is None
+    assert report.failures(results) == results
 
 
 def measure_once(sort, n=100, repeat=5):
@@ -167,7 +169,7 @@ def test_a_sort_that_fails_later_loses_its_earlier_timings_and_an_interrupt_stop
             swap_first_two(arr)
 
     found = measure_once(third_call_wrong)
-    assert found.status == measure.WRONG and found.times_ns == []
+    assert found.status == status.WRONG and found.times_ns == []
     with pytest.raises(KeyboardInterrupt):
         measure_once(raise_(KeyboardInterrupt()))
 
@@ -180,7 +182,7 @@ def test_spread_shrugs_off_one_disturbed_call_and_ratios_use_the_baseline():
     steady = timed(BASELINE, "random", [1000] * 4 + [50_000])
     assert steady.median == 10 and steady.spread == 0
     other = timed("heap", "random", [3000, 3000, 3100])
-    skipped = measure.Measurement("bubble", "random", 100, measure.SKIPPED)
+    skipped = measure.Measurement("bubble", "random", 100, status.SKIPPED_QUADRATIC)
     measure.fill_ratios([steady, other, skipped])
     assert steady.ratio == 1 and other.ratio == 3 and skipped.ratio is None
 
@@ -260,7 +262,7 @@ def test_json_record_and_the_numpy_rows(tmp_path, capsys):
             assert entry["ratio_to_numpy"] > 0 and entry["ratio_to"] in rows
         else:
             skipped = entry["function"], entry["size"], entry["status"]
-            assert skipped == (name, 30000, measure.SKIPPED)
+            assert skipped == (name, 30000, status.SKIPPED_QUADRATIC)
     cells = [results[i : i + len(rows)] for i in range(0, len(results), len(rows))]
     assert all(any(e["ratio_to_numpy"] == 1 for e in cell[:-1]) for cell in cells)
     assert "skipped (quadratic)" in capsys.readouterr().out
@@ -277,7 +279,7 @@ def test_a_broken_sort_fails_the_run_and_is_named(tmp_path, capsys, monkeypatch)
     assert code == 1
     assert re.search(r"\| broken +\| +wrong result \|", out)
     assert "FAILURES:\nbroken on random, n=40: wrong result: first difference at index 0" in out
-    assert record["results"][-1]["status"] == measure.WRONG
+    assert record["results"][-1]["status"] == status.WRONG
 
 
 def test_threads_measure_in_a_child_with_the_pool_size(tmp_path, capfd, monkeypatch):
@@ -336,9 +338,9 @@ def test_plot_is_a_png(tmp_path, capsys):
 
 
 def dask_check(parts):
-    from vexo.bench import dask as bench
-
-    return bench.combined([bench._fingerprint(np.array(part, np.int64)) for part in parts])
+    return dask_timing.combined(
+        [dask_timing.fingerprint(np.array(part, np.int64)) for part in parts]
+    )
 
 
 @given(values=st.lists(st.integers(-(2**63), 2**63 - 1), min_size=2, max_size=60), data=st.data())
@@ -357,13 +359,25 @@ def test_dask_bench_check_sees_order_across_chunks_and_lost_or_changed_values(va
 
 
 @pytest.mark.parametrize(
+    "outcome, failed",
+    [
+        (status.error("KilledWorker"), True),
+        (status.SKIPPED_TOO_LARGE, False),
+        (status.NEEDS_PANDAS, False),
+    ],
+)
+def test_a_dask_run_that_raised_fails_the_bench_and_a_skipped_one_does_not(outcome, failed):
+    assert status.failed(outcome) == failed
+
+
+@pytest.mark.parametrize(
     "size, chunk, workers", [(10**7, 5 * 10**6, 2), (4 * 10**8, 5 * 10**6, 2), (7, 3, 3)]
 )
 def test_dask_bench_chunks_cover_the_size(size, chunk, workers):
-    from vexo.bench import dask as bench
-
-    sizes = bench.chunk_sizes(size, chunk, workers)
-    assert sum(sizes) == size and len(sizes) >= min(size, bench.MIN_CHUNKS_PER_WORKER * workers)
+    sizes = dask_timing.chunk_sizes(size, chunk, workers)
+    assert sum(sizes) == size and len(sizes) >= min(
+        size, dask_timing.MIN_CHUNKS_PER_WORKER * workers
+    )
 
 
 @pytest.mark.skipif(

@@ -49,6 +49,8 @@ ALWAYS_QUADRATIC = {"bubble", "insertion"}
 
 @dataclass(frozen=True)
 class Contender:
+    """Something the bench times: a name, an in-place sort, and where it is quadratic."""
+
     name: str
     sort: Callable[[np.ndarray], object]  # sorts its argument in place
     quadratic_runs: Mapping[str, int] = field(default_factory=dict)
@@ -74,7 +76,21 @@ def _numpy_sort(kind: str) -> Callable[[np.ndarray], None]:
 
 
 def module_contender(name: str, sort: Callable[[np.ndarray], object]) -> Contender:
-    """The contender for the module function `name`, with its quadratic cases."""
+    """The contender for the module function `name`, with its quadratic cases.
+
+    Parameters
+    ----------
+    name : str
+        The function's name in the module.
+    sort : callable
+        What sorts an array in place under that name.
+
+    Returns
+    -------
+    Contender
+        Skips quick's quadratic patterns, and bubble's and insertion's every pattern,
+        beyond the sizes QUADRATIC_STEP_LIMIT allows.
+    """
     return Contender(
         name,
         sort,
@@ -84,8 +100,14 @@ def module_contender(name: str, sort: Callable[[np.ndarray], object]) -> Contend
 
 
 def available() -> dict[str, Contender]:
-    """Every contender this build offers: NumPy's two sorts, then the module's functions in
-    table order, as far as this build has them."""
+    """Every contender this build offers.
+
+    Returns
+    -------
+    dict of str to Contender
+        NumPy's two sorts (BASELINE and STABLE_REFERENCE), then the module's functions in
+        table order, as far as this build's `__all__` lists them, by name.
+    """
     contenders = {
         BASELINE: Contender(BASELINE, _numpy_sort("quicksort")),
         STABLE_REFERENCE: Contender(STABLE_REFERENCE, _numpy_sort("stable")),

@@ -1,4 +1,8 @@
-"""`python -m vexo.bench`: argument parsing, the pool-size child process, and the run."""
+"""`python -m vexo.bench`: the sort bench's options, the pool-size child process, and the run.
+
+What it measures comes from catalog and measure, how it says so from report and plot; this
+module only puts them together for one command.
+"""
 
 import argparse
 import datetime
@@ -12,17 +16,10 @@ from collections.abc import Sequence
 
 from vexo import patterns as pattern_generators
 
-from . import catalog, machine, plot, report
-from .measure import (
-    ERROR,
-    MAX_CALLS,
-    MIN_CALLS,
-    SKIPPED,
-    WRONG,
-    Measurement,
-    against_the_faster,
-    run_suite,
-)
+from . import catalog, machine, plot, report, status
+from .console import progress_bar, rich_console
+from .measure import MAX_CALLS, MIN_CALLS, Measurement, against_the_faster, run_suite
+from .options import name_list, parse_sizes, positive_float, positive_int
 
 DEFAULT_PATTERNS = (
     "random",
@@ -45,72 +42,6 @@ DEFAULT_SEED = 1
 # instead of starting another; HELD_CHILD in the one that times NumPy on its AVX2 sort.
 CHILD_VARIABLE = "VEXO_BENCH_CHILD"
 HELD_CHILD = "numpy-avx2"
-
-
-def parse_size(text: str) -> int:
-    """A size such as 1000, 1_000, 1e3 or 10^3."""
-    text = text.strip()
-    try:
-        if "^" in text:
-            base, _, exponent = text.partition("^")
-            value = int(base) ** int(exponent)
-        elif "e" in text.lower():
-            number = float(text)
-            if not number.is_integer():
-                raise ValueError
-            value = int(number)
-        else:
-            value = int(text)
-    except ValueError, OverflowError:
-        raise argparse.ArgumentTypeError(f"not a whole number of elements: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"sizes must be at least 1, got {text!r}")
-    return value
-
-
-def parse_sizes(text: str) -> list[int]:
-    sizes = sorted({parse_size(part) for part in text.split(",") if part.strip()})
-    if not sizes:
-        raise argparse.ArgumentTypeError("no sizes given")
-    return sizes
-
-
-def name_list(known: Sequence[str], what: str):
-    """An argparse type: comma-separated names out of `known`, returned in `known`'s order."""
-
-    def parse(text: str) -> list[str]:
-        names = [part.strip() for part in text.split(",") if part.strip()]
-        unknown = [name for name in names if name not in known]
-        if unknown:
-            raise argparse.ArgumentTypeError(
-                f"unknown {what} {', '.join(map(repr, unknown))}; available: {', '.join(known)}"
-            )
-        if not names:
-            raise argparse.ArgumentTypeError(f"no {what} given")
-        return [name for name in known if name in names]
-
-    return parse
-
-
-def checked_number(convert, what: str, accept, requirement: str):
-    """An argparse type: `convert(text)`, refused unless `accept` holds for the value."""
-
-    def parse(text: str):
-        try:
-            value = convert(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not {what}: {text!r}") from None
-        if not accept(value):
-            raise argparse.ArgumentTypeError(f"must be {requirement}, got {text!r}")
-        return value
-
-    return parse
-
-
-positive_int = checked_number(int, "a whole number", lambda value: value >= 1, "at least 1")
-positive_float = checked_number(
-    float, "a number", lambda value: 0 < value < float("inf"), "above 0 and finite"
-)
 
 
 def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
@@ -227,7 +158,7 @@ def measure_held_numpy(
         except OSError:
             detail = f"the child process exited with {done.returncode} and wrote no record"
             failed = [
-                Measurement(catalog.HELD_BASELINE, pattern, size, ERROR, detail=detail)
+                Measurement(catalog.HELD_BASELINE, pattern, size, status.ERROR, detail=detail)
                 for size in args.sizes
                 for pattern in args.patterns
             ]
@@ -252,87 +183,38 @@ def with_held_numpy(results: list[Measurement], held: list[Measurement]) -> list
     return against_the_faster(merged, [catalog.BASELINE, catalog.HELD_BASELINE])
 
 
-def rich_console():
-    """A rich console on standard output when rich is installed and output is a terminal."""
-    try:
-        from rich.console import Console
-    except ImportError:
-        return None
-    console = Console()
-    return console if console.is_terminal else None
-
-
-class PlainProgress:
-    """A one-line counter on standard error, only when it is a terminal."""
-
-    def __init__(self, total: int):
-        self.total = total
-        self.done = 0
-        self.shown = sys.stderr.isatty()
-
-    def __enter__(self):
-        return self
-
-    def advance(self, label: str) -> None:
-        self.done += 1
-        self.describe(label)
-
-    def describe(self, label: str) -> None:
-        """Shows what runs now, without counting a step."""
-        if self.shown:
-            sys.stderr.write(f"\r\x1b[K[{self.done}/{self.total}] {label}")
-            sys.stderr.flush()
-
-    def __exit__(self, *exc):
-        if self.shown:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
-
-
-class RichProgress:
-    def __init__(self, total: int):
-        from rich.console import Console
-        from rich.progress import (
-            BarColumn,
-            MofNCompleteColumn,
-            Progress,
-            TextColumn,
-            TimeElapsedColumn,
-        )
-
-        self.bar = Progress(
-            TextColumn("{task.description:<40}"),
-            BarColumn(),
-            MofNCompleteColumn(),
-            TimeElapsedColumn(),
-            console=Console(stderr=True),
-            transient=True,
-        )
-        self.task = self.bar.add_task("starting", total=total)
-
-    def __enter__(self):
-        self.bar.__enter__()
-        return self
-
-    def advance(self, label: str) -> None:
-        self.bar.update(self.task, advance=1, description=label)
-
-    def describe(self, label: str) -> None:
-        self.bar.update(self.task, description=label)
-
-    def __exit__(self, *exc):
-        return self.bar.__exit__(*exc)
-
-
 def summary(results: Sequence[Measurement], elapsed: float, argv: Sequence[str]) -> str:
-    skipped = sum(m.status == SKIPPED for m in results)
-    failed = sum(m.status in (WRONG, ERROR) for m in results)
+    """The report's last line: how many measurements, how they went, how long, and the
+    command that asked for them."""
+    skipped = sum(m.status == status.SKIPPED_QUADRATIC for m in results)
+    failed = sum(status.failed(m.status) for m in results)
     timed = len(results) - skipped - failed
     counts = f"{len(results)} measurements ({timed} timed, {skipped} skipped, {failed} failed)"
     return f"{counts} in {elapsed:.1f} s by: python -m vexo.bench {' '.join(argv)}".rstrip()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the sort bench, as `python -m vexo.bench` does.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The command-line arguments (``--help`` lists them); default: the process's own.
+
+    Returns
+    -------
+    int
+        The exit status: 0, or 1 when a sort gave a wrong result or raised.
+
+    Raises
+    ------
+    SystemExit
+        With status 2 (and the usage on standard error) for arguments it cannot use.
+
+    Notes
+    -----
+    With ``--threads`` the run happens in a child process, whose status this returns.
+    """
     argv = list(sys.argv[1:] if argv is None else argv)
     offered = catalog.available()
     parser = build_parser(list(offered))
@@ -345,38 +227,22 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--plot needs matplotlib, which is not installed")
     if args.threads is not None and os.environ.get(CHILD_VARIABLE) != "1":
         return run_in_child(argv, args.threads)
+    return run(args, argv, offered)
 
+
+def run(args: argparse.Namespace, argv: list[str], offered: dict[str, catalog.Contender]) -> int:
+    """Measures, reports and records what `args` ask for, in this process; main's status."""
     names = (
         args.functions
         if catalog.BASELINE in args.functions
         else [catalog.BASELINE, *args.functions]
     )
-    contenders = [offered[name] for name in names]
     console = None if args.plain else rich_console()
-    progress_type = RichProgress if console is not None else PlainProgress
-    total = len(contenders) * len(args.patterns) * len(args.sizes)
     described = machine.describe()
 
     created = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
     started = time.perf_counter()
-    with progress_type(total) as progress:
-        results = run_suite(
-            contenders,
-            args.patterns,
-            args.sizes,
-            repeat=args.repeat,
-            budget_ns=int(args.time_budget * 1e9),
-            seed=args.seed,
-            progress=progress.advance,
-        )
-    held = os.environ.get(CHILD_VARIABLE) != HELD_CHILD and machine.dispatches_avx512(
-        described["numpy_simd"]
-    )
-    held_simd = None
-    held_environment = machine.numpy_without_avx512(described["numpy_simd"])
-    if held:
-        held_results, held_simd = measure_held_numpy(args, held_environment)
-        results = with_held_numpy(results, held_results)
+    results, numpy_held = measure_all(args, [offered[name] for name in names], console, described)
     elapsed = time.perf_counter() - started
 
     heading = f"vexo bench: {machine.one_line(described)}"
@@ -386,18 +252,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     else:
         report.render_rich(results, heading, footer, console)
     if args.json:
-        settings = {
-            "functions": names,
-            "patterns": args.patterns,
-            "sizes": args.sizes,
-            "repeat": args.repeat,
-            "time_budget_seconds": args.time_budget,
-            "seed": args.seed,
-            "threads": described["pool_threads"],
-            # The environment of the held NumPy's child, and what its NumPy then ran.
-            "numpy_held": {"environment": held_environment, "simd": held_simd} if held else None,
-            "quadratic_step_limit": catalog.QUADRATIC_STEP_LIMIT,
-        }
+        settings = json_settings(args, names, described["pool_threads"], numpy_held)
         report.write_json(
             args.json,
             report.as_json(
@@ -412,3 +267,48 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.plot:
         plot.draw(results, args.plot, heading)
     return 1 if report.failures(results) else 0
+
+
+def measure_all(
+    args: argparse.Namespace, contenders: list[catalog.Contender], console, described: dict
+) -> tuple[list[Measurement], dict | None]:
+    """Every contender on every pattern and size, then, where NumPy dispatches AVX-512 here,
+    NumPy held to its AVX2 sort in a child process, with every ratio to the faster NumPy.
+
+    Returns the measurements, and for the record the held NumPy's child environment and
+    what its NumPy then ran (None when there was no such child).
+    """
+    total = len(contenders) * len(args.patterns) * len(args.sizes)
+    with progress_bar(console, total) as progress:
+        results = run_suite(
+            contenders,
+            args.patterns,
+            args.sizes,
+            repeat=args.repeat,
+            budget_ns=int(args.time_budget * 1e9),
+            seed=args.seed,
+            progress=progress.advance,
+        )
+    simd = described["numpy_simd"]
+    if os.environ.get(CHILD_VARIABLE) == HELD_CHILD or not machine.dispatches_avx512(simd):
+        return results, None
+    environment = machine.numpy_without_avx512(simd)
+    held_results, held_simd = measure_held_numpy(args, environment)
+    return with_held_numpy(results, held_results), {"environment": environment, "simd": held_simd}
+
+
+def json_settings(
+    args: argparse.Namespace, names: list[str], threads: int | None, numpy_held: dict | None
+) -> dict:
+    """How the run was asked for, as the JSON record keeps it."""
+    return {
+        "functions": names,
+        "patterns": args.patterns,
+        "sizes": args.sizes,
+        "repeat": args.repeat,
+        "time_budget_seconds": args.time_budget,
+        "seed": args.seed,
+        "threads": threads,
+        "numpy_held": numpy_held,
+        "quadratic_step_limit": catalog.QUADRATIC_STEP_LIMIT,
+    }

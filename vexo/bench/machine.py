@@ -16,6 +16,7 @@ MAX_POOL_THREADS = 65535  # the pool caps every size it is given here
 
 
 def cpu_model() -> str:
+    """The CPU's model name from /proc/cpuinfo, else what the platform module knows."""
     try:
         with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as cpuinfo:
             for line in cpuinfo:
@@ -112,6 +113,15 @@ def pool_threads() -> int | None:
 
 
 def describe() -> dict:
+    """The machine and the settings a run's figures depend on.
+
+    Returns
+    -------
+    dict
+        The CPU model, the logical and usable cores, the platform, Python's and NumPy's
+        versions, NumPy's SIMD targets (`numpy_simd`), vexo's version, and the pool's
+        variables and size.
+    """
     return {
         "cpu_model": cpu_model(),
         "logical_cores": os.cpu_count(),

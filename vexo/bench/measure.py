@@ -17,11 +17,7 @@ import numpy as np
 from vexo import patterns as pattern_generators
 
 from .catalog import BASELINE, Contender
-
-OK = "ok"
-WRONG = "wrong result"
-ERROR = "error"
-SKIPPED = "skipped (quadratic)"
+from .status import ERROR, OK, SKIPPED_QUADRATIC, WRONG
 
 # Calls a measurement makes before its time budget may stop it: a median of three still
 # shrugs off one disturbed call.
@@ -41,6 +37,8 @@ WARM_UP_QUADRATIC_DIVISOR = 16
 
 @dataclass
 class Measurement:
+    """One contender on one pattern of one size: its status and every timed call."""
+
     function: str
     pattern: str
     size: int
@@ -115,8 +113,26 @@ def measure(
 ) -> Measurement:
     """Times calls of `contender` on fresh copies of `data`, checking each result.
 
-    `repeat` calls at least, more while they are short (see `enough`), fewer once they
-    have used `budget_ns`.
+    Parameters
+    ----------
+    contender : Contender
+        What is timed.
+    pattern : str
+        The name of `data`'s pattern, for the record.
+    data : numpy.ndarray
+        The input, copied afresh for every call and never sorted itself.
+    expected : numpy.ndarray
+        `data` sorted, which every call's result must equal.
+    repeat : int
+        Calls at least, more while they are short (see `enough`).
+    budget_ns : int
+        The time after which a measurement stops at MIN_CALLS calls or more.
+
+    Returns
+    -------
+    Measurement
+        OK with every call's time; or WRONG or ERROR, without times, at the first call
+        that gave a wrong result or raised (an interrupt or an exit still stops the run).
     """
     found = Measurement(contender.name, pattern, data.size, OK)
     spent = 0
@@ -158,8 +174,32 @@ def run_suite(
 ) -> list[Measurement]:
     """Measures every contender on every pattern and size, smallest sizes first.
 
-    Each ratio is filled in against the BASELINE measurement of the same data when the
-    contenders include it.
+    Parameters
+    ----------
+    contenders : sequence of Contender
+        What is timed, in the order each cell lists them.
+    pattern_names : sequence of str
+        Names out of vexo.patterns.NAMES.
+    sizes : sequence of int
+        The input sizes.
+    repeat, budget_ns : int
+        How many calls a measurement makes and how long it may take (see `measure`).
+    seed : int
+        The seed of the pattern generators.
+    progress : callable, optional
+        Called with a label after every measurement.
+
+    Returns
+    -------
+    list of Measurement
+        Size by size, pattern by pattern, contender by contender; quadratic cases beyond
+        their cap SKIPPED_QUADRATIC and never called. Each ratio is filled in against the
+        BASELINE measurement of the same data when the contenders include it.
+
+    Notes
+    -----
+    The garbage collector is off while it runs: a collection inside a timed call would
+    be charged to the sort.
     """
     results = []
     was_enabled = gc.isenabled()
@@ -173,7 +213,7 @@ def run_suite(
                 cell = []
                 for contender in contenders:
                     if contender.skips(pattern, size):
-                        cell.append(Measurement(contender.name, pattern, size, SKIPPED))
+                        cell.append(Measurement(contender.name, pattern, size, SKIPPED_QUADRATIC))
                     else:
                         cell.append(measure(contender, pattern, data, expected, repeat, budget_ns))
                     progress(f"{contender.name} {pattern} n={size}")

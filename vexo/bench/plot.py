@@ -13,7 +13,8 @@ from collections.abc import Sequence
 from vexo import patterns as pattern_generators
 
 from .catalog import BASELINE, HELD_BASELINE, STABLE_REFERENCE
-from .measure import OK, Measurement
+from .measure import Measurement
+from .status import OK
 
 # The functions a user picks for speed, in Okabe and Ito's palette, which stays distinct
 # for colour-blind readers.
@@ -38,6 +39,7 @@ DPI = 120
 
 
 def available() -> bool:
+    """Whether matplotlib is installed, which `draw` needs."""
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -55,6 +57,21 @@ def style(function: str) -> dict:
 
 
 def draw(results: Sequence[Measurement], path: str, title: str) -> None:
+    """Draws every timed ratio against its size, one panel per pattern, into a PNG file.
+
+    Parameters
+    ----------
+    results : sequence of Measurement
+        The run's measurements; those without a ratio are left out.
+    path : str
+        The PNG file to write.
+    title : str
+        The figure's title (the report's heading).
+
+    Notes
+    -----
+    Needs matplotlib (see `available`), which it drives without a display.
+    """
     import matplotlib
 
     matplotlib.use("Agg")  # files only: no display is needed, or wanted, on a build host

@@ -1,4 +1,4 @@
-"""`python -m vexo.bench.dask`: vexo.dask.sort on a LocalCluster against Dask's other sorts.
+"""The Dask bench's timing: vexo.dask.sort and Dask's other sorts on a LocalCluster.
 
 Contenders, each on the same random int64 array:
 - vexo.dask.sort;
@@ -25,10 +25,14 @@ by chunk inside the sort's graph, and the result is checked chunk by chunk as it
 merged, so the time is that of the sort and the check together. The peak of the disk the
 spilled data takes is sampled once a second. The contenders that gather the whole array
 in one worker are skipped there.
+
+The seams: `DISTRIBUTED` maps each distributed contender to the function that builds its
+sort of a dask array; `time_distributed` and `time_local` time one repetition into a
+`Run`; `measure_size` runs every contender at one size on a started cluster, and
+`run_plans` starts the clusters a list of `Plan`s needs. `Settings` is all they take from
+the command line.
 """
 
-import argparse
-import datetime
 import itertools
 import logging
 import math
@@ -45,8 +49,8 @@ import numpy as np
 
 from vexo import patterns
 
-from . import machine, report
-from .cli import PlainProgress, RichProgress, parse_size, parse_sizes, positive_int, rich_console
+from .. import machine, report, status
+from ..console import Progress
 
 VEXO = "vexo.dask.sort"
 RECHUNK = "rechunk+numpy.sort"  # (a)
@@ -55,9 +59,6 @@ LOCAL = "numpy.sort"  # (c), in this process
 CONTENDERS = (VEXO, RECHUNK, DATAFRAME, LOCAL)
 GATHERING = {RECHUNK, LOCAL}  # hold the whole array in one process
 
-DEFAULT_SIZES = (10**7, 10**8)
-DEFAULT_SPILL_SIZE = 4 * 10**8
-DEFAULT_SPILL_MEMORY_LIMIT = "1.5GB"
 DEFAULT_WORKERS = 2
 DEFAULT_REPEAT = 3  # of each contender at each size; the beyond-memory run runs once
 # Elements per chunk: 1.25e7 (100 MB). Each output chunk merges one sorted run per input
@@ -77,6 +78,30 @@ SEED = 1
 RETAIN_FREED_MEMORY = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(2**62)}
 
 
+@dataclass(frozen=True)
+class Settings:
+    """How the clusters are set up and each size is measured."""
+
+    workers: int = DEFAULT_WORKERS  # worker processes, one thread each
+    repeat: int = DEFAULT_REPEAT  # of each contender at each size, within memory
+    chunk_size: int = DEFAULT_CHUNK_SIZE  # elements per input chunk
+    retain_freed_memory: bool = False  # the workers run with RETAIN_FREED_MEMORY
+    spill_directory: str | None = None  # where limited workers spill; None: Dask's choice
+
+
+@dataclass(frozen=True)
+class Plan:
+    """One size to sort, on workers of this memory limit (None: Dask's, "auto")."""
+
+    size: int
+    memory_limit: str | None = None
+
+    @property
+    def spilled(self) -> bool:
+        """Whether the workers are limited, so the data spills to disk."""
+        return self.memory_limit is not None
+
+
 @dataclass
 class Run:
     """One contender at one size, over its repetitions."""
@@ -88,11 +113,12 @@ class Run:
     cpu_times: list[float] = field(default_factory=list)
     peak_bytes: int = 0  # the largest resident memory of one worker (or this process)
     disk_bytes: int | None = None  # the most the spilled data took on disk, where it spilled
-    status: str = "ok"
+    status: str = status.OK
 
     @property
     def seconds(self) -> float | None:
-        return statistics.median(self.times) if self.times and self.status == "ok" else None
+        """The median time on the clock, None unless every repetition ran and passed."""
+        return statistics.median(self.times) if self.times and self.status == status.OK else None
 
     @property
     def cpu_seconds(self) -> float:
@@ -122,6 +148,8 @@ def _input_block(block_info=None):
 
 
 def chunk_sizes(size: int, chunk_size: int, workers: int) -> tuple[int, ...]:
+    """The input's chunk sizes: `size` elements in near-equal chunks of at most
+    `chunk_size`, and at least MIN_CHUNKS_PER_WORKER for each of the `workers`."""
     count = max(math.ceil(size / chunk_size), MIN_CHUNKS_PER_WORKER * workers)
     return tuple(np.diff(np.linspace(0, size, count + 1).astype(np.int64)).tolist())
 
@@ -197,7 +225,7 @@ DISTRIBUTED: dict[str, Callable] = {
 # Checking ---------------------------------------------------------------------------
 
 
-def _fingerprint(block) -> np.ndarray:
+def fingerprint(block) -> np.ndarray:
     """count, ascending?, first, last, sum and xor (mod 2^64) of one chunk."""
     values = np.asarray(block, dtype=np.int64).ravel()
     wrapped = values.view(np.uint64)
@@ -239,7 +267,7 @@ def distributed_fingerprint(collection) -> tuple[bool, tuple[int, int, int]]:
     # Unoptimised: Dask's optimised to_delayed loses the data of a collection persisted on a
     # distributed cluster and hands on the keys instead.
     parts = np.ravel(collection.to_delayed(optimize_graph=False))
-    return combined(dask.compute(*(dask.delayed(_fingerprint)(part) for part in parts)))
+    return combined(dask.compute(*(dask.delayed(fingerprint)(part) for part in parts)))
 
 
 # Memory -----------------------------------------------------------------------------
@@ -320,23 +348,37 @@ def pool_share(workers: int) -> int:
     return max(1, machine.usable_cores() // workers)
 
 
-def start_cluster(args, memory_limit: str | None):
-    """A LocalCluster of one-thread worker processes, each with a one-share vexo pool."""
+def start_cluster(settings: Settings, memory_limit: str | None):
+    """A LocalCluster of one-thread worker processes, each with a one-share vexo pool.
+
+    Parameters
+    ----------
+    settings : Settings
+        The workers, and whether they keep the memory they free.
+    memory_limit : str or None
+        Each worker's memory limit (Dask's form, "1.5GB"), beyond which it spills to
+        `settings.spill_directory`; None for Dask's own limit, "auto".
+
+    Returns
+    -------
+    tuple
+        The cluster and a client of it, each a context manager that closes it.
+    """
     import dask
     from distributed import Client, LocalCluster
 
-    env = {machine.POOL_SIZE_VARIABLE: str(pool_share(args.workers))}
-    if args.retain_freed_memory:
+    env = {machine.POOL_SIZE_VARIABLE: str(pool_share(settings.workers))}
+    if settings.retain_freed_memory:
         env.update(RETAIN_FREED_MEMORY)
     spilling = memory_limit is not None
     # Random int64 values do not compress: compressing what spills only costs time.
     with dask.config.set({"distributed.worker.memory.spill-compression": False}):
         cluster = LocalCluster(
-            n_workers=args.workers,
+            n_workers=settings.workers,
             threads_per_worker=1,  # vexo holds the interpreter lock: more threads only queue
             processes=True,
             memory_limit=memory_limit or "auto",
-            local_directory=args.spill_directory if spilling else None,
+            local_directory=settings.spill_directory if spilling else None,
             dashboard_address=None,
             silence_logs=logging.ERROR,  # the dataframe shuffle warns of every start and end
             env=env,
@@ -361,7 +403,28 @@ def warm_up() -> None:
 
 
 def time_distributed(client, run: Run, chunks: tuple[int, ...], spilled: bool, directory) -> None:
-    """Times one more repetition of `run`'s contender, on an input of its own."""
+    """Times one more repetition of `run`'s contender on the cluster, on an input of its own.
+
+    Parameters
+    ----------
+    client : distributed.Client
+        A client of the cluster.
+    run : Run
+        The contender (a key of DISTRIBUTED) and size; gets the time, the processor time
+        and the peaks, or a failing status.
+    chunks : tuple of int
+        The input's chunk sizes (`chunk_sizes`).
+    spilled : bool
+        Whether the workers are memory-limited: then they make the input inside the sort's
+        graph, and the check, merged chunk by chunk, is timed with the sort.
+    directory : str or None
+        Where the limited workers spill, whose size is sampled.
+
+    Notes
+    -----
+    A contender that raises is reported on standard error and in `run.status`, never
+    fatal; an interrupt or an exit still stops the run.
+    """
     from distributed import wait
 
     pids = list(client.run(os.getpid).values())
@@ -384,13 +447,13 @@ def time_distributed(client, run: Run, chunks: tuple[int, ...], spilled: bool, d
         if not spilled:
             check = distributed_fingerprint(result)
         if check != (True, expected):
-            run.status = "wrong result"
+            run.status = status.WRONG
     except BaseException as error:  # a contender that fails is reported, not fatal
         if isinstance(error, (KeyboardInterrupt, SystemExit)):
             raise
         # The type says enough in a table cell (KilledWorker: out of memory, mostly; a
         # fault inside vexo is a PanicException, which is not an Exception).
-        run.status = f"error: {type(error).__name__}"
+        run.status = status.error(type(error).__name__)
         print(
             f"{run.contender} on {run.size} elements: {type(error).__name__}: {error}",
             file=sys.stderr,
@@ -398,15 +461,17 @@ def time_distributed(client, run: Run, chunks: tuple[int, ...], spilled: bool, d
 
 
 def time_local(run: Run, chunks: tuple[int, ...]) -> None:
+    """Times one more repetition of numpy.sort of the whole input in this process, into
+    `run`, and checks the result."""
     values = local_input(chunks)
-    _, expected = combined([_fingerprint(values)])
+    _, expected = combined([fingerprint(values)])
     with PeakMemory([os.getpid()]) as memory:
         started = time.perf_counter()
         values.sort()
         seconds = time.perf_counter() - started
     run.record(seconds, memory)
-    if combined([_fingerprint(values)]) != (True, expected):
-        run.status = "wrong result"
+    if combined([fingerprint(values)]) != (True, expected):
+        run.status = status.WRONG
 
 
 def fits_locally(size: int) -> bool:
@@ -416,245 +481,100 @@ def fits_locally(size: int) -> bool:
 
 
 def measure_size(
-    client, size: int, contenders: Sequence[str], args, progress, spilled: bool
+    client,
+    size: int,
+    contenders: Sequence[str],
+    settings: Settings,
+    progress: Progress,
+    spilled: bool,
 ) -> list[Run]:
-    """Every contender at `size` elements, in turn, repetition after repetition (once on
-    the memory-limited cluster)."""
-    chunks = chunk_sizes(size, args.chunk_size, args.workers)
+    """Every contender at `size` elements, in turn, repetition after repetition.
+
+    Parameters
+    ----------
+    client : distributed.Client
+        A client of the cluster `start_cluster` started.
+    size : int
+        The elements of each input.
+    contenders : sequence of str
+        Names out of CONTENDERS, in the order they take turns.
+    settings : Settings
+        The chunking and the repetitions.
+    progress : Progress
+        Told of every repetition of every contender.
+    spilled : bool
+        Whether the cluster's workers are memory-limited: then every contender runs once,
+        and those that gather the whole array in one process are skipped.
+
+    Returns
+    -------
+    list of Run
+        One per contender, in the order of `contenders`.
+    """
+    chunks = chunk_sizes(size, settings.chunk_size, settings.workers)
     label = report.format_size(size)
     runs = [Run(name, size) for name in contenders]
     for run in runs:
         if run.contender in GATHERING and (
             spilled or (run.contender == LOCAL and not fits_locally(size))
         ):
-            run.status = "skipped: does not fit"
+            run.status = status.SKIPPED_TOO_LARGE
         elif run.contender == DATAFRAME and not dataframe_available():
-            run.status = "unavailable: needs pandas"
-    for repetition in range(repetitions(args, spilled)):
+            run.status = status.NEEDS_PANDAS
+    for repetition in range(repetitions(settings, spilled)):
         for run in runs:
             step = f"{label}: {run.contender} ({repetition + 1})"
             progress.describe(step)
-            if run.status != "ok":
+            if run.status != status.OK:
                 pass  # skipped, or failed once: not run again
             elif run.contender == LOCAL:
                 time_local(run, chunks)
             else:
-                time_distributed(client, run, chunks, spilled, args.spill_directory)
+                time_distributed(client, run, chunks, spilled, settings.spill_directory)
             progress.advance(step)
     return runs
 
 
-def repetitions(args, spilled: bool) -> int:
-    return 1 if spilled else args.repeat
+def repetitions(settings: Settings, spilled: bool) -> int:
+    """How often each contender runs at one size: once beyond memory."""
+    return 1 if spilled else settings.repeat
 
 
-# Report -----------------------------------------------------------------------------
+def steps(settings: Settings, plans: Sequence[Plan], contenders: Sequence[str]) -> int:
+    """The progress steps `run_plans` counts: one per contender and repetition."""
+    return sum(repetitions(settings, plan.spilled) for plan in plans) * len(contenders)
 
 
-def format_bytes(count: int | None) -> str:
-    return "" if count is None else f"{count / 2**30:.2f} GiB"
+def run_plans(
+    settings: Settings, plans: Sequence[Plan], contenders: Sequence[str], progress: Progress
+) -> list[Run]:
+    """Every plan measured, on one cluster per memory limit, started and closed here.
 
+    Parameters
+    ----------
+    settings : Settings
+        How the clusters are set up and each size is measured.
+    plans : sequence of Plan
+        The sizes and their workers' memory limits; the clusters start in the order of
+        their limits' first plans.
+    contenders : sequence of str
+        Names out of CONTENDERS.
+    progress : Progress
+        Told of each cluster's start and of every step `steps` counts.
 
-def table_rows(runs: Sequence[Run]) -> list[list[str]]:
-    """One row per run, the columns of HEADER."""
-    vexo_seconds = {run.size: run.seconds for run in runs if run.contender == VEXO}
-    rows = []
-    for run in runs:
-        if run.seconds is None:
-            rows.append(
-                [report.format_size(run.size), run.contender, run.status] + [""] * (len(HEADER) - 3)
-            )
-            continue
-        mine = vexo_seconds.get(run.size)
-        ratio = f"{run.seconds / mine:.2f}x" if mine else ""
-        spread = f"{min(run.times):.2f}-{max(run.times):.2f}" if len(run.times) > 1 else ""
-        rows.append(
-            [
-                report.format_size(run.size),
-                run.contender,
-                f"{run.seconds:.2f}",
-                spread,
-                f"{run.rate / 1e6:.1f} M",
-                ratio,
-                f"{run.cpu_seconds:.1f}",
-                f"{run.cpu_seconds / run.size * 1e9:.0f}",
-                format_bytes(run.peak_bytes),
-                format_bytes(run.disk_bytes),
-            ]
-        )
-    return rows
-
-
-HEADER = [
-    "elements",
-    "contender",
-    "seconds",
-    "range",
-    "elements/s",
-    "time / vexo's",
-    "CPU seconds",
-    "CPU ns/element",
-    "peak memory",
-    "peak disk",
-]
-LEGEND = (
-    "seconds and CPU seconds: medians over the repetitions, whose fastest and slowest times "
-    "are the range; peak memory: the largest resident memory of one worker process during the "
-    "sorts (of this process for numpy.sort); CPU seconds: processor time of all workers (of "
-    "this process for numpy.sort); time / vexo's: above 1x, vexo.dask.sort is that much faster; "
-    "peak disk: the most the spilled data took, where the workers spill."
-)
-
-
-def markdown_table(rows: Sequence[Sequence[str]]) -> list[str]:
-    widths = [max(len(row[column]) for row in [HEADER, *rows]) for column in range(len(HEADER))]
-
-    def line(cells):
-        padded = (cell.ljust(width) for cell, width in zip(cells, widths, strict=True))
-        return "| " + " | ".join(padded) + " |"
-
-    rule = "|" + "|".join("-" * (width + 2) for width in widths) + "|"
-    return [line(HEADER), rule, *map(line, rows)]
-
-
-def render(runs: Sequence[Run], heading: str, footer: str, console) -> None:
-    rows = table_rows(runs)
-    if console is None:
-        print("\n".join([heading, "", LEGEND, "", *markdown_table(rows), "", footer]))
-        return
-    from rich.table import Table
-
-    table = Table(title=heading, title_justify="left")
-    for column in HEADER:
-        table.add_column(column, justify="left" if column == "contender" else "right")
-    for row in rows:
-        table.add_row(*row, style="bold" if row[1] == VEXO else None)
-    console.print(table)
-    console.print(LEGEND, style="dim", highlight=False)
-    console.print(footer, highlight=False)
-
-
-# Command ----------------------------------------------------------------------------
-
-
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="python -m vexo.bench.dask", description=__doc__.split("\n\n")[0].split(": ", 1)[1]
-    )
-    parser.add_argument(
-        "--sizes",
-        type=parse_sizes,
-        default=list(DEFAULT_SIZES),
-        help="comma-separated sizes sorted on the unlimited cluster (default: 1e7,1e8)",
-    )
-    parser.add_argument(
-        "--spill-size",
-        type=parse_sizes,
-        default=[DEFAULT_SPILL_SIZE],
-        help="sizes sorted on memory-limited workers (default: 4e8)",
-    )
-    parser.add_argument(
-        "--spill-memory-limit",
-        default=DEFAULT_SPILL_MEMORY_LIMIT,
-        help="memory limit of each worker in the spilling run "
-        f"(default: {DEFAULT_SPILL_MEMORY_LIMIT})",
-    )
-    parser.add_argument(
-        "--spill-directory",
-        default=None,
-        help="where the workers of the spilling run spill (default: Dask's, in the temporary "
-        "directory)",
-    )
-    only = parser.add_mutually_exclusive_group()
-    only.add_argument("--no-spill", action="store_true", help="skip the beyond-memory run")
-    only.add_argument("--spill-only", action="store_true", help="only the beyond-memory run")
-    parser.add_argument(
-        "--workers",
-        type=positive_int,
-        default=DEFAULT_WORKERS,
-        help=f"worker processes, one thread each (default: {DEFAULT_WORKERS})",
-    )
-    parser.add_argument(
-        "--repeat",
-        type=positive_int,
-        default=DEFAULT_REPEAT,
-        help="runs of each contender at each size, medians reported; the beyond-memory run "
-        f"runs once (default: {DEFAULT_REPEAT})",
-    )
-    parser.add_argument(
-        "--chunk-size",
-        type=parse_size,
-        default=DEFAULT_CHUNK_SIZE,
-        help=f"elements per input chunk (default: {DEFAULT_CHUNK_SIZE:,})",
-    )
-    parser.add_argument(
-        "--retain-freed-memory",
-        action="store_true",
-        help="workers keep the memory they free for their next allocations "
-        "(glibc: " + " ".join(f"{k}={v}" for k, v in RETAIN_FREED_MEMORY.items()) + ")",
-    )
-    parser.add_argument(
-        "--contenders",
-        default=",".join(CONTENDERS),
-        help=f"comma-separated, out of: {', '.join(CONTENDERS)}",
-    )
-    parser.add_argument(
-        "--plain",
-        action="store_true",
-        help="a plain-text (Markdown) table even where rich is installed",
-    )
-    return parser
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    argv = list(sys.argv[1:] if argv is None else argv)
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    contenders = [name.strip() for name in args.contenders.split(",") if name.strip()]
-    unknown = [name for name in contenders if name not in CONTENDERS]
-    if unknown or not contenders:
-        parser.error(f"unknown contenders {unknown}; available: {', '.join(CONTENDERS)}")
-    if VEXO not in contenders:
-        contenders.insert(0, VEXO)  # every ratio is against it
-    plans = [] if args.spill_only else [(size, None) for size in args.sizes]
-    if not args.no_spill:
-        plans += [(size, args.spill_memory_limit) for size in args.spill_size]
-
-    console = None if args.plain else rich_console()
-    described = machine.describe()
-    started = time.perf_counter()
+    Returns
+    -------
+    list of Run
+        One per contender and plan, cluster by cluster.
+    """
     runs: list[Run] = []
-    steps = sum(repetitions(args, limit is not None) for _, limit in plans) * len(contenders)
-    with (RichProgress if console else PlainProgress)(steps) as progress:
-        for limit in dict.fromkeys(limit for _, limit in plans):
-            progress.describe(f"starting {args.workers} workers (memory limit: {limit or 'auto'})")
-            cluster, client = start_cluster(args, limit)
-            with cluster, client:
-                client.run(warm_up)
-                for size, _ in (plan for plan in plans if plan[1] == limit):
-                    runs.extend(
-                        measure_size(
-                            client, size, contenders, args, progress, spilled=limit is not None
-                        )
-                    )
-    elapsed = time.perf_counter() - started
-
-    created = datetime.datetime.now(datetime.UTC).isoformat(timespec="minutes")
-    load = ", ".join(f"{figure:.1f}" for figure in os.getloadavg())
-    heading = (
-        f"vexo.dask bench, {created}: {args.workers} worker processes, one thread and a "
-        f"{pool_share(args.workers)}-thread vexo pool each"
-        f"{', keeping freed memory' if args.retain_freed_memory else ''}; "
-        f"{machine.one_line(described)}"
-    )
-    footer = (
-        f"{sum(len(run.times) for run in runs)} runs in {elapsed:.0f} s; load average at the "
-        f"end: {load}; by: python -m vexo.bench.dask {' '.join(argv)}"
-    ).rstrip()
-    render(runs, heading, footer, console)
-    failed = any(run.status == "wrong result" or run.status.startswith("error") for run in runs)
-    return 1 if failed else 0
-
-
-if __name__ == "__main__":
-    raise SystemExit(main())
+    for limit in dict.fromkeys(plan.memory_limit for plan in plans):
+        progress.describe(f"starting {settings.workers} workers (memory limit: {limit or 'auto'})")
+        cluster, client = start_cluster(settings, limit)
+        with cluster, client:
+            client.run(warm_up)
+            for plan in (plan for plan in plans if plan.memory_limit == limit):
+                runs.extend(
+                    measure_size(client, plan.size, contenders, settings, progress, plan.spilled)
+                )
+    return runs
