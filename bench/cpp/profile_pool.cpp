@@ -1,8 +1,9 @@
-// Where a hand-in to the pool spends its time: the stages of an empty job handed in from
-// outside (queue, wake-up, start, completion, the caller's wake-up) and of a steal within
-// a join, on private pools of 1 and 2 workers, with calls back to back and with gaps
-// between them; then the CPU an idle pool uses once the calls stop. Built with its own copy
-// of the pool compiled with VEXO_POOL_PROFILE, whose stamps land here (tools/profile-pool).
+// Where a hand-in to the pool spends its time, on private pools of 1 and 2 workers, with
+// calls back to back and with gaps between them: the stages of an empty job handed in
+// from outside (queue, wake-up, start, completion, the caller's wake-up), of a pair handed
+// in from outside, and of a steal within a join; then the CPU an idle pool uses once the
+// calls stop. Built with its own copy of the pool compiled with VEXO_POOL_PROFILE, whose
+// stamps land here (tools/profile-pool).
 //
 //   vexo_profile_pool [CALLS]   (default 400 calls a row; medians in microseconds)
 #include <unistd.h>
@@ -94,6 +95,35 @@ void profile_outside(ThreadPool& pool, std::size_t calls, const Gap& gap) {
     print_row("outside", pool.size(), gap.label, intervals, slept, calls);
 }
 
+// A pair handed in from outside, as a sort's first partition hands its two sides: from the
+// call to the start of each task, and the total. Both tasks take `task_ns`.
+void profile_pair(ThreadPool& pool, std::size_t calls, const Gap& gap, std::int64_t task_ns) {
+    std::vector<Interval> intervals{{"first", {}}, {"second", {}}, {"total", {}}};
+    std::size_t slept = 0;
+    for (std::size_t call = 0; call < calls; ++call) {
+        spin_for(gap.ns);
+        reset_stamps();
+        std::int64_t first_started = 0;
+        std::int64_t second_started = 0;
+        const auto first = [&] {
+            first_started = now_ns();
+            spin_for(task_ns);
+        };
+        const auto second = [&] {
+            second_started = now_ns();
+            spin_for(task_ns);
+        };
+        const std::int64_t start = now_ns();
+        pool.install_pair(TaskRef(first), TaskRef(second));
+        const std::int64_t end = now_ns();
+        intervals[0].add(start, first_started);
+        intervals[1].add(start, second_started);
+        intervals[2].add(start, end);
+        slept += stamp_of(PoolStage::worker_woke) != 0;
+    }
+    print_row("pair", pool.size(), gap.label, intervals, slept, calls);
+}
+
 // A steal within a join on a worker: the first task keeps its worker busy for `first_ns`,
 // the second `second_ns`. Offer to steal, to the thief's start, and the joiner's return
 // after the stolen task has completed.
@@ -153,6 +183,7 @@ int main(int argc, char** argv) {
         }
         for (const Gap& gap : gaps) profile_outside(*pool, calls, gap);
         if (workers > 1) {
+            for (const Gap& gap : gaps) profile_pair(*pool, calls, gap, 50'000);
             for (const Gap& gap : gaps) profile_steal(*pool, calls, gap, 30'000, 0);
             for (const Gap& gap : gaps) profile_steal(*pool, calls, gap, 0, 30'000);
         }

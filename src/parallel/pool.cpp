@@ -213,10 +213,10 @@ public:
     Phase phase = Phase::starting;  // guarded by life_lock
     std::size_t live = 0;           // workers started and not yet exited; guarded by life_lock
 
-    // After new work was queued: wakes the worker that went to sleep last (its caches are
-    // the warmest), if any sleeps. One job, one wake-up: a woken worker that makes more
-    // work wakes the next sleeper itself.
-    void wake_one();
+    // After new work was queued: wakes up to `count` workers, those that went to sleep
+    // last first (their caches are the warmest), if any sleeps. One job, one wake-up: a
+    // woken worker that makes more work wakes the next sleeper itself.
+    void wake_some(std::size_t count);
     // Wakes `worker` if it sleeps: the end of the job it waits for.
     void wake(Worker& worker);
     void wake_all_to_stop();
@@ -289,13 +289,14 @@ void ThreadPool::State::leave_idle(Worker& worker) {
     sleeping.store(idle.size(), std::memory_order_seq_cst);
 }
 
-void ThreadPool::State::wake_one() {
+void ThreadPool::State::wake_some(std::size_t count) {
     if (sleeping.load(std::memory_order_seq_cst) == 0) return;
     std::lock_guard<std::mutex> hold(sleep_lock);
-    if (idle.empty()) return;
-    Worker& chosen = *idle.back();
-    leave_idle(chosen);
-    chosen.woken.notify_one();
+    for (; count > 0 && !idle.empty(); --count) {
+        Worker& chosen = *idle.back();
+        leave_idle(chosen);
+        chosen.woken.notify_one();
+    }
 }
 
 void ThreadPool::State::wake(Worker& worker) {
@@ -491,7 +492,7 @@ void join_on_worker(Worker& self, TaskRef first, TaskRef second) {
     OfferedJob offered(second, self);
     self.push(&offered);
     pool_stamp(PoolStage::offered);
-    self.pool.wake_one();
+    self.pool.wake_some(1);
 
     const std::exception_ptr first_fault = run_capturing(first);
     std::exception_ptr second_fault;
@@ -514,14 +515,18 @@ void join_inline(TaskRef first, TaskRef second) {
     if (second_fault) std::rethrow_exception(second_fault);
 }
 
-void run_outside(ThreadPool::State& pool, TaskRef task) {
+// Hands `task` to the pool and sleeps until a worker has run it. `wake` sleepers are woken
+// for it: a pair from outside wakes two at once, since the worker that takes it offers
+// the second task straight away; the second wake-up then overlaps the first instead of
+// following it.
+void run_outside(ThreadPool::State& pool, TaskRef task, std::size_t wake) {
     OutsideJob job(task);
     pool.injected.change([&job](auto& queue) {
         queue.push_back(&job);
         return true;
     });
     pool_stamp(PoolStage::outside_pushed);
-    pool.wake_one();
+    pool.wake_some(wake);
     pool_stamp(PoolStage::outside_signalled);
     job.wait();
     if (job.fault) std::rethrow_exception(job.fault);
@@ -590,7 +595,16 @@ void ThreadPool::install(TaskRef task) {
         running_inline = was_inline;
         if (fault) std::rethrow_exception(fault);
     } else {
-        run_outside(*state_, task);
+        run_outside(*state_, task, 1);
+    }
+}
+
+void ThreadPool::install_pair(TaskRef first, TaskRef second) {
+    const auto pair = [&] { join_tasks(first, second); };
+    if (current_worker != nullptr || state_->inline_only) {
+        install(pair);
+    } else {
+        run_outside(*state_, TaskRef(pair), 2);
     }
 }
 
@@ -658,7 +672,7 @@ void join_tasks(TaskRef first, TaskRef second) {
     }
     // The pair travels as one job; on the worker that takes it, this call runs again and
     // takes the worker branch above.
-    global_pool().install([&] { join_tasks(first, second); });
+    global_pool().install_pair(first, second);
 }
 
 }  // namespace vexo

@@ -112,6 +112,10 @@ public:
         install(TaskRef(task));
     }
 
+    // Runs `first` and `second` as `join` does from outside the pool: as one job, which
+    // the worker that takes it splits, while the calling thread (not a worker) sleeps.
+    void install_pair(TaskRef first, TaskRef second);
+
     class State;
 
 private:
