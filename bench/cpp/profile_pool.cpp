@@ -135,10 +135,19 @@ void profile_steal(ThreadPool& pool, std::size_t calls, const Gap& gap, std::int
         std::int64_t second_started = 0;
         pool.install([&] {
             reset_stamps();
-            join([&] { spin_for(first_ns); }, [&] {
-                second_started = now_ns();
-                spin_for(second_ns);
-            });
+            std::atomic<bool> started{false};
+            join(
+                [&] {
+                    spin_for(first_ns);
+                    // A joiner that waits: its second task must be stolen first.
+                    while (second_ns > first_ns && !started.load()) {
+                    }
+                },
+                [&] {
+                    second_started = now_ns();
+                    started = true;
+                    spin_for(second_ns);
+                });
         });
         const std::int64_t offered = stamp_of(PoolStage::offered);
         intervals[0].add(offered, stamp_of(PoolStage::stolen));

@@ -195,6 +195,12 @@ public:
 
     // Jobs handed in by threads outside the pool, oldest first.
     GuardedQueue<std::deque<Job*, Allocator<Job*>>> injected;
+    // Jobs from outside handed in and not yet done: while one is, a sort is running and its
+    // next task is worth spinning for; once none is, the thread that handed the last one in
+    // is about to wake, and idle workers yield so that it gets a processor at once rather
+    // than after a reschedule interrupt (costly in a virtual machine). A hint, never used
+    // for correctness.
+    std::atomic<std::size_t> outside_in_flight{0};
 
     // Sleep and wake-up: the workers asleep, each on its own condition variable (waiting on
     // sleep_lock), and their number for a look without the lock. A thread announces itself
@@ -350,10 +356,13 @@ struct OfferedJob final : Job {
 
 // A job from a thread outside the pool, which sleeps on the job's own lock until it is done.
 struct OutsideJob final : Job {
-    explicit OutsideJob(TaskRef work) noexcept : task(work) {}
+    OutsideJob(TaskRef work, ThreadPool::State& owner) noexcept : task(work), pool(&owner) {
+        pool->outside_in_flight.fetch_add(1, std::memory_order_relaxed);
+    }
 
     void execute() noexcept override {
         fault = run_capturing(task);
+        pool->outside_in_flight.fetch_sub(1, std::memory_order_relaxed);
         // Notifying under the lock keeps the waiter (and with it this job) alive until the
         // lock is released, which is the last touch.
         std::lock_guard<std::mutex> hold(lock);
@@ -369,6 +378,7 @@ struct OutsideJob final : Job {
     }
 
     TaskRef task;
+    ThreadPool::State* pool;
     std::exception_ptr fault;
     std::mutex lock;
     std::condition_variable finished;
@@ -410,7 +420,8 @@ Job* find_work(Worker& self, bool exact) {
 }
 
 // Looks for work until the idle time runs out or `done` turns true: spinning with pauses
-// first, then yielding between looks. Null if it found nothing.
+// first while a sort from outside runs, then yielding between looks. Null if it found
+// nothing.
 Job* find_work_patiently(Worker& self, const std::atomic<bool>* done) {
     const IdleClock::time_point start = IdleClock::now();
     for (;;) {
@@ -418,7 +429,7 @@ Job* find_work_patiently(Worker& self, const std::atomic<bool>* done) {
         if (done != nullptr && done->load(std::memory_order_acquire)) return nullptr;
         const IdleClock::duration waited = IdleClock::now() - start;
         if (waited >= pool_tuning::idle_look_time) return nullptr;
-        if (waited < pool_tuning::idle_spin_time) {
+        if (waited < pool_tuning::idle_spin_time && self.pool.outside_in_flight.load(std::memory_order_relaxed) != 0) {
             for (int pause = 0; pause < pauses_per_look; ++pause) cpu_relax();
         } else {
             ::sched_yield();
@@ -520,7 +531,7 @@ void join_inline(TaskRef first, TaskRef second) {
 // the second task straight away; the second wake-up then overlaps the first instead of
 // following it.
 void run_outside(ThreadPool::State& pool, TaskRef task, std::size_t wake) {
-    OutsideJob job(task);
+    OutsideJob job(task, pool);
     pool.injected.change([&job](auto& queue) {
         queue.push_back(&job);
         return true;
