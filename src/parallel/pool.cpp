@@ -5,9 +5,16 @@
 // Scheduling in brief. A worker that joins pushes the second task on the back of its own
 // deque and runs the first; afterwards it pops the back again. Joins nest strictly (each
 // removes its own job before returning), so the back is its job unless a thief took it
-// from the front. Thieves take the oldest, largest jobs, which keeps steals rare. A worker
-// that finds nothing yields a few times and then sleeps on the pool's condition variable;
-// every push and every finished stolen job bumps `epoch`, which is what sleepers wait on.
+// from the front. Thieves take the oldest, largest jobs, which keeps steals rare.
+//
+// Idling, after rayon's sleep module and oneTBB's waiters. A thread that finds nothing
+// polls the queues with pause instructions for a few microseconds (the next task of a
+// running sort usually turns up within that), then yields the processor between looks for
+// a while longer (the next call of a program that sorts in a loop), then sleeps on its own
+// condition variable. Whoever makes work wakes one sleeper, by name, and only if somebody
+// sleeps at all; a joiner whose stolen job ends is woken by the thief that ran it. Nobody
+// is woken for work that an awake thread will find anyway, so a push costs a load when
+// every worker is busy.
 #include "parallel/pool.hpp"
 
 #include <pthread.h>
@@ -17,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -28,6 +36,7 @@
 
 #include "core/fault.hpp"
 #include "core/scratch.hpp"
+#include "parallel/pool_probe.hpp"
 
 namespace vexo {
 
@@ -81,13 +90,24 @@ int start_detached_thread(void* (*entry)(void*), void* argument, std::size_t sta
 
 namespace {
 
+using IdleClock = std::chrono::steady_clock;
+
 // Scheduling constants, each with its reason.
-// Rounds of sched_yield an idle thread makes before it sleeps: enough to catch the next
-// task of a running sort without a sleep/wake-up round trip, few enough that an idle pool
-// goes quiet within microseconds.
-constexpr int idle_yield_rounds = 32;
+// Pause instructions between two looks of the spin: a look locks nothing when the queues
+// are empty, but reads cache lines other threads write.
+constexpr int pauses_per_look = 16;
 // First capacity of a worker's deque; nested joins rarely go deeper than this.
 constexpr std::size_t initial_deque_capacity = 64;
+
+// Tells the processor this is a spin-wait loop: on x86 the pause instruction saves power
+// and frees the core's resources for its sibling thread.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
 
 // A unit of work queued in the pool. Jobs live on the stack of the thread that waits for
 // them; the executor must not touch a job after signalling that it has finished.
@@ -108,6 +128,7 @@ public:
     JobRing() : slots_(initial_deque_capacity) {}
 
     bool empty() const noexcept { return count_ == 0; }
+    std::size_t size() const noexcept { return count_; }
     Job* back() const noexcept { return slots_[(head_ + count_ - 1) & (slots_.size() - 1)]; }
 
     void push_back(Job* job) {
@@ -140,6 +161,29 @@ private:
     std::size_t count_ = 0;
 };
 
+// A queue under its own lock, with its length readable without the lock: idle threads
+// look at the length only, so a busy owner's lock is not taken by every look.
+template <class Queue>
+class GuardedQueue {
+public:
+    // True when the queue may hold a job; a stale false is corrected by the exact look a
+    // thread makes before it sleeps.
+    bool maybe_nonempty() const noexcept { return length_.load(std::memory_order_relaxed) != 0; }
+
+    template <class Change>
+    auto change(Change&& operation) {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto result = operation(queue_);
+        length_.store(queue_.size(), std::memory_order_relaxed);
+        return result;
+    }
+
+private:
+    std::mutex lock_;
+    Queue queue_;                          // guarded by lock_
+    std::atomic<std::size_t> length_{0};  // queue_.size(), written under lock_
+};
+
 }  // namespace
 
 class Worker;
@@ -150,16 +194,23 @@ public:
     bool inline_only = false;                      // threads unsupported: tasks run on the caller
 
     // Jobs handed in by threads outside the pool, oldest first.
-    std::mutex inject_lock;
-    std::deque<Job*, Allocator<Job*>> injected;  // guarded by inject_lock
+    GuardedQueue<std::deque<Job*, Allocator<Job*>>> injected;
+    // Jobs from outside handed in and not yet done: while one is, a sort is running and its
+    // next task is worth spinning for; once none is, the thread that handed the last one in
+    // is about to wake, and idle workers yield so that it gets a processor at once rather
+    // than after a reschedule interrupt (costly in a virtual machine). A hint, never used
+    // for correctness.
+    std::atomic<std::size_t> outside_in_flight{0};
 
-    // Sleep and wake-up. `epoch` changes whenever work may have appeared or a stolen job
-    // finished; a sleeper goes to sleep only if it has not changed since it last looked.
+    // Sleep and wake-up: the workers asleep, each on its own condition variable (waiting on
+    // sleep_lock), and their number for a look without the lock. A thread announces itself
+    // in `idle` before its last look for work, and whoever makes work reads `sleeping`
+    // after queueing it: whichever comes second sees the other (both queue and sleep
+    // bookkeeping are under locks), so no job is left while everybody sleeps.
     std::mutex sleep_lock;
-    std::condition_variable wake;
-    std::atomic<std::uint64_t> epoch{0};
-    std::atomic<std::size_t> sleepers{0};
-    bool stopping = false;  // guarded by sleep_lock; set only for private pools at shutdown
+    std::vector<Worker*, Allocator<Worker*>> idle;  // guarded by sleep_lock
+    std::atomic<std::size_t> sleeping{0};           // idle.size(), written under sleep_lock
+    std::atomic<bool> stopping{false};              // written under sleep_lock; set only for private pools at shutdown
 
     // Start and shutdown of the workers.
     enum class Phase { starting, running, abandoned };
@@ -168,40 +219,27 @@ public:
     Phase phase = Phase::starting;  // guarded by life_lock
     std::size_t live = 0;           // workers started and not yet exited; guarded by life_lock
 
-    void signal() {
-        // seq_cst pairs with the sleeper's increment of `sleepers` followed by its read of
-        // `epoch`: either this thread sees the sleeper, or the sleeper sees the new epoch.
-        epoch.fetch_add(1, std::memory_order_seq_cst);
-        if (sleepers.load(std::memory_order_seq_cst) != 0) {
-            std::lock_guard<std::mutex> hold(sleep_lock);
-            wake.notify_all();
-        }
-    }
+    // After new work was queued: wakes up to `count` workers, those that went to sleep
+    // last first (their caches are the warmest), if any sleeps. One job, one wake-up: a
+    // woken worker that makes more work wakes the next sleeper itself.
+    void wake_some(std::size_t count);
+    // Wakes `worker` if it sleeps: the end of the job it waits for.
+    void wake(Worker& worker);
+    void wake_all_to_stop();
 
-    // Sleeps until `epoch` moves on from `seen`, `done` becomes true or the pool stops.
-    // Returns false if the pool is stopping.
-    bool sleep(std::uint64_t seen, const std::atomic<bool>* done) {
-        std::unique_lock<std::mutex> hold(sleep_lock);
-        sleepers.fetch_add(1, std::memory_order_seq_cst);
-        while (!stopping && epoch.load(std::memory_order_seq_cst) == seen && !(done != nullptr && done->load(std::memory_order_seq_cst))) {
-            wake.wait(hold);
-        }
-        sleepers.fetch_sub(1, std::memory_order_seq_cst);
-        return !stopping;
-    }
-
-    Job* take_injected() {
-        std::lock_guard<std::mutex> hold(inject_lock);
-        if (injected.empty()) return nullptr;
-        Job* job = injected.front();
-        injected.pop_front();
-        return job;
-    }
+    // The slow path of an idle thread: announced in `idle`, it looks once more (exactly,
+    // under every queue's lock) and sleeps unless that finds work, until it is woken, `done`
+    // becomes true or the pool stops. The job found, or null.
+    Job* sleep_unless_work(Worker& self, const std::atomic<bool>* done);
 
     void wait_until_no_worker_lives() {
         std::unique_lock<std::mutex> hold(life_lock);
         life_changed.wait(hold, [this] { return live == 0; });
     }
+
+private:
+    void enter_idle(Worker& worker);  // under sleep_lock
+    void leave_idle(Worker& worker);  // under sleep_lock; worker must be in idle
 };
 
 class Worker {
@@ -211,30 +249,74 @@ public:
     ThreadPool::State& pool;
     const std::size_t index;
 
+    // Where this worker is in pool.idle, or not_idle; guarded by pool.sleep_lock.
+    static constexpr std::size_t not_idle = static_cast<std::size_t>(-1);
+    std::size_t idle_slot = not_idle;
+    std::condition_variable woken;  // waits on pool.sleep_lock
+
     void push(Job* job) {
-        std::lock_guard<std::mutex> hold(lock_);
-        jobs_.push_back(job);
+        jobs_.change([job](JobRing& ring) {
+            ring.push_back(job);
+            return true;
+        });
     }
     // Removes `job` if it is still at the back, i.e. nobody stole it.
     bool take_back(Job* job) {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (jobs_.empty() || jobs_.back() != job) return false;
-        jobs_.pop_back();
-        return true;
+        return jobs_.change([job](JobRing& ring) {
+            if (ring.empty() || ring.back() != job) return false;
+            ring.pop_back();
+            return true;
+        });
     }
     Job* pop() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return jobs_.empty() ? nullptr : jobs_.pop_back();
+        return jobs_.change([](JobRing& ring) { return ring.empty() ? nullptr : ring.pop_back(); });
     }
     Job* steal() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return jobs_.empty() ? nullptr : jobs_.pop_front();
+        return jobs_.change([](JobRing& ring) { return ring.empty() ? nullptr : ring.pop_front(); });
     }
+    bool maybe_has_jobs() const noexcept { return jobs_.maybe_nonempty(); }
 
 private:
-    std::mutex lock_;
-    JobRing jobs_;  // guarded by lock_
+    GuardedQueue<JobRing> jobs_;
 };
+
+void ThreadPool::State::enter_idle(Worker& worker) {
+    worker.idle_slot = idle.size();
+    idle.push_back(&worker);
+    sleeping.store(idle.size(), std::memory_order_seq_cst);
+}
+
+void ThreadPool::State::leave_idle(Worker& worker) {
+    Worker* last = idle.back();
+    idle[worker.idle_slot] = last;
+    last->idle_slot = worker.idle_slot;
+    idle.pop_back();
+    worker.idle_slot = Worker::not_idle;
+    sleeping.store(idle.size(), std::memory_order_seq_cst);
+}
+
+void ThreadPool::State::wake_some(std::size_t count) {
+    if (sleeping.load(std::memory_order_seq_cst) == 0) return;
+    std::lock_guard<std::mutex> hold(sleep_lock);
+    for (; count > 0 && !idle.empty(); --count) {
+        Worker& chosen = *idle.back();
+        leave_idle(chosen);
+        chosen.woken.notify_one();
+    }
+}
+
+void ThreadPool::State::wake(Worker& worker) {
+    std::lock_guard<std::mutex> hold(sleep_lock);
+    if (worker.idle_slot == Worker::not_idle) return;  // awake: it looks at its job itself
+    leave_idle(worker);
+    worker.woken.notify_one();
+}
+
+void ThreadPool::State::wake_all_to_stop() {
+    std::lock_guard<std::mutex> hold(sleep_lock);
+    stopping.store(true, std::memory_order_release);
+    for (const std::unique_ptr<Worker>& worker : workers) worker->woken.notify_one();
+}
 
 namespace {
 
@@ -256,76 +338,133 @@ std::exception_ptr run_capturing(TaskRef task) noexcept {
 
 // The second task of a pair, offered to thieves on its owner's deque.
 struct OfferedJob final : Job {
-    OfferedJob(TaskRef work, ThreadPool::State& owner) noexcept : task(work), pool(&owner) {}
+    OfferedJob(TaskRef work, Worker& offerer) noexcept : task(work), owner(&offerer) {}
 
     void execute() noexcept override {
         fault = run_capturing(task);
-        ThreadPool::State& owner = *pool;  // *this may be gone once `done` is set
-        done.store(true, std::memory_order_seq_cst);
-        owner.signal();
+        Worker& waiting = *owner;  // *this may be gone once `done` is set
+        done.store(true, std::memory_order_release);
+        waiting.pool.wake(waiting);
+        pool_stamp(PoolStage::stolen_completed);
     }
 
     TaskRef task;
-    ThreadPool::State* pool;
+    Worker* owner;
     std::exception_ptr fault;  // written before `done`, read after it
     std::atomic<bool> done{false};
 };
 
 // A job from a thread outside the pool, which sleeps on the job's own lock until it is done.
 struct OutsideJob final : Job {
-    explicit OutsideJob(TaskRef work) noexcept : task(work) {}
+    OutsideJob(TaskRef work, ThreadPool::State& owner) noexcept : task(work), pool(&owner) {
+        pool->outside_in_flight.fetch_add(1, std::memory_order_relaxed);
+    }
 
     void execute() noexcept override {
         fault = run_capturing(task);
+        pool->outside_in_flight.fetch_sub(1, std::memory_order_relaxed);
         // Notifying under the lock keeps the waiter (and with it this job) alive until the
         // lock is released, which is the last touch.
         std::lock_guard<std::mutex> hold(lock);
         done = true;
         finished.notify_one();
+        pool_stamp(PoolStage::outside_completed);
     }
 
     void wait() {
         std::unique_lock<std::mutex> hold(lock);
         finished.wait(hold, [this] { return done; });
+        pool_stamp(PoolStage::caller_woke);
     }
 
     TaskRef task;
+    ThreadPool::State* pool;
     std::exception_ptr fault;
     std::mutex lock;
     std::condition_variable finished;
     bool done = false;  // guarded by lock
 };
 
-Job* find_work(Worker& self, bool include_injected) {
-    if (Job* job = self.pop()) return job;
+Job* take_injected(ThreadPool::State& pool) {
+    Job* job = pool.injected.change([](auto& queue) {
+        Job* front = nullptr;
+        if (!queue.empty()) {
+            front = queue.front();
+            queue.pop_front();
+        }
+        return front;
+    });
+    if (job != nullptr) pool_stamp(PoolStage::outside_taken);
+    return job;
+}
+
+// One look for work: this worker's own deque (outer joins' offers, when it waits inside an
+// inner one), then the other workers' from the next one on, then the shared queue. A quick
+// look skips every queue whose length reads 0 and so takes no lock another thread holds;
+// an exact one locks them all, which is what makes the look before a sleep reliable.
+Job* find_work(Worker& self, bool exact) {
+    if (exact || self.maybe_has_jobs()) {
+        if (Job* job = self.pop()) return job;
+    }
     const std::vector<std::unique_ptr<Worker>>& workers = self.pool.workers;
     const std::size_t count = workers.size();
     for (std::size_t k = 1; k < count; ++k) {
-        if (Job* job = workers[(self.index + k) % count]->steal()) return job;
+        Worker& victim = *workers[(self.index + k) % count];
+        if (!exact && !victim.maybe_has_jobs()) continue;
+        if (Job* job = victim.steal()) {
+            pool_stamp(PoolStage::stolen);
+            return job;
+        }
     }
-    return include_injected ? self.pool.take_injected() : nullptr;
+    return exact || self.pool.injected.maybe_nonempty() ? take_injected(self.pool) : nullptr;
 }
 
-// Looks for work for a while, yielding between attempts, unless `done` turns true.
-Job* find_work_patiently(Worker& self, bool include_injected, const std::atomic<bool>* done) {
-    for (int round = 0; round < idle_yield_rounds; ++round) {
-        if (Job* job = find_work(self, include_injected)) return job;
+// Looks for work until the idle time runs out or `done` turns true: spinning with pauses
+// first while a sort from outside runs, then yielding between looks. Null if it found
+// nothing.
+Job* find_work_patiently(Worker& self, const std::atomic<bool>* done) {
+    const IdleClock::time_point start = IdleClock::now();
+    for (;;) {
+        if (Job* job = find_work(self, false)) return job;
         if (done != nullptr && done->load(std::memory_order_acquire)) return nullptr;
-        ::sched_yield();
+        const IdleClock::duration waited = IdleClock::now() - start;
+        if (waited >= pool_tuning::idle_look_time) return nullptr;
+        if (waited < pool_tuning::idle_spin_time && self.pool.outside_in_flight.load(std::memory_order_relaxed) != 0) {
+            for (int pause = 0; pause < pauses_per_look; ++pause) cpu_relax();
+        } else {
+            ::sched_yield();
+        }
     }
-    return nullptr;
 }
+
+}  // namespace
+
+Job* ThreadPool::State::sleep_unless_work(Worker& self, const std::atomic<bool>* done) {
+    const auto finished = [done] { return done != nullptr && done->load(std::memory_order_acquire); };
+    {
+        std::lock_guard<std::mutex> hold(sleep_lock);
+        if (stopping.load(std::memory_order_relaxed) || finished()) return nullptr;
+        enter_idle(self);
+    }
+    Job* job = find_work(self, true);
+    std::unique_lock<std::mutex> hold(sleep_lock);
+    const auto ready = [&] { return self.idle_slot == Worker::not_idle || stopping.load(std::memory_order_relaxed) || finished(); };
+    if (job == nullptr && !ready()) {
+        self.woken.wait(hold, ready);
+        pool_stamp(PoolStage::worker_woke);
+    }
+    if (self.idle_slot != Worker::not_idle) leave_idle(self);
+    return job;
+}
+
+namespace {
 
 void run_worker(Worker& self) {
     ThreadPool::State& pool = self.pool;
-    for (;;) {
-        // Read before looking, so that work pushed after the look is seen by sleep().
-        const std::uint64_t seen = pool.epoch.load(std::memory_order_seq_cst);
-        if (Job* job = find_work_patiently(self, true, nullptr)) {
-            job->execute();
-            continue;
-        }
-        if (!pool.sleep(seen, nullptr)) return;
+    while (!pool.stopping.load(std::memory_order_acquire)) {
+        Job* job = find_work_patiently(self, nullptr);
+        if (job == nullptr) job = pool.sleep_unless_work(self, nullptr);
+        if (job != nullptr) job->execute();
     }
 }
 
@@ -349,23 +488,22 @@ void* worker_entry(void* argument) {
     return nullptr;
 }
 
-// Waits for a stolen job, running other workers' jobs meanwhile. Jobs from outside are
-// left to idle workers so that this join is not held up by an unrelated sort.
+// Waits for a stolen job, running other work meanwhile: other workers' offers, and jobs
+// from outside too, since an idle worker that a new job woke must take whatever it finds
+// (the wake-up was meant for that job). The thief wakes this worker when the job ends.
 void wait_for(Worker& self, OfferedJob& job) {
     while (!job.done.load(std::memory_order_acquire)) {
-        const std::uint64_t seen = self.pool.epoch.load(std::memory_order_seq_cst);
-        if (Job* other = find_work_patiently(self, false, &job.done)) {
-            other->execute();
-            continue;
-        }
-        self.pool.sleep(seen, &job.done);
+        Job* other = find_work_patiently(self, &job.done);
+        if (other == nullptr) other = self.pool.sleep_unless_work(self, &job.done);
+        if (other != nullptr) other->execute();
     }
 }
 
 void join_on_worker(Worker& self, TaskRef first, TaskRef second) {
-    OfferedJob offered(second, self.pool);
+    OfferedJob offered(second, self);
     self.push(&offered);
-    self.pool.signal();
+    pool_stamp(PoolStage::offered);
+    self.pool.wake_some(1);
 
     const std::exception_ptr first_fault = run_capturing(first);
     std::exception_ptr second_fault;
@@ -373,6 +511,7 @@ void join_on_worker(Worker& self, TaskRef first, TaskRef second) {
         second_fault = run_capturing(second);
     } else {
         wait_for(self, offered);
+        pool_stamp(PoolStage::joiner_resumed);
         second_fault = offered.fault;
     }
     // Rethrowing the captured fault, not raising a new one: it was reported where it arose.
@@ -387,13 +526,19 @@ void join_inline(TaskRef first, TaskRef second) {
     if (second_fault) std::rethrow_exception(second_fault);
 }
 
-void run_outside(ThreadPool::State& pool, TaskRef task) {
-    OutsideJob job(task);
-    {
-        std::lock_guard<std::mutex> hold(pool.inject_lock);
-        pool.injected.push_back(&job);
-    }
-    pool.signal();
+// Hands `task` to the pool and sleeps until a worker has run it. `wake` sleepers are woken
+// for it: a pair from outside wakes two at once, since the worker that takes it offers
+// the second task straight away; the second wake-up then overlaps the first instead of
+// following it.
+void run_outside(ThreadPool::State& pool, TaskRef task, std::size_t wake) {
+    OutsideJob job(task, pool);
+    pool.injected.change([&job](auto& queue) {
+        queue.push_back(&job);
+        return true;
+    });
+    pool_stamp(PoolStage::outside_pushed);
+    pool.wake_some(wake);
+    pool_stamp(PoolStage::outside_signalled);
     job.wait();
     if (job.fault) std::rethrow_exception(job.fault);
 }
@@ -446,11 +591,7 @@ ThreadPool::Created ThreadPool::create(std::size_t workers, ThreadStarter starte
 
 ThreadPool::~ThreadPool() {
     if (state_->inline_only) return;
-    {
-        std::lock_guard<std::mutex> hold(state_->sleep_lock);
-        state_->stopping = true;
-    }
-    state_->wake.notify_all();
+    state_->wake_all_to_stop();
     state_->wait_until_no_worker_lives();
 }
 
@@ -465,7 +606,16 @@ void ThreadPool::install(TaskRef task) {
         running_inline = was_inline;
         if (fault) std::rethrow_exception(fault);
     } else {
-        run_outside(*state_, task);
+        run_outside(*state_, task, 1);
+    }
+}
+
+void ThreadPool::install_pair(TaskRef first, TaskRef second) {
+    const auto pair = [&] { join_tasks(first, second); };
+    if (current_worker != nullptr || state_->inline_only) {
+        install(pair);
+    } else {
+        run_outside(*state_, TaskRef(pair), 2);
     }
 }
 
@@ -533,7 +683,7 @@ void join_tasks(TaskRef first, TaskRef second) {
     }
     // The pair travels as one job; on the worker that takes it, this call runs again and
     // takes the worker branch above.
-    global_pool().install([&] { join_tasks(first, second); });
+    global_pool().install_pair(first, second);
 }
 
 }  // namespace vexo

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,20 @@ inline constexpr std::uint64_t max_workers = 65535;
 // that thousands of workers fit in a 64-bit address space.
 inline constexpr std::size_t worker_stack_bytes = std::size_t{2} << 20;
 }  // namespace pool_limits
+
+// How long an idle thread of the pool looks for work before it sleeps, each with its reason.
+namespace pool_tuning {
+// Polling with pause instructions between looks: the next task of a running sort (a
+// partition's second half, a steal's end) comes within a few microseconds, and a sleep and
+// wake-up round trip costs about as much again.
+inline constexpr std::chrono::nanoseconds idle_spin_time{20'000};
+// Looking in all, yielding the processor between looks after the spin: long enough to
+// catch the next call of a program that sorts in a loop and does a little work between
+// calls; short enough that an idle pool is quiet well within a millisecond of its last
+// task. Yielding, so that a thread with real work (the caller's) gets the processor.
+inline constexpr std::chrono::nanoseconds idle_look_time{250'000};
+static_assert(idle_spin_time <= idle_look_time);
+}  // namespace pool_tuning
 
 // The first sentence of every fault about a pool that could not be created.
 inline constexpr std::string_view pool_not_initialised = "The global thread pool has not been initialized.";
@@ -96,6 +111,10 @@ public:
     void install(F&& task) {
         install(TaskRef(task));
     }
+
+    // Runs `first` and `second` as `join` does from outside the pool: as one job, which
+    // the worker that takes it splits, while the calling thread (not a worker) sleeps.
+    void install_pair(TaskRef first, TaskRef second);
 
     class State;
 

@@ -15,6 +15,7 @@
 
 #include "core/fault.hpp"
 #include "parallel/pool.hpp"
+#include "thread_cpu.hpp"
 
 namespace vexo {
 namespace {
@@ -185,6 +186,68 @@ TEST(Pool, ManyOutsideThreadsJoinAtOnce) {
     for (std::thread& caller : callers) caller.join();
     EXPECT_EQ(total.load(), 8u * 10u * 64u);
     EXPECT_TRUE(pool_started());
+}
+
+// --- Sleep and wake-up -------------------------------------------------------------------
+
+// Long enough for every idle worker to stop looking for work and sleep.
+void let_the_workers_fall_asleep() { std::this_thread::sleep_for(pool_tuning::idle_look_time * 4 + std::chrono::milliseconds(1)); }
+
+// Hand-ins from outside, back to back and each after the workers fell asleep: a lost
+// wake-up leaves a caller asleep for good, which the per-test time limit turns into a
+// failure within seconds.
+TEST_P(PoolOfSize, OutsideCallsCompleteBackToBackAndAfterTheWorkersSlept) {
+    auto pool = make_pool(GetParam());
+    for (int round = 0; round < 8; ++round) {
+        if (round % 2 == 1) let_the_workers_fall_asleep();
+        for (int call = 0; call < 50; ++call) {
+            std::uint64_t leaves = 0;
+            pool->install([&] { leaves = count_leaves(3, nullptr); });
+            ASSERT_EQ(leaves, 8u);
+        }
+    }
+}
+
+// A pair whose second task must run on another worker (the first waits until it has
+// started), offered while that worker sleeps: it completes only if the offer wakes a
+// sleeper. The second task then outlasts the first by more than an idle thread looks, so
+// the joiner sleeps too and returns only if the thief wakes it when the stolen job ends.
+TEST_P(PoolOfSize, OffersWakeASleeperAndTheThiefWakesItsJoiner) {
+    if (GetParam() < 2) GTEST_SKIP() << "a steal needs a second worker";
+    auto pool = make_pool(GetParam());
+    for (int round = 0; round < 4; ++round) {
+        let_the_workers_fall_asleep();
+        std::atomic<bool> second_started{false};
+        std::thread::id first_thread;
+        std::thread::id second_thread;
+        pool->install([&] {
+            join(
+                [&] {
+                    first_thread = std::this_thread::get_id();
+                    while (!second_started.load()) std::this_thread::yield();
+                },
+                [&] {
+                    second_thread = std::this_thread::get_id();
+                    second_started = true;
+                    std::this_thread::sleep_for(pool_tuning::idle_look_time * 4);
+                });
+        });
+        EXPECT_NE(first_thread, second_thread);
+    }
+}
+
+// From 1 ms after the last call, no thread of the pool may use the processor: a worker
+// that kept spinning would take about as many ticks as the window has.
+TEST(Pool, AnIdlePoolGoesQuiet) {
+    auto pool = make_pool(2);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    while (std::chrono::steady_clock::now() < until) pool->install([] { count_leaves(4, nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const long before = testing::other_threads_cpu_ticks();
+    ASSERT_GE(before, 0) << "no /proc/self/task here";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long used = testing::other_threads_cpu_ticks() - before;
+    EXPECT_LE(used, 1) << "ticks used by idle workers in half a second, of " << ::sysconf(_SC_CLK_TCK) / 2;
 }
 
 // --- Creation failure ------------------------------------------------------------------

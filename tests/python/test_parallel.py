@@ -155,7 +155,7 @@ def test_idle_workers_use_no_cpu_after_a_sort():
             return total
         check("par_sort_unstable", "random", 2_000_000)
         check("par_sort", "random", 1_000_000)
-        time.sleep(0.05)
+        time.sleep(0.001)
         start = worker_cpu()
         time.sleep(0.5)
         print(worker_cpu() - start, ticks)
