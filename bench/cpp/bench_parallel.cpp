@@ -4,6 +4,8 @@
 // references a parallel sort has to beat), and Highway's vqsort on one thread (the fastest
 // sort per core).
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,7 +13,7 @@
 #include "bench_support.hpp"
 #include "algorithms/pdq.hpp"
 #include "parallel/par_merge.hpp"
-#include "parallel/partition.hpp"
+#include "parallel/kernels.hpp"
 #include "parallel/pool.hpp"
 #include "parallel/pool_stable_sort.hpp"
 #include "parallel/pool_unstable_sort.hpp"
@@ -34,10 +36,19 @@ constexpr std::initializer_list<Pattern> patterns = {Pattern::random, Pattern::a
                                                      Pattern::few_distinct};
 constexpr std::initializer_list<std::int64_t> sizes = {100'000, 1'000'000, 10'000'000};
 
-// A pool of `workers` kept for the whole benchmark run (pools are cheap when idle).
+// A pool of `workers` kept for the whole benchmark run (pools are cheap when idle). Its
+// rows cannot be measured without it: a pool that cannot be created ends the run, with
+// the reason, before any benchmark starts.
 ThreadPool& pool_of(std::size_t workers) {
     static std::unique_ptr<ThreadPool> pools[3];
-    if (!pools[workers]) pools[workers] = std::move(ThreadPool::create(workers).pool);
+    if (!pools[workers]) {
+        ThreadPool::Created created = ThreadPool::create(workers);
+        if (!created.pool) {
+            std::fprintf(stderr, "bench: no pool of %zu workers: %s\n", workers, created.failure.c_str());
+            std::exit(1);
+        }
+        pools[workers] = std::move(created.pool);
+    }
     return *pools[workers];
 }
 
@@ -49,17 +60,14 @@ void register_on_pools(const std::string& name, const std::function<void(SortTar
     }
 }
 
-// The unstable sort with each partition kernel this CPU runs forced in turn; the unnamed
-// rows use the kernel the module picks.
+// The unstable sort with the kernels of each instruction set this CPU runs forced in
+// turn, each for one sort; the unnamed rows use the kernels the module picks.
 void register_unstable_sorts() {
-    register_on_pools("par_sort_unstable", [](SortTarget t) {
-        force_partition_kernel(best_partition_kernel());
-        parallel_unstable_sort(t);
-    });
-    for (PartitionKernel kernel : all_partition_kernels) {
-        if (!partition_kernel_supported(kernel)) continue;
-        register_on_pools("par_sort_unstable<" + std::string(name_of(kernel)) + ">", [kernel](SortTarget t) {
-            force_partition_kernel(kernel);
+    register_on_pools("par_sort_unstable", parallel_unstable_sort);
+    for (Isa isa : all_isas) {
+        if (!isa_supported(isa)) continue;
+        register_on_pools("par_sort_unstable<" + std::string(name_of(isa)) + ">", [isa](SortTarget t) {
+            const ForcedKernels forced(isa);
             parallel_unstable_sort(t);
         });
     }

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "parallel/partition.hpp"
+#include "parallel/kernels.hpp"
 #include "parallel/pool_unstable_sort.hpp"
 #include "patterns.hpp"
 
@@ -28,11 +28,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The exit codes, which tools/profile-unstable tells apart: a kernel this CPU cannot run
+// is no fault of the sort's.
+constexpr int exit_unsorted = 1;     // the sort left its array out of order
+constexpr int exit_usage = 2;        // an unknown kernel or pattern
+constexpr int exit_unsupported = 3;  // a kernel this CPU cannot run
+
 struct Charges {
     std::array<double, 64> partition_ns{};  // by length class of the range partitioned
     std::array<std::size_t, 64> partitions{};
     std::array<std::size_t, 64> partitioned_elements{};
-    double insertion_ns = 0;  // ranges of up to 20 elements
+    double insertion_ns = 0;  // ranges of up to unstable_sort_tuning::max_insertion elements
     std::size_t insertion_ranges = 0;
     double heap_ns = 0;  // ranges whose allowance ran out
     Clock::time_point last;
@@ -95,27 +101,35 @@ testing::Pattern pattern_named(std::string_view name) {
         if (testing::name_of(pattern) == name) return pattern;
     }
     std::fprintf(stderr, "unknown pattern '%.*s'\n", static_cast<int>(name.size()), name.data());
-    std::exit(2);
+    std::exit(exit_usage);
 }
 
-PartitionKernel kernel_named(std::string_view name) {
-    for (PartitionKernel kernel : all_partition_kernels) {
-        if (name_of(kernel) == name) return kernel;
+Isa isa_named(std::string_view name) {
+    for (Isa isa : all_isas) {
+        if (name_of(isa) == name) return isa;
     }
     std::fprintf(stderr, "unknown kernel '%.*s'\n", static_cast<int>(name.size()), name.data());
-    std::exit(2);
+    std::exit(exit_usage);
 }
 
-int run(std::size_t n, int repetitions, PartitionKernel kernel, testing::Pattern pattern) {
-    if (!force_partition_kernel(kernel)) {
-        std::fprintf(stderr, "kernel %s is not supported here\n", std::string(name_of(kernel)).c_str());
-        return 2;
+// Whether the last sort left `work` in order; says so on stderr when it did not.
+bool sorted(const std::vector<std::int64_t>& work) {
+    if (std::is_sorted(work.begin(), work.end())) return true;
+    std::fprintf(stderr, "the sort left its array out of order\n");
+    return false;
+}
+
+int run(std::size_t n, int repetitions, Isa isa, testing::Pattern pattern) {
+    if (!isa_supported(isa)) {
+        std::fprintf(stderr, "kernel %s is not supported here\n", std::string(name_of(isa)).c_str());
+        return exit_unsupported;
     }
+    const ForcedKernels forced(isa);
     const std::vector<std::int64_t> input = testing::make_pattern(pattern, n, 12345);
     std::vector<std::int64_t> work = input;
     if (repetitions == 0) {
         sort_once(SortTarget(work));
-        return std::is_sorted(work.begin(), work.end()) ? 0 : 1;
+        return sorted(work) ? 0 : exit_unsorted;
     }
     const double element_count = static_cast<double>(n);
     std::vector<double> plain_ns, profiled_ns;
@@ -132,11 +146,11 @@ int run(std::size_t n, int repetitions, PartitionKernel kernel, testing::Pattern
         charges.last = Clock::now();
         parallel_unstable_sort_observed(SortTarget(work), stamping);
     }
-    if (!std::is_sorted(work.begin(), work.end())) return 1;
+    if (!sorted(work)) return exit_unsorted;
 
     const double per_element = 1.0 / (element_count * repetitions);
     std::printf("kernel %s, n = %zu %s, %d repetitions; clock stamp %.1f ns (taken off each of %zu events a sort)\n",
-                std::string(name_of(kernel)).c_str(), n, std::string(testing::name_of(pattern)).c_str(), repetitions, charges.clock_ns,
+                std::string(name_of(isa)).c_str(), n, std::string(testing::name_of(pattern)).c_str(), repetitions, charges.clock_ns,
                 charges.events / repetitions);
     std::printf("%18s %10s %14s %14s\n", "ranges", "per sort", "ns/element", "ns/el. of range");
     double total = 0;
@@ -161,7 +175,7 @@ int run(std::size_t n, int repetitions, PartitionKernel kernel, testing::Pattern
 int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10'000'000;
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : 5;
-    const vexo::PartitionKernel kernel = argc > 3 ? vexo::bench::kernel_named(argv[3]) : vexo::best_partition_kernel();
+    const vexo::Isa isa = argc > 3 ? vexo::bench::isa_named(argv[3]) : vexo::best_isa();
     const vexo::testing::Pattern pattern = argc > 4 ? vexo::bench::pattern_named(argv[4]) : vexo::testing::Pattern::random;
-    return vexo::bench::run(n, repetitions, kernel, pattern);
+    return vexo::bench::run(n, repetitions, isa, pattern);
 }

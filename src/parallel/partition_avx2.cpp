@@ -1,9 +1,12 @@
-// The AVX2 partition kernel: four lanes per vector, eight vectors per batch. AVX2 has no
+// The AVX2 kernels: the partition and the short partition, four lanes per vector and
+// eight vectors per batch; the insertion sort is the scalar kernel's. AVX2 has no
 // compress instruction, so a vector is arranged by a lane permutation looked up from its
 // four-bit comparison mask.
-#include "parallel/partition.hpp"
+#include "parallel/kernels.hpp"
 
 #if VEXO_HAS_VECTOR_KERNELS
+
+#include "algorithms/insertion.hpp"
 
 #define VEXO_KERNEL_ISA "avx2,popcnt"
 #include "parallel/partition_vector.hpp"
@@ -56,15 +59,18 @@ struct Avx2 {
     }
 };
 
-}  // namespace
+std::size_t partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return vector_partition::partition_less<Avx2>(d, n, pivot); }
 
-std::size_t partition_less_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
-    return vector_partition::partition_less<Avx2>(d, n, pivot);
-}
-
-ShortPartition partition_short_avx2(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+ShortPartition short_partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     return vector_partition::partition_short<Avx2>(d, n, pivot);
 }
+
+// The scalar kernel's, compiled for baseline x86-64 like it.
+void insertion_sort(std::int64_t* d, std::size_t n) noexcept { insertion_sort_branch_free(SortTarget(d, n)); }
+
+}  // namespace
+
+constinit const KernelSet kernel_units::avx2{Isa::avx2, partition, short_partition, insertion_sort};
 
 }  // namespace vexo
 

@@ -1,13 +1,26 @@
-// The AVX-512 kernels: the partition, eight lanes per vector and four vectors per batch,
-// the short partition of up to 64 elements in registers, and the small-range insertion
-// sort in registers. A vector is arranged by one permutation whose indexes come from a
-// table indexed by its comparison mask; compress and expand would take three instructions
-// on the same port, and compressing straight to memory is much slower on some CPUs.
-#include "parallel/partition.hpp"
+// The AVX-512 kernels: the partition, eight lanes per vector and four vectors per batch;
+// the short partition, up to 64 elements in registers; and the small-range insertion
+// sort, in registers.
+//
+// Where a vector is compressed and where it is permuted. The partition's `arrange` must
+// turn a vector into one vector holding both sides, the lanes < pivot first and the
+// others behind them, because `place` stores that one vector at both ends of the free
+// room. A compress yields one side only: both in one vector take two compresses and an
+// expand, three instructions on the same port, where one permutation does it, its
+// indexes read from a table by the comparison mask. The in-register short partition
+// (partition_in_registers) is the other case: it writes each side to its own place, so
+// each side needs a vector of its own, and one compress a side makes it, with no table to
+// read. (The buffered short partition of longer ranges shares its code with AVX2, which
+// has no compress, and arranges each side by the table.) Every compress goes to a
+// register and a masked store writes the result: compressing straight to memory
+// (vpcompressq with a memory operand) is much slower on some CPUs, AMD's Zen 4 among them.
+#include "parallel/kernels.hpp"
 
 #if VEXO_HAS_VECTOR_KERNELS
 
 #include <cstdint>
+
+#include "algorithms/insertion.hpp"
 
 #define VEXO_KERNEL_ISA "avx512f,popcnt"
 #include "parallel/partition_vector.hpp"
@@ -122,9 +135,11 @@ VEXO_KERNEL_TARGET void insertion_sort_in_registers(std::int64_t* d, std::size_t
 // with masked stores, with no buffer in between.
 constexpr int max_registers_partitioned = 8;
 
-// The short partition of partition.hpp for n <= 8 * max_registers_partitioned. Loading
+// The short partition (kernels.hpp) for n <= 8 * max_registers_partitioned. Loading
 // everything first also means no load ever waits for a store it overlaps, which a buffer
-// written at one offset and read back at another makes happen on every vector.
+// written at one offset and read back at another makes happen on every vector. Each side
+// is compressed into a register of its own (see the top of this file for why compress
+// here and a permutation in `arrange`).
 VEXO_KERNEL_TARGET ShortPartition partition_in_registers(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     constexpr int R = max_registers_partitioned;
     const __m512i pivots = _mm512_set1_epi64(pivot);
@@ -156,23 +171,25 @@ VEXO_KERNEL_TARGET ShortPartition partition_in_registers(std::int64_t* d, std::s
     return {count_below, misplaced == 0};
 }
 
-}  // namespace
+std::size_t partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return vector_partition::partition_less<Avx512>(d, n, pivot); }
 
-std::size_t partition_less_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
-    return vector_partition::partition_less<Avx512>(d, n, pivot);
-}
-
-ShortPartition partition_short_avx512(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+ShortPartition short_partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     if (n <= 8 * max_registers_partitioned) return partition_in_registers(d, n, pivot);
     return vector_partition::partition_short<Avx512>(d, n, pivot);
 }
 
-void small_insertion_sort_avx512(std::int64_t* d, std::size_t n) noexcept {
+// Ranges of up to three registers are sorted in them; longer ones take the scalar
+// kernel's insertion sort.
+void insertion_sort(std::int64_t* d, std::size_t n) noexcept {
     if (n <= 8) return insertion_sort_in_registers<1>(d, n);
     if (n <= 16) return insertion_sort_in_registers<2>(d, n);
     if (n <= 24) return insertion_sort_in_registers<3>(d, n);
-    small_insertion_sort_scalar(d, n);
+    insertion_sort_branch_free(SortTarget(d, n));
 }
+
+}  // namespace
+
+constinit const KernelSet kernel_units::avx512{Isa::avx512, partition, short_partition, insertion_sort};
 
 }  // namespace vexo
 

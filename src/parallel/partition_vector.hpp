@@ -19,7 +19,7 @@
 #include <cstdint>
 
 #include "core/assert.hpp"
-#include "parallel/partition.hpp"
+#include "parallel/kernels.hpp"
 
 #ifndef VEXO_KERNEL_ISA
 #error "define VEXO_KERNEL_ISA before including partition_vector.hpp"
@@ -165,12 +165,12 @@ VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t
     return front;
 }
 
-// The short partition of partition.hpp, a vector at a time: each vector is arranged
-// twice, its < lanes first for the `below` buffer and its >= lanes first for `above`,
-// and stored whole to both (the surplus lanes fall behind each buffer's end, where the
-// next store overwrites them); the last few elements make a masked vector of their own,
-// then both buffers are copied back. Each comparison mask also tells whether its lanes
-// kept the order of a partitioned range (`out_of_order`).
+// KernelSet::short_partition, a vector at a time: each vector is arranged twice, its <
+// lanes first for the `below` buffer and its >= lanes first for `above`, and stored whole
+// to both (the surplus lanes fall behind each buffer's end, where the next store
+// overwrites them); the last few elements make a masked vector of their own, then both
+// buffers are copied back. Each comparison mask also tells whether its lanes kept the
+// order of a partitioned range (`out_of_order`).
 template <class Vec>
 VEXO_KERNEL_TARGET ShortPartition partition_short(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     constexpr std::size_t lanes = Vec::lanes;
@@ -200,9 +200,9 @@ VEXO_KERNEL_TARGET ShortPartition partition_short(std::int64_t* d, std::size_t n
     return {count_below, misplaced == 0};
 }
 
-// The kernel contract of partition.hpp. Short ranges go through the short partition;
-// longer ones in place, in batches of `Vec::unroll` vectors, whose independent loads and
-// compares keep the core busy.
+// KernelSet::partition. Short ranges go through the short partition; longer ones in
+// place, in batches of `Vec::unroll` vectors, whose independent loads and compares keep
+// the core busy.
 template <class Vec>
 VEXO_KERNEL_TARGET std::size_t partition_less(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     static_assert(max_short_partition >= 2 * Vec::lanes * Vec::unroll, "ranges too short for whole batches take the short partition");

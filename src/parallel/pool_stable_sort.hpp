@@ -16,7 +16,7 @@
 #include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
-#include "parallel/partition.hpp"
+#include "parallel/kernels.hpp"
 #include "parallel/pool.hpp"
 
 namespace vexo {
@@ -73,7 +73,7 @@ inline void natural_merge_sort(SortTarget v, std::int64_t* buffer) noexcept {
         }
         if (end - start < extend_runs_below) {
             end = std::min(start + extend_runs_below, n);
-            small_insertion_sort(data + start, end - start);
+            active_kernels().insertion_sort(data + start, end - start);
         }
         bounds[++runs] = end;
         start = end;
@@ -185,12 +185,12 @@ void sort_in_chunks(SortTarget target, const Observer& observer) {
 }  // namespace stable_detail
 
 // Sorts `target` ascending, stably.
-// Contract: any length and sub-range. Up to 20 elements: insertion sort, no allocation.
-// Up to 2000: a natural merge sort on the calling thread with one n-element buffer, no
-// pool. Above: one n-element buffer, chunks of 2000 sorted in parallel and merged in a
-// balanced tree of parallel merges on the pool; the pool is obtained before any element
-// moves, so if it cannot be created the fault leaves the target untouched. Recursion
-// depth O(log n).
+// Contract: any length and sub-range. Up to stable_sort_tuning::max_insertion elements:
+// insertion sort, no allocation. Up to chunk_length: a natural merge sort on the calling
+// thread with one n-element buffer, no pool. Above: one n-element buffer, chunks of
+// chunk_length sorted in parallel and merged in a balanced tree of parallel merges on the
+// pool; the pool is obtained before any element moves, so if it cannot be created the
+// fault leaves the target untouched. Recursion depth O(log n).
 template <class Observer>
 void parallel_stable_sort_observed(SortTarget target, const Observer& observer) {
     using namespace stable_sort_tuning;

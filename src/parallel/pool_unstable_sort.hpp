@@ -13,7 +13,7 @@
 #include "algorithms/insertion.hpp"
 #include "core/assert.hpp"
 #include "core/sort_target.hpp"
-#include "parallel/partition.hpp"
+#include "parallel/kernels.hpp"
 #include "parallel/pool.hpp"
 
 namespace vexo {
@@ -134,7 +134,7 @@ inline std::size_t partition_rest(std::int64_t* d, std::size_t n, std::size_t fi
         std::swap(d[first], d[last]);
     }
     const std::size_t open = first + 1;
-    return open + partition_less(d + open, last - open, pivot) - 1;
+    return open + active_kernels().partition(d + open, last - open, pivot) - 1;
 }
 
 struct Partition {
@@ -159,7 +159,7 @@ inline Partition partition_right(SortTarget v) noexcept {
     std::int64_t* const d = v.data();
     const std::int64_t pivot = d[0];
     if (v.size() - 1 <= max_short_partition) {
-        const ShortPartition split = partition_short(d + 1, v.size() - 1, pivot);
+        const ShortPartition split = active_kernels().short_partition(d + 1, v.size() - 1, pivot);
         place_pivot(d, split.less);
         return {split.less, split.was_partitioned};
     }
@@ -229,7 +229,7 @@ inline std::size_t count_descents(SortTarget v) noexcept {
 // of the active kernel otherwise. `has_predecessor` as for sort_range.
 inline void finish_small_range(SortTarget v, bool has_predecessor) noexcept {
     if (count_descents(v) > unstable_sort_tuning::max_presorted_descents) {
-        small_insertion_sort(v.data(), v.size());
+        active_kernels().insertion_sort(v.data(), v.size());
     } else if (has_predecessor) {
         insertion_sort_unguarded(v);
     } else {
@@ -342,12 +342,13 @@ void sort_range(SortTarget v, unsigned allowance, bool has_predecessor, const Ob
 
 // Sorts `target` ascending (not stable), in place.
 // Contract: any length and sub-range; no allocation. Recursion depth O(log n) on each
-// thread. The pool is used (and created) only when a partition leaves a side of more than
-// 2000 elements, so targets of 2001 elements or fewer never touch it; the first partition
-// happens before that, so a pool creation fault leaves the target rearranged (not sorted).
-// Heap sort bounds the worst case once bit_width(n) unbalanced partitions were made on a path.
-// Partitions run on the fastest kernel this CPU offers (partition.hpp); ascending and
-// strictly descending ranges finish in linear time.
+// thread. The pool is used (and created) only when a partition leaves a side of more
+// than unstable_sort_tuning::max_sequential_side elements, so targets of one element
+// more than that or fewer never touch it; the first partition happens before that, so a
+// pool creation fault leaves the target rearranged (not sorted). Heap sort bounds the
+// worst case once bit_width(n) unbalanced partitions were made on a path. Partitions run
+// on the fastest kernels this CPU offers (kernels.hpp); ascending and strictly
+// descending ranges finish in linear time.
 template <class Observer>
 void parallel_unstable_sort_observed(SortTarget target, const Observer& observer) {
     unstable_detail::sort_range(target, observer.allowance(target.size()), false, observer);

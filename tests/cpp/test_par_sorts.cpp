@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -35,9 +36,26 @@ const ParallelSort parallel_sorts[] = {
     {"par_merge_sort", par_merge_sort},
 };
 
-// Sizes just around each threshold: insertion (20), chunk and sequential bound (2000),
-// sequential merge (5000), split (8192, and 16383 whose halves lie on both sides of it).
-#define VEXO_THRESHOLD_SIZES 0, 1, 2, 19, 20, 21, 49, 50, 1999, 2000, 2001, 2002, 4001, 4999, 5000, 5001, 8191, 8192, 8193, 16383, 16384, 30011
+// Sizes just around each threshold of the three sorts: one below, at and one above the
+// insertion, chunk, sequential-side, sequential-merge and direct-sort bounds; the median of
+// three's last size and the first past it; a last chunk of two elements, and of one behind
+// two whole chunks; twice the direct-sort bound, and one less, whose halves lie on both
+// sides of it; a larger odd size; and `more`.
+std::vector<std::size_t> around_every_threshold(std::initializer_list<std::size_t> more = {}) {
+    using namespace stable_sort_tuning;
+    using par_merge_tuning::direct_sort_below;
+    using unstable_sort_tuning::max_median_of_three;
+    using unstable_sort_tuning::max_sequential_side;
+    std::vector<std::size_t> sizes{0, 1, 2, max_median_of_three, max_median_of_three + 1, chunk_length + 2, 2 * chunk_length + 1,
+                                   2 * direct_sort_below - 1, 2 * direct_sort_below, 30'011};
+    sizes.insert(sizes.end(), more);
+    for (std::size_t bound : {max_insertion, unstable_sort_tuning::max_insertion, chunk_length, max_sequential_side, sequential_merge_below, direct_sort_below}) {
+        sizes.insert(sizes.end(), {bound - 1, bound, bound + 1});
+    }
+    std::sort(sizes.begin(), sizes.end());
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+    return sizes;
+}
 
 // 0 stands for the process-wide pool, reached from this outside thread, with large inputs too.
 class OnPool : public ::testing::TestWithParam<std::size_t> {};
@@ -53,10 +71,10 @@ TEST_P(OnPool, AllThreeSortPatternsAroundEveryThreshold) {
     for (const ParallelSort& sort : parallel_sorts) {
         SCOPED_TRACE(sort.name);
         if (!pool) {
-            expect_sorts_patterns(sort.routine, {VEXO_THRESHOLD_SIZES, 200'003});
+            expect_sorts_patterns(sort.routine, around_every_threshold({200'003}));
             continue;
         }
-        expect_sorts_patterns([&](SortTarget t) { pool->install([&] { sort.routine(t); }); }, {VEXO_THRESHOLD_SIZES});
+        expect_sorts_patterns([&](SortTarget t) { pool->install([&] { sort.routine(t); }); }, around_every_threshold());
     }
 }
 
@@ -109,7 +127,9 @@ TEST(ParallelUnstableSort, EveryPartitionSplitsAroundItsPivotWhateverTheAllowanc
     for (unsigned allowance : {0u, 1u, 2u, 64u}) {
         SCOPED_TRACE(allowance);
         const testing::CheckingObserver observer{allowance};
-        expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); }, {3, 21, 49, 50, 300, 2001, 5000});
+        using namespace unstable_sort_tuning;
+        expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); },
+                              {3, max_insertion + 1, max_median_of_three, max_median_of_three + 1, 300, max_sequential_side + 1, 5000});
         const auto& counts = *observer.counts;
         if (allowance < 64) {
             EXPECT_GT(counts.ends[static_cast<int>(UnstableEnd::heap_sort)], 0u);

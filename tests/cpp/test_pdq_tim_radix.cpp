@@ -72,10 +72,6 @@ TEST(PdqSort, SmallRangesEndInTheFixedSort) {
     }
 }
 
-TEST(PdqDepthBudget, Is48TimesTheBitLengthOfNMinusOne) {
-    for (auto [n, budget] : {std::pair<std::uint64_t, std::uint64_t>{1, 0}, {2, 48}, {1024, 480}, {1025, 528}}) EXPECT_EQ(pdq_depth_budget(n), budget) << n;
-}
-
 TEST(PdqPivot, SamplesFirstMiddleLastOrTheThreeThirds) {
     Values short_range(127, 100);
     short_range[0] = 3, short_range[63] = 1, short_range[126] = 2;

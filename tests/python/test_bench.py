@@ -5,6 +5,7 @@ JSON record. Runs are tiny, and no test looks at how long anything took."""
 import json
 import os
 import re
+import shutil
 import subprocess
 from pathlib import Path
 
@@ -18,15 +19,59 @@ from vexo import _vexo, patterns
 from vexo.bench import catalog, cli, machine, measure, options, plot, report, status
 from vexo.bench.dask import timing as dask_timing
 
-CPP_PATTERNS = Path(__file__).parents[2] / "testing" / "patterns.hpp"
+CPP_PATTERNS = Path(__file__).parents[2] / "testing"
 OK, BASELINE, HELD = status.OK, catalog.BASELINE, catalog.HELD_BASELINE
 
+# The cross-check's sizes: the edges of nearly_sorted's pair count, and one large enough
+# that the draws of every seed together take each value a drawn pattern can have.
+RECIPE_SIZES = (0, 1, 2, 3, 4, 31, 32, 33, 64, 100, 20_000)
+RECIPE_SEEDS = (1, 7)
+# The compiler and the program it makes run without the sanitizer runtime that the ASan
+# suite preloads into the interpreter.
+UNSANITIZED_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
-def test_pattern_names_match_the_cpp_generators():
-    source = CPP_PATTERNS.read_text()
-    enumerators = re.search(r"enum class Pattern \{([^}]*)\}", source)[1].replace(" ", "")
-    names = re.findall(r'"(\w+)"', re.search(r"pattern_names\[\] = \{([^}]*)\}", source)[1])
-    assert tuple(enumerators.split(",")) == tuple(names) == patterns.NAMES
+
+@pytest.fixture(scope="module")
+def print_patterns(tmp_path_factory):
+    """testing/print_patterns.cpp, compiled with the C++ compiler the build would use."""
+    compiler = shutil.which(os.environ.get("CXX", "c++"))
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the C++ pattern generators with")
+    program = tmp_path_factory.mktemp("patterns") / "print_patterns"
+    source = CPP_PATTERNS / "print_patterns.cpp"
+    build = [compiler, "-std=c++20", "-O1", f"-I{CPP_PATTERNS}", str(source), "-o", str(program)]
+    subprocess.run(build, check=True, env=UNSANITIZED_ENV, timeout=120)
+    return program
+
+
+def recipe(name, runs):
+    """What the recipe of pattern `name` fixes, whatever the random stream, over `runs`
+    ((n, values) pairs): the values themselves where nothing is drawn; the values and the
+    count displaced of a permutation of the ascending ones; the set drawn from (all of it,
+    over this many draws), of `random` the top three bits."""
+    if name == "nearly_sorted":
+        return [(n, sorted(v.tolist()), int(np.count_nonzero(v != np.arange(n)))) for n, v in runs]
+    if name == "random":
+        return set(np.concatenate([v >> 61 for _, v in runs]).tolist())
+    if name in ("small_range", "few_distinct", "extremes"):
+        return set(np.concatenate([v for _, v in runs]).tolist())
+    return [(n, v.tolist()) for n, v in runs]
+
+
+def test_the_cpp_generators_follow_the_same_recipes_under_the_same_names(print_patterns):
+    cpp, python = {}, {}
+    for seed in RECIPE_SEEDS:
+        command = [str(print_patterns), str(seed), *map(str, RECIPE_SIZES)]
+        printed = subprocess.run(
+            command, check=True, capture_output=True, text=True, env=UNSANITIZED_ENV, timeout=60
+        )
+        for line in printed.stdout.splitlines():
+            name, n, *values = line.split()
+            cpp.setdefault(name, []).append((int(n), np.array(values, dtype=np.int64)))
+            python.setdefault(name, []).append((int(n), patterns.make(name, int(n), seed)))
+    assert tuple(cpp) == patterns.NAMES
+    for name in patterns.NAMES:
+        assert recipe(name, cpp[name]) == recipe(name, python[name]), name
 
 
 @pytest.mark.parametrize("name", patterns.NAMES)

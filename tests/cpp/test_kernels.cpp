@@ -1,6 +1,7 @@
-// Every partition kernel this CPU runs, against the split the scalar kernel gives: same
-// split point, the same values on each side of it, nothing outside the range touched; and
-// each kernel's small-range insertion sort.
+// Every kernel set this CPU runs, against the standard library: each partition gives the
+// split std::count_if counts, the values std::sort finds on each side of it, the order
+// std::stable_partition keeps where it must, and touches nothing outside its range; each
+// insertion sort sorts as std::sort does. Then the choice between the sets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "parallel/partition.hpp"
+#include "parallel/kernels.hpp"
 #include "parallel/pool_unstable_sort.hpp"
 #include "patterns.hpp"
 #include "sort_harness.hpp"
@@ -19,30 +20,26 @@ namespace vexo {
 namespace {
 
 using limits = std::numeric_limits<std::int64_t>;
-constexpr std::size_t guard_words = 40;  // more than any kernel's batch
-constexpr std::int64_t guard = 0x5a5a5a5a5a5a5a5a;
 
-class Kernel : public ::testing::TestWithParam<PartitionKernel> {
+class Kernel : public ::testing::TestWithParam<Isa> {
 protected:
     void SetUp() override {
-        if (!partition_kernel_supported(GetParam())) GTEST_SKIP() << name_of(GetParam()) << " is not supported on this CPU";
+        if (!isa_supported(GetParam())) GTEST_SKIP() << name_of(GetParam()) << " is not supported on this CPU";
     }
 
-    // Partitions `input` around `pivot` between guard words, and once more in a buffer of
+    const KernelSet& set() const { return kernels(GetParam()); }
+
+    // Partitions `input` around `pivot` between guard cells, and once more in a buffer of
     // exactly its size (so the sanitizer sees any access past either end).
     void expect_partitions(const std::vector<std::int64_t>& input, std::int64_t pivot) const {
         SCOPED_TRACE(::testing::Message() << "n=" << input.size() << " pivot=" << pivot);
         const std::size_t n = input.size();
         const auto less = static_cast<std::size_t>(std::count_if(input.begin(), input.end(), [pivot](std::int64_t x) { return x < pivot; }));
 
-        std::vector<std::int64_t> guarded(n + 2 * guard_words, guard);
-        std::copy(input.begin(), input.end(), guarded.begin() + guard_words);
-        ASSERT_EQ(partition_less_with(GetParam(), guarded.data() + guard_words, n, pivot), less);
-        for (std::size_t i = 0; i < guard_words; ++i) {
-            ASSERT_EQ(guarded[i], guard);
-            ASSERT_EQ(guarded[guard_words + n + i], guard);
-        }
-        std::vector<std::int64_t> result(guarded.begin() + guard_words, guarded.end() - guard_words);
+        testing::Guarded guarded(input);
+        ASSERT_EQ(set().partition(guarded.range().data(), n, pivot), less);
+        ASSERT_TRUE(guarded.guards_intact());
+        std::vector<std::int64_t> result = guarded.values();
         ASSERT_TRUE(std::all_of(result.begin(), result.begin() + static_cast<std::ptrdiff_t>(less), [pivot](std::int64_t x) { return x < pivot; }));
         ASSERT_TRUE(std::none_of(result.begin() + static_cast<std::ptrdiff_t>(less), result.end(), [pivot](std::int64_t x) { return x < pivot; }));
         std::vector<std::int64_t> expected = input;
@@ -51,7 +48,7 @@ protected:
         ASSERT_EQ(result, expected);
 
         std::vector<std::int64_t> exact = input;
-        ASSERT_EQ(partition_less_with(GetParam(), exact.data(), n, pivot), less);
+        ASSERT_EQ(set().partition(exact.data(), n, pivot), less);
     }
 
     // The pivots a sort can meet: below, at and above the extremes of the data, and inside.
@@ -62,7 +59,7 @@ protected:
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Kernels, Kernel, ::testing::ValuesIn(all_partition_kernels),
+INSTANTIATE_TEST_SUITE_P(Kernels, Kernel, ::testing::ValuesIn(all_isas),
                          [](const auto& info) { return std::string(name_of(info.param)); });
 
 TEST_P(Kernel, EveryLengthUpTo300) {
@@ -119,7 +116,7 @@ TEST_P(Kernel, ShortPartitionIsStableAndTellsAPartitionedRange) {
                 std::vector<std::int64_t> expected = input;
                 const auto less = static_cast<std::size_t>(std::stable_partition(expected.begin(), expected.end(), below) - expected.begin());
                 std::vector<std::int64_t> result = input;
-                const ShortPartition split = partition_short_with(GetParam(), result.data(), n, pivot);
+                const ShortPartition split = set().short_partition(result.data(), n, pivot);
                 ASSERT_EQ(split.less, less) << "pivot=" << pivot;
                 ASSERT_EQ(result, expected) << "pivot=" << pivot;
                 ASSERT_EQ(split.was_partitioned, std::is_partitioned(input.begin(), input.end(), below)) << "pivot=" << pivot;
@@ -133,30 +130,46 @@ TEST_P(Kernel, ShortPartitionIsStableAndTellsAPartitionedRange) {
 TEST_P(Kernel, InsertionSortsEveryPatternUpTo40) {
     std::vector<std::size_t> sizes(41);
     for (std::size_t n = 0; n < sizes.size(); ++n) sizes[n] = n;
-    testing::expect_sorts_patterns([this](SortTarget t) { small_insertion_sort_with(GetParam(), t.data(), t.size()); }, sizes);
+    testing::expect_sorts_patterns([this](SortTarget t) { set().insertion_sort(t.data(), t.size()); }, sizes);
     for (std::size_t n : sizes) {
         std::vector<std::int64_t> exact = testing::make_pattern(testing::Pattern::extremes, n, n);
         std::vector<std::int64_t> expected = exact;
         std::sort(expected.begin(), expected.end());
-        small_insertion_sort_with(GetParam(), exact.data(), n);
+        set().insertion_sort(exact.data(), n);
         ASSERT_EQ(exact, expected) << "n=" << n;
     }
 }
 
 // The whole unstable sort on each kernel, including inputs that spend the allowance.
 TEST_P(Kernel, DrivesTheUnstableSort) {
-    ASSERT_TRUE(force_partition_kernel(GetParam()));
+    const ForcedKernels forced(GetParam());
     for (unsigned allowance : {0u, 1u, 64u}) {
         SCOPED_TRACE(allowance);
         const testing::CheckingObserver observer{allowance};
-        testing::expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); }, {21, 100, 2001, 50'000});
+        using namespace unstable_sort_tuning;
+        testing::expect_sorts_patterns([&](SortTarget t) { parallel_unstable_sort_observed(t, observer); },
+                                       {max_insertion + 1, 100, max_sequential_side + 1, 50'000});
     }
-    ASSERT_TRUE(force_partition_kernel(best_partition_kernel()));
 }
 
-TEST(PartitionKernels, BestIsSupportedAndScalarAlwaysIs) {
-    EXPECT_TRUE(partition_kernel_supported(PartitionKernel::scalar));
-    EXPECT_TRUE(partition_kernel_supported(best_partition_kernel()));
+// Each set is its own instruction set's, a forced one is what the sorts run while its
+// guard lives, and the one active before comes back after, nested guards included.
+TEST(KernelChoice, AForcedSetHoldsForItsGuardsScopeOnly) {
+    const Isa before = active_kernels().isa;
+    for (Isa outer : all_isas) {
+        if (!isa_supported(outer)) continue;
+        EXPECT_EQ(kernels(outer).isa, outer);
+        {
+            const ForcedKernels forced(outer);
+            EXPECT_EQ(active_kernels().isa, outer);
+            {
+                const ForcedKernels inner(Isa::scalar);
+                EXPECT_EQ(active_kernels().isa, Isa::scalar);
+            }
+            EXPECT_EQ(active_kernels().isa, outer);
+        }
+        EXPECT_EQ(active_kernels().isa, before) << "after forcing " << name_of(outer);
+    }
 }
 
 }  // namespace
