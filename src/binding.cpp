@@ -21,8 +21,7 @@ constexpr std::size_t element_size = sizeof(std::int64_t);
 
 // The leading fields of NumPy's public PyArrayObject layout, all the module reads.
 struct ArrayFields {
-    PyObject_HEAD
-    char* data;
+    PyObject_HEAD char* data;
     int nd;
     Py_intptr_t* dimensions;
     Py_intptr_t* strides;
@@ -74,7 +73,8 @@ Result<PyObject*> bind_arguments(const char* function_name, PyObject* const* arg
         const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
         if (text == nullptr) PyErr_Clear();
         if (text == nullptr || size != 3 || std::memcmp(text, "arr", 3) != 0) {
-            return PyError::lazy(PyExc_TypeError, full_name(function_name) + " got an unexpected keyword argument '" + str_of(keyword) + "'");
+            return PyError::lazy(PyExc_TypeError,
+                                 full_name(function_name) + " got an unexpected keyword argument '" + str_of(keyword) + "'");
         }
         if (arr != nullptr) return PyError::lazy(PyExc_TypeError, full_name(function_name) + " got multiple values for argument 'arr'");
         arr = args[nargs + k];

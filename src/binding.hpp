@@ -50,7 +50,8 @@ Result<SortTarget> sort_target_of(const ElementView& view, const FaultLocation& 
 Result<Ref> module_function_body(const ModuleFunction& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The fast-call entry point of a module function.
-inline PyObject* enter_module_function(const ModuleFunction& function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+inline PyObject* enter_module_function(const ModuleFunction& function, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
     return call_boundary([&] { return module_function_body(function, args, nargs, kwnames); });
 }
 

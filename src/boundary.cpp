@@ -121,7 +121,8 @@ void PyError::raise() && {
         return;
     }
     PyObject* type = type_.get();
-    if (type != nullptr && PyType_Check(type) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+    if (type != nullptr && PyType_Check(type) &&
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
         PyErr_SetObject(type, argument_ ? argument_.get() : Py_None);
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");

@@ -11,10 +11,10 @@ namespace vexo {
 
 // Defines the entry point `name_entry`, which runs `routine` on the bound array. The fault
 // location it records is this line, in the algorithm's own unit.
-#define VEXO_MODULE_FUNCTION(name, routine)                                                  \
-    VEXO_ENTRY_POINT(name) {                                                                 \
-        static const ::vexo::ModuleFunction function{#name, routine};                       \
-        return ::vexo::enter_module_function(function, args, nargs, kwnames);                \
+#define VEXO_MODULE_FUNCTION(name, routine)                                   \
+    VEXO_ENTRY_POINT(name) {                                                  \
+        static const ::vexo::ModuleFunction function{#name, routine};         \
+        return ::vexo::enter_module_function(function, args, nargs, kwnames); \
     }
 
 VEXO_ENTRY_POINT(bubble);

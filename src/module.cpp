@@ -14,25 +14,17 @@
 namespace vexo {
 namespace {
 
-#define VEXO_TABLE_ROW(name) \
-    PyMethodDef { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name##_entry)), METH_FASTCALL | METH_KEYWORDS, #name "(arr)\n--\n\n" }
+#define VEXO_TABLE_ROW(name)                                                                                                         \
+    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name##_entry)), METH_FASTCALL | METH_KEYWORDS, \
+                #name "(arr)\n--\n\n"}
 
 // The thirteen functions in registration order, which is also the order of __all__. The
 // "NAME(arr)\n--\n\n" docs are text signatures: inspect.signature shows (arr) and __doc__
 // is None. The records live as long as the process, as the function objects need.
 PyMethodDef function_table[] = {
-    VEXO_TABLE_ROW(bubble),
-    VEXO_TABLE_ROW(insertion),
-    VEXO_TABLE_ROW(merge),
-    VEXO_TABLE_ROW(quick),
-    VEXO_TABLE_ROW(heap),
-    VEXO_TABLE_ROW(intro),
-    VEXO_TABLE_ROW(tim),
-    VEXO_TABLE_ROW(pdq),
-    VEXO_TABLE_ROW(radix),
-    VEXO_TABLE_ROW(smart),
-    VEXO_TABLE_ROW(par_sort),
-    VEXO_TABLE_ROW(par_sort_unstable),
+    VEXO_TABLE_ROW(bubble),    VEXO_TABLE_ROW(insertion), VEXO_TABLE_ROW(merge),    VEXO_TABLE_ROW(quick),
+    VEXO_TABLE_ROW(heap),      VEXO_TABLE_ROW(intro),     VEXO_TABLE_ROW(tim),      VEXO_TABLE_ROW(pdq),
+    VEXO_TABLE_ROW(radix),     VEXO_TABLE_ROW(smart),     VEXO_TABLE_ROW(par_sort), VEXO_TABLE_ROW(par_sort_unstable),
     VEXO_TABLE_ROW(par_merge),
 };
 
@@ -146,6 +138,4 @@ Result<Ref> initialise_module() {
 }  // namespace
 }  // namespace vexo
 
-PyMODINIT_FUNC PyInit__vexo(void) {
-    return vexo::call_boundary(vexo::initialise_module);
-}
+PyMODINIT_FUNC PyInit__vexo(void) { return vexo::call_boundary(vexo::initialise_module); }

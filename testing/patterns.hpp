@@ -16,12 +16,13 @@ namespace vexo::testing {
 
 enum class Pattern { random, small_range, ascending, descending, nearly_sorted, few_distinct, organ_pipe, sawtooth, all_equal, extremes };
 
-inline constexpr Pattern all_patterns[] = {Pattern::random,       Pattern::small_range, Pattern::ascending,  Pattern::descending, Pattern::nearly_sorted,
-                                           Pattern::few_distinct, Pattern::organ_pipe,  Pattern::sawtooth,   Pattern::all_equal,  Pattern::extremes};
+inline constexpr Pattern all_patterns[] = {Pattern::random,        Pattern::small_range,  Pattern::ascending,  Pattern::descending,
+                                           Pattern::nearly_sorted, Pattern::few_distinct, Pattern::organ_pipe, Pattern::sawtooth,
+                                           Pattern::all_equal,     Pattern::extremes};
 
 // In the order of the enumerators.
-inline constexpr std::string_view pattern_names[] = {"random",     "small_range", "ascending", "descending", "nearly_sorted",
-                                                     "few_distinct", "organ_pipe", "sawtooth",  "all_equal",  "extremes"};
+inline constexpr std::string_view pattern_names[] = {"random",       "small_range", "ascending", "descending", "nearly_sorted",
+                                                     "few_distinct", "organ_pipe",  "sawtooth",  "all_equal",  "extremes"};
 
 inline std::string_view name_of(Pattern pattern) { return pattern_names[static_cast<std::size_t>(pattern)]; }
 
@@ -74,7 +75,9 @@ inline std::vector<std::int64_t> make_pattern(Pattern pattern, std::size_t n, st
             swap_random_pairs(v, rng);
             break;
         case Pattern::few_distinct:
-            for (auto& x : v) x = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(few_distinct_count)) * few_distinct_step + few_distinct_offset;
+            for (auto& x : v)
+                x = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(few_distinct_count)) * few_distinct_step +
+                    few_distinct_offset;
             break;
         case Pattern::organ_pipe:
             for (std::size_t i = 0; i < n; ++i) v[i] = index(std::min(i, n - 1 - i));
@@ -82,9 +85,7 @@ inline std::vector<std::int64_t> make_pattern(Pattern pattern, std::size_t n, st
         case Pattern::sawtooth:
             for (std::size_t i = 0; i < n; ++i) v[i] = index(i % sawtooth_period);
             break;
-        case Pattern::all_equal:
-            std::fill(v.begin(), v.end(), all_equal_value);
-            break;
+        case Pattern::all_equal: std::fill(v.begin(), v.end(), all_equal_value); break;
         case Pattern::extremes:
             for (auto& x : v) x = extreme_values[rng() % std::size(extreme_values)];
             break;

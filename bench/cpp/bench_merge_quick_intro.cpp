@@ -9,8 +9,10 @@ namespace vexo::bench {
 namespace {
 
 void register_merge_quick_intro() {
-    register_sort("merge_sort", merge_sort, {Pattern::random, Pattern::ascending, Pattern::descending, Pattern::few_distinct}, {1'000, 100'000, 1'000'000});
-    register_sort("intro_sort", intro_sort, {Pattern::random, Pattern::ascending, Pattern::descending, Pattern::few_distinct}, {1'000, 100'000, 1'000'000});
+    register_sort("merge_sort", merge_sort, {Pattern::random, Pattern::ascending, Pattern::descending, Pattern::few_distinct},
+                  {1'000, 100'000, 1'000'000});
+    register_sort("intro_sort", intro_sort, {Pattern::random, Pattern::ascending, Pattern::descending, Pattern::few_distinct},
+                  {1'000, 100'000, 1'000'000});
     // Runs of equal values are as quadratic for quick as sorted input, so random input only
     // at full size; the sorted sizes stop where one sort still takes under a minute.
     register_sort("quick_sort", quick_sort, {Pattern::random}, {1'000, 100'000, 1'000'000});

@@ -55,8 +55,9 @@ ThreadPool& pool_of(std::size_t workers) {
 void register_on_pools(const std::string& name, const std::function<void(SortTarget)>& routine) {
     for (std::size_t workers : {1, 2}) {
         ThreadPool* pool = &pool_of(workers);
-        register_sort(name + "[" + std::to_string(workers) + "w]", [pool, routine](SortTarget t) { pool->install([&] { routine(t); }); }, patterns,
-                      sizes);
+        register_sort(
+            name + "[" + std::to_string(workers) + "w]", [pool, routine](SortTarget t) { pool->install([&] { routine(t); }); }, patterns,
+            sizes);
     }
 }
 
@@ -72,7 +73,8 @@ void register_unstable_sorts() {
         });
     }
     // The same quicksort with no pool at all: what one worker costs on top of it.
-    register_sort("par_sort_unstable[no-pool]", [](SortTarget t) { parallel_unstable_sort_observed(t, UnstableOnCallingThread{}); }, patterns, sizes);
+    register_sort(
+        "par_sort_unstable[no-pool]", [](SortTarget t) { parallel_unstable_sort_observed(t, UnstableOnCallingThread{}); }, patterns, sizes);
 }
 
 void register_parallel() {
@@ -85,14 +87,16 @@ void register_parallel() {
 #ifdef VEXO_BENCH_WITH_TBB
     for (int threads : {1, 2}) {
         auto arena = std::make_shared<tbb::task_arena>(threads);
-        register_sort("tbb::parallel_sort[" + std::to_string(threads) + "w]",
-                      [arena](SortTarget t) { arena->execute([&] { tbb::parallel_sort(t.begin(), t.end()); }); }, patterns, sizes);
+        register_sort(
+            "tbb::parallel_sort[" + std::to_string(threads) + "w]",
+            [arena](SortTarget t) { arena->execute([&] { tbb::parallel_sort(t.begin(), t.end()); }); }, patterns, sizes);
     }
 #endif
 #ifdef VEXO_BENCH_WITH_BOOST
     for (unsigned threads : {1u, 2u}) {
-        register_sort("boost::block_indirect_sort[" + std::to_string(threads) + "w]",
-                      [threads](SortTarget t) { boost::sort::block_indirect_sort(t.begin(), t.end(), threads); }, patterns, sizes);
+        register_sort(
+            "boost::block_indirect_sort[" + std::to_string(threads) + "w]",
+            [threads](SortTarget t) { boost::sort::block_indirect_sort(t.begin(), t.end(), threads); }, patterns, sizes);
     }
 #endif
 #ifdef VEXO_BENCH_WITH_HWY

@@ -17,7 +17,8 @@ void register_pdq_tim_radix() {
     register_sort("pdq_sort", pdq_sort, patterns, sizes);
     register_sort("tim_sort", tim_sort, patterns, sizes);
     register_sort("radix_sort", radix_sort, patterns, sizes);
-    register_sort("std::stable_sort", [](SortTarget t) { std::stable_sort(t.begin(), t.end()); }, {Pattern::ascending, Pattern::descending}, sizes);
+    register_sort(
+        "std::stable_sort", [](SortTarget t) { std::stable_sort(t.begin(), t.end()); }, {Pattern::ascending, Pattern::descending}, sizes);
 }
 VEXO_BENCHMARKS(pdq_tim_radix);
 

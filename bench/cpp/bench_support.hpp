@@ -53,6 +53,10 @@ inline void register_sort(const std::string& name, std::function<void(SortTarget
 }
 
 // Registration at static-initialisation time, one per benchmark unit.
-#define VEXO_BENCHMARKS(tag) static const bool vexo_bench_registered_##tag = [] { register_##tag(); return true; }()
+#define VEXO_BENCHMARKS(tag)                             \
+    static const bool vexo_bench_registered_##tag = [] { \
+        register_##tag();                                \
+        return true;                                     \
+    }()
 
 }  // namespace vexo::bench

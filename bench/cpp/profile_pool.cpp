@@ -61,7 +61,8 @@ struct Interval {
     }
 };
 
-void print_row(const char* label, std::size_t workers, const char* gap, std::vector<Interval>& intervals, std::size_t slept, std::size_t calls) {
+void print_row(const char* label, std::size_t workers, const char* gap, std::vector<Interval>& intervals, std::size_t slept,
+               std::size_t calls) {
     std::printf("%-9s %zuw  gap %-6s", label, workers, gap);
     for (Interval& interval : intervals) std::printf("  %s %7.2f", interval.name, median_us(std::move(interval.samples)));
     std::printf("  slept %3zu%%\n", slept * 100 / calls);

@@ -158,7 +158,8 @@ int run(std::size_t n, int repetitions, Isa isa, testing::Pattern pattern) {
         if (charges.partitions[c] == 0) continue;
         const double share = charges.partition_ns[c] * per_element;
         total += share;
-        std::printf("%8zu..%-8zu %10zu %14.3f %14.3f\n", std::size_t{1} << c, (std::size_t{2} << c) - 1, charges.partitions[c] / repetitions, share,
+        std::printf("%8zu..%-8zu %10zu %14.3f %14.3f\n", std::size_t{1} << c, (std::size_t{2} << c) - 1,
+                    charges.partitions[c] / repetitions, share,
                     charges.partition_ns[c] / static_cast<double>(charges.partitioned_elements[c]));
     }
     const double insertion = charges.insertion_ns * per_element;

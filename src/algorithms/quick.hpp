@@ -75,7 +75,9 @@ void quick_sort_range_observed(SortTarget target, std::size_t lo, std::size_t hi
     }
 }
 
-inline void quick_sort_range(SortTarget target, std::size_t lo, std::size_t hi) noexcept { quick_sort_range_observed(target, lo, hi, QuickSilent{}); }
+inline void quick_sort_range(SortTarget target, std::size_t lo, std::size_t hi) noexcept {
+    quick_sort_range_observed(target, lo, hi, QuickSilent{});
+}
 
 // Sorts `target` ascending in place (not stable). Contract: any length; no allocation.
 inline void quick_sort(SortTarget target) noexcept {

@@ -112,7 +112,9 @@ constexpr std::size_t decimal_digits(std::uint64_t top) noexcept {
 constexpr std::uint64_t magnitude_of_negative(std::int64_t x) noexcept { return std::uint64_t{0} - static_cast<std::uint64_t>(x); }
 
 // The inverse: 2^63 comes back as the smallest 64-bit value (modular conversion).
-constexpr std::int64_t negative_of_magnitude(std::uint64_t magnitude) noexcept { return static_cast<std::int64_t>(std::uint64_t{0} - magnitude); }
+constexpr std::int64_t negative_of_magnitude(std::uint64_t magnitude) noexcept {
+    return static_cast<std::int64_t>(std::uint64_t{0} - magnitude);
+}
 
 }  // namespace radix_detail
 
@@ -131,7 +133,9 @@ void radix_sort_non_negative_observed(std::span<T> values, Observer observer) no
 }
 
 inline void radix_sort_non_negative(SortTarget values) noexcept { radix_sort_non_negative_observed(values, RadixSilent{}); }
-inline void radix_sort_non_negative(std::span<std::uint64_t> magnitudes) noexcept { radix_sort_non_negative_observed(magnitudes, RadixSilent{}); }
+inline void radix_sort_non_negative(std::span<std::uint64_t> magnitudes) noexcept {
+    radix_sort_non_negative_observed(magnitudes, RadixSilent{});
+}
 
 // Sorts `target` ascending.
 // Contract: any length; touches only target[0, n). Nothing is allocated for fewer than 2
@@ -163,8 +167,10 @@ void radix_sort_observed(SortTarget target, Observer observer) noexcept {
     }
 
     const std::size_t q = negatives;
-    Scratch<std::uint64_t> negative = radix_detail::observed_scratch<std::uint64_t>(q, Scratch<std::uint64_t>::Fill::uninitialised, observer);
-    Scratch<std::int64_t> non_negative = radix_detail::observed_scratch<std::int64_t>(n - q, Scratch<std::int64_t>::Fill::uninitialised, observer);
+    Scratch<std::uint64_t> negative =
+        radix_detail::observed_scratch<std::uint64_t>(q, Scratch<std::uint64_t>::Fill::uninitialised, observer);
+    Scratch<std::int64_t> non_negative =
+        radix_detail::observed_scratch<std::int64_t>(n - q, Scratch<std::int64_t>::Fill::uninitialised, observer);
     std::size_t next_negative = 0;
     std::size_t next_non_negative = 0;
     for (const std::int64_t x : target) {

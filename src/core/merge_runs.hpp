@@ -96,8 +96,16 @@ struct BidirectionalMerge {
     const T* right_end;
 
     BidirectionalMerge(const T* left_run, std::size_t l, const T* right_run, std::size_t r, T* out) noexcept
-        : left_front(left_run), right_front(right_run), left_back(left_run + l), right_back(right_run + r), out_front(out), out_back(out + l + r),
-          left(left_run), right(right_run), left_end(left_run + l), right_end(right_run + r) {}
+        : left_front(left_run),
+          right_front(right_run),
+          left_back(left_run + l),
+          right_back(right_run + r),
+          out_front(out),
+          out_back(out + l + r),
+          left(left_run),
+          right(right_run),
+          left_end(left_run + l),
+          right_end(right_run + r) {}
 
     // Neither cursor leaves its run, and the two chains' outputs do not meet.
     std::ptrdiff_t safe_steps() const noexcept {

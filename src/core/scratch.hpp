@@ -66,7 +66,9 @@ struct Allocator {
     }
     void deallocate(T* p, std::size_t) noexcept { std::free(p); }
     template <class U>
-    bool operator==(const Allocator<U>&) const noexcept { return true; }
+    bool operator==(const Allocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 }  // namespace vexo

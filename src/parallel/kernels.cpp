@@ -20,12 +20,9 @@ std::atomic<const KernelSet*>& active() noexcept {
 
 std::string_view name_of(Isa isa) noexcept {
     switch (isa) {
-        case Isa::avx2:
-            return "avx2";
-        case Isa::avx512:
-            return "avx512";
-        case Isa::scalar:
-            break;
+        case Isa::avx2: return "avx2";
+        case Isa::avx512: return "avx512";
+        case Isa::scalar: break;
     }
     return "scalar";
 }
@@ -35,12 +32,9 @@ bool isa_supported(Isa isa) noexcept {
     return true;
 #elif defined(__x86_64__)
     switch (isa) {
-        case Isa::avx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-        case Isa::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("popcnt");
-        case Isa::scalar:
-            break;
+        case Isa::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+        case Isa::avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("popcnt");
+        case Isa::scalar: break;
     }
 #endif
     return isa == Isa::scalar;
@@ -57,12 +51,9 @@ const KernelSet& kernels(Isa isa) noexcept {
     VEXO_ASSERT(isa_supported(isa));
 #if VEXO_HAS_VECTOR_KERNELS
     switch (isa) {
-        case Isa::avx2:
-            return kernel_units::avx2;
-        case Isa::avx512:
-            return kernel_units::avx512;
-        case Isa::scalar:
-            break;
+        case Isa::avx2: return kernel_units::avx2;
+        case Isa::avx512: return kernel_units::avx512;
+        case Isa::scalar: break;
     }
 #endif
     return kernel_units::scalar;

@@ -59,7 +59,9 @@ struct Avx2 {
     }
 };
 
-std::size_t partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return vector_partition::partition_less<Avx2>(d, n, pivot); }
+std::size_t partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    return vector_partition::partition_less<Avx2>(d, n, pivot);
+}
 
 ShortPartition short_partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     return vector_partition::partition_short<Avx2>(d, n, pivot);

@@ -79,7 +79,8 @@ struct ArrangementTable {
 constexpr ArrangementTable make_arrangement_table() {
     ArrangementTable table{};
     for (unsigned mask = 0; mask < 256; ++mask) {
-        vector_partition::for_each_arranged_lane<8>(mask, [&](unsigned position, unsigned lane) { table.index[mask] |= std::uint64_t{lane} << (4 * position); });
+        vector_partition::for_each_arranged_lane<8>(
+            mask, [&](unsigned position, unsigned lane) { table.index[mask] |= std::uint64_t{lane} << (4 * position); });
     }
     return table;
 }
@@ -94,14 +95,19 @@ struct Avx512 {
     VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm512_set1_epi64(x); }
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm512_loadu_si512(p); }
     VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm512_storeu_si512(p, v); }
-    VEXO_KERNEL_TARGET static type load_first(const std::int64_t* p, std::size_t count) noexcept { return _mm512_maskz_loadu_epi64(lane_mask(count, 0), p); }
-    VEXO_KERNEL_TARGET static void store_first(std::int64_t* p, type v, std::size_t count) noexcept { _mm512_mask_storeu_epi64(p, lane_mask(count, 0), v); }
+    VEXO_KERNEL_TARGET static type load_first(const std::int64_t* p, std::size_t count) noexcept {
+        return _mm512_maskz_loadu_epi64(lane_mask(count, 0), p);
+    }
+    VEXO_KERNEL_TARGET static void store_first(std::int64_t* p, type v, std::size_t count) noexcept {
+        _mm512_mask_storeu_epi64(p, lane_mask(count, 0), v);
+    }
     VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept { return _mm512_cmpgt_epi64_mask(pivots, v); }
     VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
         // Lane j's source index sits in bits 4j to 4j + 2 of the table entry; the
         // permutation reads only the low three bits of each 64-bit index.
         const __m512i shifts = _mm512_set_epi64(28, 24, 20, 16, 12, 8, 4, 0);
-        return _mm512_permutexvar_epi64(_mm512_srlv_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(arrangement.index[mask])), shifts), v);
+        return _mm512_permutexvar_epi64(_mm512_srlv_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(arrangement.index[mask])), shifts),
+                                        v);
     }
 };
 
@@ -171,7 +177,9 @@ VEXO_KERNEL_TARGET ShortPartition partition_in_registers(std::int64_t* d, std::s
     return {count_below, misplaced == 0};
 }
 
-std::size_t partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept { return vector_partition::partition_less<Avx512>(d, n, pivot); }
+std::size_t partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
+    return vector_partition::partition_less<Avx512>(d, n, pivot);
+}
 
 ShortPartition short_partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     if (n <= 8 * max_registers_partitioned) return partition_in_registers(d, n, pivot);

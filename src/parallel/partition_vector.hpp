@@ -62,8 +62,8 @@ constexpr void for_each_arranged_lane(unsigned mask, Place place) {
 // is overwritten later or sits where the other side ends. (A template on Vec only so that
 // each instruction-set unit gets its own private copy.)
 template <class Vec>
-VEXO_KERNEL_TARGET inline void distribute(std::int64_t* d, std::size_t& front, std::size_t& back, const std::int64_t* buffer, std::size_t count,
-                                          std::int64_t pivot) noexcept {
+VEXO_KERNEL_TARGET inline void distribute(std::int64_t* d, std::size_t& front, std::size_t& back, const std::int64_t* buffer,
+                                          std::size_t count, std::int64_t pivot) noexcept {
     VEXO_ASSERT(back - front == count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::int64_t x = buffer[i];
@@ -79,7 +79,8 @@ VEXO_KERNEL_TARGET inline void distribute(std::int64_t* d, std::size_t& front, s
 // keeps its < lanes and the back its >= lanes, the surplus lanes of each store falling on
 // free positions. Needs `lanes` free positions at each end.
 template <class Vec>
-VEXO_KERNEL_TARGET inline void place(std::int64_t* d, std::size_t& front, std::size_t& back, typename Vec::type v, typename Vec::type pivots) noexcept {
+VEXO_KERNEL_TARGET inline void place(std::int64_t* d, std::size_t& front, std::size_t& back, typename Vec::type v,
+                                     typename Vec::type pivots) noexcept {
     static_assert(Vec::lanes <= sizeof(unsigned) * 8, "less_mask has one bit per lane");
     const unsigned mask = Vec::less_mask(v, pivots);
     const auto less = static_cast<std::size_t>(__builtin_popcount(mask));
@@ -135,7 +136,8 @@ VEXO_KERNEL_TARGET std::size_t partition_in_batches(std::int64_t* d, std::size_t
     // The free room: 2 * batch positions outside the unread part, with room for one whole
     // vector at each end whenever a vector is placed.
     const auto free_room_holds = [&](std::size_t read_ahead) VEXO_KERNEL_TARGET {
-        return (read_front - front) + (back - read_back) == 2 * batch + read_ahead && read_front - front >= lanes && back - read_back >= lanes;
+        return (read_front - front) + (back - read_back) == 2 * batch + read_ahead && read_front - front >= lanes &&
+               back - read_back >= lanes;
     };
     while (read_back - read_front >= batch) {
         const std::int64_t* source = next_source(batch);

@@ -180,7 +180,7 @@ public:
 
 private:
     std::mutex lock_;
-    Queue queue_;                          // guarded by lock_
+    Queue queue_;                         // guarded by lock_
     std::atomic<std::size_t> length_{0};  // queue_.size(), written under lock_
 };
 

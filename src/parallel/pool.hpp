@@ -57,7 +57,8 @@ public:
     template <class F>
         requires(!std::same_as<std::remove_cvref_t<F>, TaskRef> && std::invocable<F&>)
     TaskRef(F& task) noexcept
-        : object_(const_cast<void*>(static_cast<const void*>(std::addressof(task)))), call_([](void* object) { (*static_cast<F*>(object))(); }) {}
+        : object_(const_cast<void*>(static_cast<const void*>(std::addressof(task)))),
+          call_([](void* object) { (*static_cast<F*>(object))(); }) {}
 
     void operator()() const { call_(object_); }
 

@@ -122,7 +122,8 @@ inline std::pair<std::size_t, std::size_t> split_for_parallel_merge(const std::i
 // Merges left[0, l) and right[0, r) into out, splitting long merges into task pairs.
 // Recursion depth O(log(l + r)); no allocation.
 template <class Observer>
-void parallel_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out, const Observer& observer) {
+void parallel_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out,
+                    const Observer& observer) {
     if (l == 0 || r == 0 || l + r < stable_sort_tuning::sequential_merge_below) {
         merge_runs(left, l, right, r, out);
         return;
@@ -160,7 +161,8 @@ void merge_tree(std::int64_t* data, std::int64_t* buffer, const std::size_t* bou
          [&] { merge_tree(data, buffer, bounds, mid, last, !into_buffer, observer); });
     const std::int64_t* from = into_buffer ? data : buffer;
     std::int64_t* to = into_buffer ? buffer : data;
-    parallel_merge(from + bounds[first], bounds[mid] - bounds[first], from + bounds[mid], bounds[last] - bounds[mid], to + bounds[first], observer);
+    parallel_merge(from + bounds[first], bounds[mid] - bounds[first], from + bounds[mid], bounds[last] - bounds[mid], to + bounds[first],
+                   observer);
 }
 
 // The parallel part, for targets of more than chunk_length elements; runs on a worker.

@@ -34,7 +34,7 @@ int describe_if_holding(dl_phdr_info* info, std::size_t, void* data) noexcept {
     bool holds = false;
     void* eh_frame = nullptr;
     for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        const ElfW(Phdr) & segment = info->dlpi_phdr[i];
         const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
         if (segment.p_type == PT_LOAD) {
             low = std::min(low, start);

@@ -31,7 +31,9 @@ namespace {
 TEST(FaultReport, ConcurrentReportsDoNotInterleave) {
     constexpr int threads = 8;
     constexpr int faults_each = 50;
-    const auto message_of = [](int t, int i) { return "fault of thread " + std::to_string(t) + std::string(i % 5 == 0 ? 2000 : 200, static_cast<char>('a' + t)); };
+    const auto message_of = [](int t, int i) {
+        return "fault of thread " + std::to_string(t) + std::string(i % 5 == 0 ? 2000 : 200, static_cast<char>('a' + t));
+    };
     ::testing::internal::CaptureStderr();
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t) {
@@ -72,8 +74,9 @@ TEST_F(ScratchDeathTest, FailedAllocationWritesTheLineAndAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::size_t count = std::size_t{1} << 60;  // 8 EiB: no machine grants it
     EXPECT_DEATH({ Scratch<std::int64_t> huge(count); }, "memory allocation of 9223372036854775808 bytes failed\n$");
-    EXPECT_DEATH({ Scratch<std::int64_t> huge(count, Scratch<std::int64_t>::Fill::zeroed); },
-                 "memory allocation of 9223372036854775808 bytes failed\n$");
+    EXPECT_DEATH(
+        { Scratch<std::int64_t> huge(count, Scratch<std::int64_t>::Fill::zeroed); },
+        "memory allocation of 9223372036854775808 bytes failed\n$");
 }
 
 #ifdef VEXO_CHECKED

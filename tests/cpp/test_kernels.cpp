@@ -34,14 +34,17 @@ protected:
     void expect_partitions(const std::vector<std::int64_t>& input, std::int64_t pivot) const {
         SCOPED_TRACE(::testing::Message() << "n=" << input.size() << " pivot=" << pivot);
         const std::size_t n = input.size();
-        const auto less = static_cast<std::size_t>(std::count_if(input.begin(), input.end(), [pivot](std::int64_t x) { return x < pivot; }));
+        const auto less =
+            static_cast<std::size_t>(std::count_if(input.begin(), input.end(), [pivot](std::int64_t x) { return x < pivot; }));
 
         testing::Guarded guarded(input);
         ASSERT_EQ(set().partition(guarded.range().data(), n, pivot), less);
         ASSERT_TRUE(guarded.guards_intact());
         std::vector<std::int64_t> result = guarded.values();
-        ASSERT_TRUE(std::all_of(result.begin(), result.begin() + static_cast<std::ptrdiff_t>(less), [pivot](std::int64_t x) { return x < pivot; }));
-        ASSERT_TRUE(std::none_of(result.begin() + static_cast<std::ptrdiff_t>(less), result.end(), [pivot](std::int64_t x) { return x < pivot; }));
+        ASSERT_TRUE(
+            std::all_of(result.begin(), result.begin() + static_cast<std::ptrdiff_t>(less), [pivot](std::int64_t x) { return x < pivot; }));
+        ASSERT_TRUE(
+            std::none_of(result.begin() + static_cast<std::ptrdiff_t>(less), result.end(), [pivot](std::int64_t x) { return x < pivot; }));
         std::vector<std::int64_t> expected = input;
         std::sort(expected.begin(), expected.end());
         std::sort(result.begin(), result.end());
@@ -59,8 +62,7 @@ protected:
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Kernels, Kernel, ::testing::ValuesIn(all_isas),
-                         [](const auto& info) { return std::string(name_of(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Kernels, Kernel, ::testing::ValuesIn(all_isas), [](const auto& info) { return std::string(name_of(info.param)); });
 
 TEST_P(Kernel, EveryLengthUpTo300) {
     std::mt19937_64 rng(7);
@@ -114,7 +116,8 @@ TEST_P(Kernel, ShortPartitionIsStableAndTellsAPartitionedRange) {
             for (std::int64_t pivot : {limits::min(), std::int64_t{0}, std::int64_t{32}, static_cast<std::int64_t>(n / 2), limits::max()}) {
                 const auto below = [pivot](std::int64_t x) { return x < pivot; };
                 std::vector<std::int64_t> expected = input;
-                const auto less = static_cast<std::size_t>(std::stable_partition(expected.begin(), expected.end(), below) - expected.begin());
+                const auto less =
+                    static_cast<std::size_t>(std::stable_partition(expected.begin(), expected.end(), below) - expected.begin());
                 std::vector<std::int64_t> result = input;
                 const ShortPartition split = set().short_partition(result.data(), n, pivot);
                 ASSERT_EQ(split.less, less) << "pivot=" << pivot;

@@ -22,7 +22,8 @@ struct Tagged {
     friend bool operator==(Tagged a, Tagged b) { return a.key == b.key && a.tag == b.tag; }
 };
 
-std::vector<Tagged> sorted_run(std::size_t length, std::int64_t spread, std::int64_t offset, std::uint32_t first_tag, std::mt19937_64& rng) {
+std::vector<Tagged> sorted_run(std::size_t length, std::int64_t spread, std::int64_t offset, std::uint32_t first_tag,
+                               std::mt19937_64& rng) {
     std::vector<Tagged> run(length);
     for (auto& x : run) x.key = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(spread)) + offset;
     std::stable_sort(run.begin(), run.end());

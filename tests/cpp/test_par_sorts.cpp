@@ -46,10 +46,19 @@ std::vector<std::size_t> around_every_threshold(std::initializer_list<std::size_
     using par_merge_tuning::direct_sort_below;
     using unstable_sort_tuning::max_median_of_three;
     using unstable_sort_tuning::max_sequential_side;
-    std::vector<std::size_t> sizes{0, 1, 2, max_median_of_three, max_median_of_three + 1, chunk_length + 2, 2 * chunk_length + 1,
-                                   2 * direct_sort_below - 1, 2 * direct_sort_below, 30'011};
+    std::vector<std::size_t> sizes{0,
+                                   1,
+                                   2,
+                                   max_median_of_three,
+                                   max_median_of_three + 1,
+                                   chunk_length + 2,
+                                   2 * chunk_length + 1,
+                                   2 * direct_sort_below - 1,
+                                   2 * direct_sort_below,
+                                   30'011};
     sizes.insert(sizes.end(), more);
-    for (std::size_t bound : {max_insertion, unstable_sort_tuning::max_insertion, chunk_length, max_sequential_side, sequential_merge_below, direct_sort_below}) {
+    for (std::size_t bound : {max_insertion, unstable_sort_tuning::max_insertion, chunk_length, max_sequential_side, sequential_merge_below,
+                              direct_sort_below}) {
         sizes.insert(sizes.end(), {bound - 1, bound, bound + 1});
     }
     std::sort(sizes.begin(), sizes.end());
@@ -97,10 +106,15 @@ TEST(ParallelStableSort, BlocksOfSortedChunks) {
 // every cut, at lengths that make both the left and the right run the longer one.
 struct CutChecker {
     std::shared_ptr<std::atomic<std::size_t>> cuts = std::make_shared<std::atomic<std::size_t>>(0);  // pool tasks cut at once
-    void merge_split(std::span<const std::int64_t> left, std::span<const std::int64_t> right, std::size_t left_cut, std::size_t right_cut) const {
+    void merge_split(std::span<const std::int64_t> left, std::span<const std::int64_t> right, std::size_t left_cut,
+                     std::size_t right_cut) const {
         ++*cuts;
-        const auto last_before = [](std::span<const std::int64_t> run, std::size_t cut) { return cut == 0 ? testing::min64 : run[cut - 1]; };
-        const auto first_after = [](std::span<const std::int64_t> run, std::size_t cut) { return cut == run.size() ? testing::max64 : run[cut]; };
+        const auto last_before = [](std::span<const std::int64_t> run, std::size_t cut) {
+            return cut == 0 ? testing::min64 : run[cut - 1];
+        };
+        const auto first_after = [](std::span<const std::int64_t> run, std::size_t cut) {
+            return cut == run.size() ? testing::max64 : run[cut];
+        };
         ASSERT_TRUE(left_cut <= left.size() && right_cut <= right.size());
         EXPECT_LE(last_before(left, left_cut), first_after(right, right_cut));
         EXPECT_LT(last_before(right, right_cut), first_after(left, left_cut));

@@ -80,7 +80,8 @@ TEST(PdqPivot, SamplesFirstMiddleLastOrTheThreeThirds) {
     // of first, middle and last would be 6. Every other element is 100, so reading a wrong
     // position changes a median.
     Values long_range(128, 100);
-    for (auto [pos, value] : {std::pair{0, 5}, {21, 1}, {41, 9}, {42, 7}, {63, 3}, {83, 2}, {84, 8}, {106, 4}, {127, 6}}) long_range[pos] = value;
+    for (auto [pos, value] : {std::pair{0, 5}, {21, 1}, {41, 9}, {42, 7}, {63, 3}, {83, 2}, {84, 8}, {106, 4}, {127, 6}})
+        long_range[pos] = value;
     EXPECT_EQ(pdq_detail::choose_pivot_value(long_range.data(), 128), 5);
 }
 
@@ -119,7 +120,13 @@ TEST(PdqSort, LargestPivotPartitionsIntoItselfUntilHeapSortTakesOver) {
 // --- tim
 
 TEST(MinRunLength, ShiftsBelow32AndRoundsUp) {
-    for (auto [n, run] : {std::pair<std::uint64_t, std::uint64_t>{31, 31}, {32, 16}, {33, 17}, {63, 32}, {64, 16}, {1000000, 31}, {std::uint64_t{1} << 63, 16}}) {
+    for (auto [n, run] : {std::pair<std::uint64_t, std::uint64_t>{31, 31},
+                          {32, 16},
+                          {33, 17},
+                          {63, 32},
+                          {64, 16},
+                          {1000000, 31},
+                          {std::uint64_t{1} << 63, 16}}) {
         EXPECT_EQ(min_run_length(n), run) << n;
     }
 }

@@ -29,11 +29,32 @@ TEST(PoolSizeRules, FollowTheVariablesInOrder) {
         const char* num_threads;
         const char* rs_num_cpus;
         std::size_t online, expected;
-    } const table[] = {{"4", nullptr, 8, 4}, {"+2", "7", 8, 2}, {"007", "5", 8, 7}, {"0", "3", 8, 8}, {"-1", "3", 8, 3}, {"two", "3", 8, 3},
-                       {" 3", "5", 8, 5}, {"3 ", "5", 8, 5}, {"", "5", 8, 5}, {"+", "5", 8, 5}, {"++2", "5", 8, 5}, {"+-2", "5", 8, 5}, {"1e3", "5", 8, 5},
-                       {"18446744073709551616", "5", 2, 5}, {"99999999999999999999", "5", 2, 5}, {"18446744073709551615", nullptr, 2, 65535},
-                       {"70000", nullptr, 8, 65535}, {nullptr, "3", 8, 3}, {nullptr, "+3", 8, 3}, {nullptr, "0", 6, 6}, {nullptr, "x", 6, 6},
-                       {nullptr, "70000", 1, 65535}, {nullptr, nullptr, 8, 8}, {nullptr, nullptr, 0, 1}, {"0", nullptr, 0, 1}, {nullptr, nullptr, 100000, 65535}};
+    } const table[] = {{"4", nullptr, 8, 4},
+                       {"+2", "7", 8, 2},
+                       {"007", "5", 8, 7},
+                       {"0", "3", 8, 8},
+                       {"-1", "3", 8, 3},
+                       {"two", "3", 8, 3},
+                       {" 3", "5", 8, 5},
+                       {"3 ", "5", 8, 5},
+                       {"", "5", 8, 5},
+                       {"+", "5", 8, 5},
+                       {"++2", "5", 8, 5},
+                       {"+-2", "5", 8, 5},
+                       {"1e3", "5", 8, 5},
+                       {"18446744073709551616", "5", 2, 5},
+                       {"99999999999999999999", "5", 2, 5},
+                       {"18446744073709551615", nullptr, 2, 65535},
+                       {"70000", nullptr, 8, 65535},
+                       {nullptr, "3", 8, 3},
+                       {nullptr, "+3", 8, 3},
+                       {nullptr, "0", 6, 6},
+                       {nullptr, "x", 6, 6},
+                       {nullptr, "70000", 1, 65535},
+                       {nullptr, nullptr, 8, 8},
+                       {nullptr, nullptr, 0, 1},
+                       {"0", nullptr, 0, 1},
+                       {nullptr, nullptr, 100000, 65535}};
     for (const auto& c : table) {
         EXPECT_EQ(pool_size_from(c.num_threads, c.rs_num_cpus, c.online), c.expected)
             << (c.num_threads ? c.num_threads : "unset") << " / " << (c.rs_num_cpus ? c.rs_num_cpus : "unset") << " / " << c.online;
@@ -289,7 +310,8 @@ TEST(PoolCreation, WithoutThreadSupportTheCallerIsTheOnlyWorker) {
     EXPECT_EQ(leaves, 64u);
     EXPECT_EQ(log.threads, std::set<std::thread::id>{std::this_thread::get_id()});
 
-    EXPECT_EQ(run_faulting([&] { created.pool->install([] { join([] {}, [] { raise_fault("inline fault"); }); }); }).message, "inline fault");
+    EXPECT_EQ(run_faulting([&] { created.pool->install([] { join([] {}, [] { raise_fault("inline fault"); }); }); }).message,
+              "inline fault");
 }
 
 }  // namespace

@@ -53,7 +53,8 @@ const Routine routines[] = {
 };
 
 class SequentialSort : public ::testing::TestWithParam<Routine> {};
-INSTANTIATE_TEST_SUITE_P(Routines, SequentialSort, ::testing::ValuesIn(routines), [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Routines, SequentialSort, ::testing::ValuesIn(routines),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(SequentialSort, SortsPatternsOnSubrangesAroundItsThresholds) { expect_sorts_patterns(GetParam().sort, GetParam().sizes); }
 
@@ -83,7 +84,9 @@ struct Recorder {
     void nested_call_begins() const { trace->max_depth = std::max(trace->max_depth, ++trace->depth); }
     void nested_call_ends() const { --trace->depth; }
     void partitioned(std::size_t, std::size_t, std::size_t) const { ++trace->partitions; }
-    void ended(IntroEnd how, std::size_t lo, std::size_t hi) const { (how == IntroEnd::heap_sort ? trace->heap_ranges : trace->small_ranges).push_back({lo, hi}); }
+    void ended(IntroEnd how, std::size_t lo, std::size_t hi) const {
+        (how == IntroEnd::heap_sort ? trace->heap_ranges : trace->small_ranges).push_back({lo, hi});
+    }
 };
 
 // An explicit closed range inside a larger target: only [lo, hi] changes.
@@ -112,7 +115,8 @@ TEST(QuickSortRange, NestingStaysLogarithmic) {
 }
 
 TEST(IntroDepthBudget, DoublesTheLogarithmBeforeTruncating) {
-    for (auto [n, budget] : {std::pair<std::size_t, std::size_t>{1, 0}, {3, 3}, {17, 8}, {182, 15}, {1000000, 39}}) EXPECT_EQ(intro_depth_budget(n), budget) << n;
+    for (auto [n, budget] : {std::pair<std::size_t, std::size_t>{1, 0}, {3, 3}, {17, 8}, {182, 15}, {1000000, 39}})
+        EXPECT_EQ(intro_depth_budget(n), budget) << n;
 }
 
 // Sorted input puts every pivot at the end of its range: after 19 partitions of 1000

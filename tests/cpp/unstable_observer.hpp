@@ -29,8 +29,10 @@ struct CheckingObserver {
     void partitioned(SortTarget range, std::size_t pivot, PartitionSide side) const {
         ++counts->partitions[static_cast<int>(side)];
         const std::int64_t p = range[pivot];
-        for (std::size_t i = 0; i < pivot; ++i) ASSERT_TRUE(side == PartitionSide::equal_left ? range[i] <= p : range[i] < p) << "left " << i;
-        for (std::size_t i = pivot + 1; i < range.size(); ++i) ASSERT_TRUE(side == PartitionSide::equal_left ? p < range[i] : p <= range[i]) << "right " << i;
+        for (std::size_t i = 0; i < pivot; ++i)
+            ASSERT_TRUE(side == PartitionSide::equal_left ? range[i] <= p : range[i] < p) << "left " << i;
+        for (std::size_t i = pivot + 1; i < range.size(); ++i)
+            ASSERT_TRUE(side == PartitionSide::equal_left ? p < range[i] : p <= range[i]) << "right " << i;
     }
 
     void ended(UnstableEnd how, SortTarget) const noexcept { ++counts->ends[static_cast<int>(how)]; }
