@@ -3,7 +3,10 @@
 // small-range finishes. An observer stamps the clock at each event the sort reports, and
 // the time since the previous event goes to the range that event names, so nothing is
 // left out and the rows add up to the whole sort (less the clock's own cost, measured and
-// taken off every event).
+// taken off every event). From the last sort's events, rebuilt into its tree of ranges,
+// the total work and the critical path (the longest chain of events that must run one
+// after another once the pool takes every pair the sort forks), and the speedup bound
+// they imply on 2, 16 and 64 cores.
 //
 //   vexo_profile_unstable [N [REPETITIONS [KERNEL [PATTERN]]]]   the table (defaults
 //                                          10^7, 5, the best kernel, random)
@@ -15,8 +18,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "parallel/kernels.hpp"
@@ -34,6 +39,17 @@ constexpr int exit_unsorted = 1;     // the sort left its array out of order
 constexpr int exit_usage = 2;        // an unknown kernel or pattern
 constexpr int exit_unsupported = 3;  // a kernel this CPU cannot run
 
+// One event of a sort, kept to rebuild its tree of ranges: the range (its offset in the
+// sorted array and its length), the time charged to it and, for a partition, where its
+// pivot went.
+struct RangeEvent {
+    std::size_t offset, size;
+    double ns;
+    bool partition;
+    std::size_t pivot;
+    PartitionSide side;
+};
+
 struct Charges {
     std::array<double, 64> partition_ns{};  // by length class of the range partitioned
     std::array<std::size_t, 64> partitions{};
@@ -44,6 +60,12 @@ struct Charges {
     Clock::time_point last;
     double clock_ns = 0;  // what one stamp costs, taken off each charge
     std::size_t events = 0;
+    const std::int64_t* base = nullptr;  // the array sorted, when `tree` records its events
+    std::vector<RangeEvent>* tree = nullptr;
+
+    void record(SortTarget range, double ns, bool partition, std::size_t pivot, PartitionSide side) {
+        if (tree != nullptr) tree->push_back({static_cast<std::size_t>(range.data() - base), range.size(), ns, partition, pivot, side});
+    }
 
     double stamp() {
         const Clock::time_point now = Clock::now();
@@ -59,14 +81,17 @@ struct Charges {
 struct Stamping : UnstableOnCallingThread {
     Charges* charges;
 
-    void partitioned(SortTarget range, std::size_t /*pivot*/, PartitionSide /*side*/) const noexcept {
+    void partitioned(SortTarget range, std::size_t pivot, PartitionSide side) const noexcept {
         const auto length_class = static_cast<std::size_t>(std::bit_width(range.size()) - 1);
-        charges->partition_ns[length_class] += charges->stamp();
+        const double ns = charges->stamp();
+        charges->record(range, ns, true, pivot, side);
+        charges->partition_ns[length_class] += ns;
         ++charges->partitions[length_class];
         charges->partitioned_elements[length_class] += range.size();
     }
     void ended(UnstableEnd how, SortTarget range) const noexcept {
         const double ns = charges->stamp();
+        charges->record(range, ns, false, 0, PartitionSide::equal_right);
         if (how == UnstableEnd::insertion_sort) {
             charges->insertion_ns += ns;
             ++charges->insertion_ranges;
@@ -119,6 +144,52 @@ bool sorted(const std::vector<std::int64_t>& work) {
     return false;
 }
 
+// The work of a range's subtree and its critical path: the longest chain of events that
+// must run one after another when the pool takes every pair the sort forks (both sides of a
+// partition that leaves a side over max_sequential_side), on unboundedly many workers.
+struct Span {
+    double work = 0;
+    double critical = 0;
+};
+
+class RangeTree {
+public:
+    explicit RangeTree(const std::vector<RangeEvent>& events) {
+        for (const RangeEvent& event : events) (event.partition ? partitions_ : ends_)[key(event.offset, event.size)] = &event;
+    }
+
+    Span span(std::size_t offset, std::size_t size) const {
+        Span result;
+        if (const auto end = ends_.find(key(offset, size)); end != ends_.end()) result.work = result.critical = end->second->ns;
+        const auto partition = partitions_.find(key(offset, size));
+        if (partition == partitions_.end()) return result;
+        const RangeEvent& event = *partition->second;
+        // An early finish in order ended the range whole; equal_left leaves its left side done.
+        const bool sides_done = result.work > 0;
+        const std::size_t right_size = size - event.pivot - 1;
+        const Span left = sides_done || event.side == PartitionSide::equal_left ? Span{} : span(offset, event.pivot);
+        const Span right = sides_done ? Span{} : span(offset + event.pivot + 1, right_size);
+        const bool forks = !sides_done && event.side == PartitionSide::equal_right &&
+                           std::max(event.pivot, right_size) > unstable_sort_tuning::max_sequential_side;
+        result.work += event.ns + left.work + right.work;
+        result.critical += event.ns + (forks ? std::max(left.critical, right.critical) : left.work + right.work);
+        return result;
+    }
+
+private:
+    static std::pair<std::size_t, std::size_t> key(std::size_t offset, std::size_t size) { return {offset, size}; }
+    std::map<std::pair<std::size_t, std::size_t>, const RangeEvent*> partitions_, ends_;
+};
+
+void print_parallelism(const std::vector<RangeEvent>& events, std::size_t n) {
+    const Span whole = RangeTree(events).span(0, n);
+    std::printf("parallelism: work %.1f ms, critical path %.1f ms (%.1f%%), of which the first partition %.1f ms\n", whole.work / 1e6,
+                whole.critical / 1e6, 100 * whole.critical / whole.work, events.empty() ? 0.0 : events.front().ns / 1e6);
+    for (const double cores : {2.0, 16.0, 64.0}) {
+        std::printf("  speedup bound on %2.0f cores: %.2f\n", cores, whole.work / std::max(whole.work / cores, whole.critical));
+    }
+}
+
 int run(std::size_t n, int repetitions, Isa isa, testing::Pattern pattern) {
     if (!isa_supported(isa)) {
         std::fprintf(stderr, "kernel %s is not supported here\n", std::string(name_of(isa)).c_str());
@@ -133,6 +204,7 @@ int run(std::size_t n, int repetitions, Isa isa, testing::Pattern pattern) {
     }
     const double element_count = static_cast<double>(n);
     std::vector<double> plain_ns, profiled_ns;
+    std::vector<RangeEvent> events;  // of the last profiled sort
     Charges charges;
     charges.clock_ns = clock_cost_ns();
     for (int r = 0; r < repetitions; ++r) {
@@ -143,6 +215,8 @@ int run(std::size_t n, int repetitions, Isa isa, testing::Pattern pattern) {
         work = input;
         Stamping stamping;
         stamping.charges = &charges;
+        charges.base = work.data();
+        if (r + 1 == repetitions) charges.tree = &events;
         charges.last = Clock::now();
         parallel_unstable_sort_observed(SortTarget(work), stamping);
     }
@@ -167,6 +241,7 @@ int run(std::size_t n, int repetitions, Isa isa, testing::Pattern pattern) {
     std::printf("%18s %10zu %14.3f\n", "insertion sorts", charges.insertion_ranges / repetitions, insertion);
     std::printf("%18s %10s %14.3f\n", "heap sorts", "", charges.heap_ns * per_element);
     std::printf("total %.2f ns/element profiled; %.2f ns/element unprofiled (median)\n", total, median(plain_ns));
+    print_parallelism(events, n);
     return 0;
 }
 
