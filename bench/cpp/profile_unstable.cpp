@@ -160,12 +160,13 @@ public:
 
     Span span(std::size_t offset, std::size_t size) const {
         Span result;
-        if (const auto end = ends_.find(key(offset, size)); end != ends_.end()) result.work = result.critical = end->second->ns;
+        const auto end = ends_.find(key(offset, size));
+        if (end != ends_.end()) result.work = result.critical = end->second->ns;
         const auto partition = partitions_.find(key(offset, size));
         if (partition == partitions_.end()) return result;
         const RangeEvent& event = *partition->second;
         // An early finish in order ended the range whole; equal_left leaves its left side done.
-        const bool sides_done = result.work > 0;
+        const bool sides_done = end != ends_.end();
         const std::size_t right_size = size - event.pivot - 1;
         const Span left = sides_done || event.side == PartitionSide::equal_left ? Span{} : span(offset, event.pivot);
         const Span right = sides_done ? Span{} : span(offset + event.pivot + 1, right_size);

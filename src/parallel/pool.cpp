@@ -8,13 +8,12 @@
 // from the front. Thieves take the oldest, largest jobs, which keeps steals rare.
 //
 // Idling, after rayon's sleep module and oneTBB's waiters. A thread that finds nothing
-// polls the queues with pause instructions for a few microseconds (the next task of a
-// running sort usually turns up within that), then yields the processor between looks for
-// a while longer (the next call of a program that sorts in a loop), then sleeps on its own
-// condition variable. Whoever makes work wakes one sleeper, by name, and only if somebody
-// sleeps at all; a joiner whose stolen job ends is woken by the thief that ran it. Nobody
-// is woken for work that an awake thread will find anyway, so a push costs a load when
-// every worker is busy.
+// polls the queues with pause instructions for a few microseconds while a job from outside
+// runs (the next task of a running sort usually turns up within that), then yields the
+// processor between looks for a while longer (the next call of a program that sorts in a
+// loop), then sleeps on its own condition variable. Whoever makes work wakes one sleeper,
+// by name, and only if somebody sleeps at all, so a push costs a load when no worker
+// sleeps; a joiner whose stolen job ends is woken by the thief that ran it.
 #include "parallel/pool.hpp"
 
 #include <pthread.h>
@@ -170,15 +169,22 @@ public:
     // thread makes before it sleeps.
     bool maybe_nonempty() const noexcept { return length_.load(std::memory_order_relaxed) != 0; }
 
+    // Runs `operation` on the queue under its lock and returns what it returns; the length
+    // is published as the lock is released, whatever the operation did.
     template <class Change>
-    auto change(Change&& operation) {
+    decltype(auto) change(Change&& operation) {
         std::lock_guard<std::mutex> hold(lock_);
-        auto result = operation(queue_);
-        length_.store(queue_.size(), std::memory_order_relaxed);
-        return result;
+        const LengthOnExit publish{*this};
+        return operation(queue_);
     }
 
 private:
+    // Destroyed before the lock guard declared ahead of it, so the store is under the lock.
+    struct LengthOnExit {
+        GuardedQueue& owner;
+        ~LengthOnExit() { owner.length_.store(owner.queue_.size(), std::memory_order_relaxed); }
+    };
+
     std::mutex lock_;
     Queue queue_;                         // guarded by lock_
     std::atomic<std::size_t> length_{0};  // queue_.size(), written under lock_
@@ -255,10 +261,7 @@ public:
     std::condition_variable woken;  // waits on pool.sleep_lock
 
     void push(Job* job) {
-        jobs_.change([job](JobRing& ring) {
-            ring.push_back(job);
-            return true;
-        });
+        jobs_.change([job](JobRing& ring) { ring.push_back(job); });
     }
     // Removes `job` if it is still at the back, i.e. nobody stole it.
     bool take_back(Job* job) {
@@ -532,10 +535,7 @@ void join_inline(TaskRef first, TaskRef second) {
 // following it.
 void run_outside(ThreadPool::State& pool, TaskRef task, std::size_t wake) {
     OutsideJob job(task, pool);
-    pool.injected.change([&job](auto& queue) {
-        queue.push_back(&job);
-        return true;
-    });
+    pool.injected.change([&job](auto& queue) { queue.push_back(&job); });
     pool_stamp(PoolStage::outside_pushed);
     pool.wake_some(wake);
     pool_stamp(PoolStage::outside_signalled);
@@ -597,26 +597,30 @@ ThreadPool::~ThreadPool() {
 
 std::size_t ThreadPool::size() const noexcept { return state_->inline_only ? 1 : state_->workers.size(); }
 
-void ThreadPool::install(TaskRef task) {
-    if (current_worker != nullptr && &current_worker->pool == state_.get()) {
+namespace {
+
+// install() and install_pair(): runs `task` on `pool`, waking `wake` sleepers for it when
+// it is handed in from outside.
+void install_on(ThreadPool::State& pool, TaskRef task, std::size_t wake) {
+    if (current_worker != nullptr && &current_worker->pool == &pool) {
         task();
-    } else if (state_->inline_only) {
+    } else if (pool.inline_only) {
         const bool was_inline = std::exchange(running_inline, true);
         const std::exception_ptr fault = run_capturing(task);
         running_inline = was_inline;
         if (fault) std::rethrow_exception(fault);
     } else {
-        run_outside(*state_, task, 1);
+        run_outside(pool, task, wake);
     }
 }
 
+}  // namespace
+
+void ThreadPool::install(TaskRef task) { install_on(*state_, task, 1); }
+
 void ThreadPool::install_pair(TaskRef first, TaskRef second) {
     const auto pair = [&] { join_tasks(first, second); };
-    if (current_worker != nullptr || state_->inline_only) {
-        install(pair);
-    } else {
-        run_outside(*state_, TaskRef(pair), 2);
-    }
+    install_on(*state_, TaskRef(pair), 2);
 }
 
 // --- The process-wide pool -------------------------------------------------------------

@@ -34,9 +34,9 @@ inline constexpr std::size_t worker_stack_bytes = std::size_t{2} << 20;
 
 // How long an idle thread of the pool looks for work before it sleeps, each with its reason.
 namespace pool_tuning {
-// Polling with pause instructions between looks: the next task of a running sort (a
-// partition's second half, a steal's end) comes within a few microseconds, and a sleep and
-// wake-up round trip costs about as much again.
+// Polling with pause instructions between looks, while a job from outside runs: the next
+// task of a running sort (a partition's second half, a steal's end) comes within a few
+// microseconds, and a sleep and wake-up round trip costs about as much again.
 inline constexpr std::chrono::nanoseconds idle_spin_time{20'000};
 // Looking in all, yielding the processor between looks after the spin: long enough to
 // catch the next call of a program that sorts in a loop and does a little work between
