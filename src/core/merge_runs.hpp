@@ -1,5 +1,7 @@
 // The one stable two-run merge of vexo: `merge`, `tim`, `par_sort` and `par_merge` all
-// merge through it, each with its own buffers and copies around it.
+// merge through merge_runs, each with its own buffers and copies around it, and it hands
+// all but the shortest merges to the merge kernel of the CPU. Below is the scalar loop:
+// the scalar kernel, and the finish of the vector ones.
 //
 // A merge of random runs is bound by one chain of dependent steps: the next comparison
 // needs the cursor that the last one advanced. Written with a branch, that chain also
@@ -14,10 +16,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <type_traits>
 
 #include "core/assert.hpp"
+#include "parallel/kernels.hpp"
 
 namespace vexo {
 
@@ -27,6 +31,9 @@ namespace merge_tuning {
 // instead of two. Below it the search and the second set of cursors cost more than the
 // overlap brings.
 inline constexpr std::size_t one_pair_of_chains_below = 256;
+// Merges of fewer elements than this run the scalar loop inline instead of calling the
+// merge kernel.
+inline constexpr std::size_t kernel_from = 16;
 }  // namespace merge_tuning
 
 namespace merge_detail {
@@ -144,19 +151,24 @@ std::size_t left_share_of_prefix(const T* left, std::size_t l, const T* right, s
     return lo;
 }
 
+// Whether out[0, n) lies clear of run[0, length) (std::less orders unrelated pointers too).
+template <class T>
+bool apart(const T* out, std::size_t n, const T* run, std::size_t length) noexcept {
+    return !std::less<const T*>{}(out, run + length) || !std::less<const T*>{}(run, out + n);
+}
+
 // Merges the sorted runs left[0, l) and right[0, r) into out[0, l + r), stably: on equal
 // elements those of the left run come first. `out` must overlap neither run. No
-// allocation, no recursion; every element is read from its run and written once.
+// allocation, no recursion; every element is read from its run and written once. The
+// scalar merge kernel, and the merge of any other element type.
 //
 // A long merge is cut where the first half of its output ends: the elements placed there
 // are a prefix of each run (left_share_of_prefix finds how long), so the two halves are
 // independent merges into disjoint parts of `out`, each stable on its own.
 template <class T>
-inline void merge_runs(const T* left, std::size_t l, const T* right, std::size_t r, T* out) noexcept {
+inline void merge_runs_branch_free(const T* left, std::size_t l, const T* right, std::size_t r, T* out) noexcept {
     static_assert(std::is_trivially_copyable_v<T>, "the merge copies elements as raw values");
-    // The output overlaps neither run (std::less orders unrelated pointers too).
-    VEXO_ASSERT(!std::less<const T*>{}(out, left + l) || !std::less<const T*>{}(left, out + l + r));
-    VEXO_ASSERT(!std::less<const T*>{}(out, right + r) || !std::less<const T*>{}(right, out + l + r));
+    VEXO_ASSERT(apart(out, l + r, left, l) && apart(out, l + r, right, r));
     if (l + r < merge_tuning::one_pair_of_chains_below) {
         BidirectionalMerge<T>(left, l, right, r, out).finish();
         return;
@@ -173,6 +185,16 @@ inline void merge_runs(const T* left, std::size_t l, const T* right, std::size_t
     }
     low.finish();
     high.finish();
+}
+
+// The merge of the sorts: merge_runs_branch_free's contract, through the active merge
+// kernel (parallel/kernels.hpp), which moves a vector of elements a step where the CPU
+// has one. The shortest merges, most of those of a merge sort's bottom levels, stay
+// inline: one vector step would not fill, and the call would cost more than they do.
+inline void merge_runs(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept {
+    VEXO_ASSERT(apart(out, l + r, left, l) && apart(out, l + r, right, r));
+    if (l + r < merge_tuning::kernel_from) return merge_runs_branch_free(left, l, right, r, out);
+    active_kernels().merge(left, l, right, r, out);
 }
 
 }  // namespace vexo

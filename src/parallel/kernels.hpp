@@ -1,7 +1,8 @@
-// The kernels of the parallel sorts, one table of them per instruction set, and the
-// run-time choice between the tables. Each instruction-set unit (partition_scalar.cpp,
-// partition_avx2.cpp, partition_avx512.cpp) fills one KernelSet; kernels.cpp only picks
-// one. The module is compiled for baseline x86-64, so the vector units carry their own
+// The kernels of the sorts, one table of them per instruction set, and the run-time
+// choice between the tables: the partitions and insertion sort of the parallel sorts, and
+// the merge that every stable sort runs through merge_runs (core/merge_runs.hpp). Each
+// instruction set's partition unit (partition_scalar.cpp, partition_avx2.cpp,
+// partition_avx512.cpp) fills one KernelSet; kernels.cpp only picks one. The module is compiled for baseline x86-64, so the vector units carry their own
 // target attributes, and the table they fill is chosen from what the CPU reports.
 //
 // A new kind of kernel joins as one more member of KernelSet, which every unit fills
@@ -73,6 +74,12 @@ struct KernelSet {
     // (algorithms/insertion.hpp) does; meant for the short ranges the parallel sorts
     // finish or extend (quadratic). Touches only d[0, n); no allocation.
     void (*insertion_sort)(std::int64_t* d, std::size_t n) noexcept;
+
+    // Merges the sorted runs left[0, l) and right[0, r) into out[0, l + r), which
+    // overlaps neither run; any lengths. Gives what a stable merge gives (int64 keys
+    // carry nothing that could tell equal elements apart). Reads only the runs, writes
+    // only out[0, l + r); no allocation (stack buffers).
+    void (*merge)(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;
 };
 
 // The kernels of `isa`, which must be supported.
@@ -97,12 +104,18 @@ private:
     const KernelSet* previous_;
 };
 
-// Each instruction set's table, defined in its own unit; reached through kernels().
+// Each instruction set's table, defined in its partition unit; reached through kernels().
+// The merge kernels have units of their own (merge_scalar.cpp, merge_avx2.cpp,
+// merge_avx512.cpp), which the tables take them from; the vector merges finish their
+// runs' ends with the scalar one.
 namespace kernel_units {
 extern const KernelSet scalar;
+void scalar_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;
 #if VEXO_HAS_VECTOR_KERNELS
 extern const KernelSet avx2;
 extern const KernelSet avx512;
+void avx2_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;
+void avx512_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;
 #endif
 }  // namespace kernel_units
 

@@ -72,7 +72,7 @@ void insertion_sort(std::int64_t* d, std::size_t n) noexcept { insertion_sort_br
 
 }  // namespace
 
-constinit const KernelSet kernel_units::avx2{Isa::avx2, partition, short_partition, insertion_sort};
+constinit const KernelSet kernel_units::avx2{Isa::avx2, partition, short_partition, insertion_sort, kernel_units::avx2_merge};
 
 }  // namespace vexo
 

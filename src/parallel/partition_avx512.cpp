@@ -197,7 +197,7 @@ void insertion_sort(std::int64_t* d, std::size_t n) noexcept {
 
 }  // namespace
 
-constinit const KernelSet kernel_units::avx512{Isa::avx512, partition, short_partition, insertion_sort};
+constinit const KernelSet kernel_units::avx512{Isa::avx512, partition, short_partition, insertion_sort, kernel_units::avx512_merge};
 
 }  // namespace vexo
 

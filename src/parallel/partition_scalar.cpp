@@ -99,6 +99,6 @@ void insertion_sort(std::int64_t* d, std::size_t n) noexcept { insertion_sort_br
 
 }  // namespace
 
-constinit const KernelSet kernel_units::scalar{Isa::scalar, partition, short_partition, insertion_sort};
+constinit const KernelSet kernel_units::scalar{Isa::scalar, partition, short_partition, insertion_sort, kernel_units::scalar_merge};
 
 }  // namespace vexo

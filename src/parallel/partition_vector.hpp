@@ -9,10 +9,7 @@
 // `less_mask` (bit i set when lane i < pivot) and `arrange` (the lanes whose bit is set
 // first, in order, then the others).
 //
-// A unit defines VEXO_KERNEL_ISA (its target attribute's instruction sets) before
-// including this header. Built with VEXO_EMULATED_KERNELS (the C++ tests' second copy of
-// the kernels), the intrinsics come from SIMDe's portable emulation instead and no target
-// attribute applies, so every kernel runs on any CPU, whatever it supports.
+// A unit defines VEXO_KERNEL_ISA before including this header (see vector_target.hpp).
 #pragma once
 
 #include <cstddef>
@@ -21,18 +18,7 @@
 #include "core/assert.hpp"
 #include "parallel/kernels.hpp"
 
-#ifndef VEXO_KERNEL_ISA
-#error "define VEXO_KERNEL_ISA before including partition_vector.hpp"
-#endif
-
-#if defined(VEXO_EMULATED_KERNELS)
-#define SIMDE_ENABLE_NATIVE_ALIASES
-#include <simde/x86/avx512.h>
-#define VEXO_KERNEL_TARGET
-#else
-#include <immintrin.h>
-#define VEXO_KERNEL_TARGET __attribute__((target(VEXO_KERNEL_ISA)))
-#endif
+#include "parallel/vector_target.hpp"
 
 namespace vexo::vector_partition {
 

@@ -43,7 +43,7 @@ TEST(MergeRuns, EqualsStdMergeWithTiesInRunOrder) {
                     const auto right = sorted_run(r, spread, offset, static_cast<std::uint32_t>(l), rng);
                     std::vector<Tagged> expected(l + r), merged(l + r);
                     std::merge(left.begin(), left.end(), right.begin(), right.end(), expected.begin());
-                    merge_runs(left.data(), l, right.data(), r, merged.data());
+                    merge_runs_branch_free(left.data(), l, right.data(), r, merged.data());
                     ASSERT_EQ(merged, expected) << l << " + " << r << ", spread " << spread << ", offset " << offset;
                 }
             }

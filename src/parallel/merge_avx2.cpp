@@ -1,0 +1,57 @@
+// The AVX2 merge kernel: four elements a step, merged with the held four in a bitonic
+// network of three levels. AVX2 has no 64-bit min or max: each level compares once and
+// blends twice.
+#include "parallel/kernels.hpp"
+
+#if VEXO_HAS_VECTOR_KERNELS
+
+#define VEXO_KERNEL_ISA "avx2"
+#include "parallel/merge_vector.hpp"
+
+namespace vexo {
+namespace {
+
+struct Avx2Merge {
+    using type = __m256i;
+    static constexpr std::size_t lanes = 4;
+
+    VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+
+    // One level of the network: each lane meets the lane `partner` brought to it; the
+    // 32-bit lanes that `upper` names keep the larger of the two, the others the smaller.
+    template <int upper>
+    VEXO_KERNEL_TARGET static type exchange(type v, type partner) noexcept {
+        const type greater = _mm256_cmpgt_epi64(v, partner);
+        const type smaller = _mm256_blendv_epi8(v, partner, greater);
+        const type larger = _mm256_blendv_epi8(partner, v, greater);
+        return _mm256_blend_epi32(smaller, larger, upper);
+    }
+
+    // Sorts a bitonic vector: lanes two apart meet, then one.
+    VEXO_KERNEL_TARGET static type sort_bitonic(type v) noexcept {
+        v = exchange<0xF0>(v, _mm256_permute4x64_epi64(v, _MM_SHUFFLE(1, 0, 3, 2)));
+        return exchange<0xCC>(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+    }
+
+    // `high` ascending against `block` reversed: the lane-wise minimums are the lower
+    // four of the eight and the maximums the upper four, each half bitonic.
+    VEXO_KERNEL_TARGET static type merge(type& high, type block) noexcept {
+        const type reversed = _mm256_permute4x64_epi64(block, _MM_SHUFFLE(0, 1, 2, 3));
+        const type greater = _mm256_cmpgt_epi64(high, reversed);
+        const type low = _mm256_blendv_epi8(high, reversed, greater);
+        high = sort_bitonic(_mm256_blendv_epi8(reversed, high, greater));
+        return sort_bitonic(low);
+    }
+};
+
+}  // namespace
+
+void kernel_units::avx2_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
+                              std::int64_t* out) noexcept {
+    vector_merge::merge<Avx2Merge>(left, l, right, r, out);
+}
+
+}  // namespace vexo
+
+#endif  // VEXO_HAS_VECTOR_KERNELS

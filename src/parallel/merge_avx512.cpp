@@ -1,0 +1,57 @@
+// The AVX-512 merge kernel: eight elements a step, merged with the held eight in a
+// bitonic network of four levels, each a lane permutation, a min and a masked max.
+#include "parallel/kernels.hpp"
+
+#if VEXO_HAS_VECTOR_KERNELS
+
+#define VEXO_KERNEL_ISA "avx512f"
+#include "parallel/merge_vector.hpp"
+
+#if defined(VEXO_EMULATED_KERNELS)
+// SIMDe takes the shuffle control as a plain integer and names none of its values.
+#define _MM_PERM_BADC 0x4E
+#endif
+
+namespace vexo {
+namespace {
+
+struct Avx512Merge {
+    using type = __m512i;
+    static constexpr std::size_t lanes = 8;
+
+    VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm512_loadu_si512(p); }
+    VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm512_storeu_si512(p, v); }
+
+    // One level of the network: each lane meets the lane `partner` brought to it; the
+    // lanes `upper` names keep the larger of the two, the others the smaller.
+    VEXO_KERNEL_TARGET static type exchange(type v, type partner, __mmask8 upper) noexcept {
+        return _mm512_mask_max_epi64(_mm512_min_epi64(v, partner), upper, v, partner);
+    }
+
+    // Sorts a bitonic vector: lanes four apart meet, then two, then one.
+    VEXO_KERNEL_TARGET static type sort_bitonic(type v) noexcept {
+        v = exchange(v, _mm512_shuffle_i64x2(v, v, _MM_SHUFFLE(1, 0, 3, 2)), 0xF0);
+        v = exchange(v, _mm512_permutex_epi64(v, _MM_SHUFFLE(1, 0, 3, 2)), 0xCC);
+        return exchange(v, _mm512_shuffle_epi32(v, _MM_PERM_BADC), 0xAA);
+    }
+
+    // `high` ascending against `block` reversed: the lane-wise minimums are the lower
+    // eight of the sixteen and the maximums the upper eight, each half bitonic.
+    VEXO_KERNEL_TARGET static type merge(type& high, type block) noexcept {
+        const type reversed = _mm512_permutexvar_epi64(_mm512_set_epi64(0, 1, 2, 3, 4, 5, 6, 7), block);
+        const type low = _mm512_min_epi64(high, reversed);
+        high = sort_bitonic(_mm512_max_epi64(high, reversed));
+        return sort_bitonic(low);
+    }
+};
+
+}  // namespace
+
+void kernel_units::avx512_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
+                                std::int64_t* out) noexcept {
+    vector_merge::merge<Avx512Merge>(left, l, right, r, out);
+}
+
+}  // namespace vexo
+
+#endif  // VEXO_HAS_VECTOR_KERNELS

@@ -1,0 +1,101 @@
+// Every merge kernel this CPU runs against std::merge: over pairs of run lengths around
+// each vector size (four lanes for AVX2, eight for AVX-512) and around the length where a
+// merge is cut in two, with values from all-equal to the extremes of int64, and right runs
+// below, inside and above the left one; then the stable sorts with each kernel forced.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "algorithms/merge.hpp"
+#include "algorithms/tim.hpp"
+#include "parallel/kernels.hpp"
+#include "parallel/pool_stable_sort.hpp"
+#include "sort_harness.hpp"
+
+namespace vexo {
+namespace {
+
+using limits = std::numeric_limits<std::int64_t>;
+using Values = std::vector<std::int64_t>;
+
+class MergeKernel : public ::testing::TestWithParam<Isa> {
+protected:
+    void SetUp() override {
+        if (!isa_supported(GetParam())) GTEST_SKIP() << name_of(GetParam()) << " is not supported on this CPU";
+    }
+
+    // Merges the runs, each in a vector of exactly its length (so the sanitizer sees any
+    // read past either end), into a range between guard cells.
+    void expect_merges(const Values& left, const Values& right) const {
+        SCOPED_TRACE(::testing::Message() << left.size() << " + " << right.size());
+        Values expected(left.size() + right.size());
+        std::merge(left.begin(), left.end(), right.begin(), right.end(), expected.begin());
+        testing::Guarded out(Values(expected.size(), 0));
+        kernels(GetParam()).merge(left.data(), left.size(), right.data(), right.size(), out.range().data());
+        ASSERT_TRUE(out.guards_intact());
+        ASSERT_EQ(out.values(), expected);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(MergeKernels, MergeKernel, ::testing::ValuesIn(all_isas),
+                         [](const auto& info) { return std::string(name_of(info.param)); });
+
+// A sorted run of `length` values drawn by `draw`.
+template <class Draw>
+Values sorted_run(std::size_t length, Draw draw) {
+    Values run(length);
+    for (auto& x : run) x = draw();
+    std::sort(run.begin(), run.end());
+    return run;
+}
+
+TEST_P(MergeKernel, EveryPairOfLengthsAroundTheVectorSizes) {
+    // 0, 1, each vector size and twice it with their neighbours, uneven pairs among them,
+    // and sums on both sides of 256, where a merge is cut in two.
+    const std::size_t lengths[] = {0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 127, 128, 129, 300};
+    std::mt19937_64 rng(28);
+    for (std::size_t l : lengths) {
+        for (std::size_t r : lengths) {
+            for (std::uint64_t spread : {1, 2, 1000}) {
+                const auto draw = [&](std::int64_t offset) {
+                    return [&rng, spread, offset] { return static_cast<std::int64_t>(rng() % spread) + offset; };
+                };
+                const Values left = sorted_run(l, draw(0));
+                for (std::int64_t offset : {-static_cast<std::int64_t>(spread), std::int64_t{0}, static_cast<std::int64_t>(spread)}) {
+                    expect_merges(left, sorted_run(r, draw(offset)));
+                }
+            }
+        }
+    }
+}
+
+TEST_P(MergeKernel, ExtremeValuesAndLongUnevenRuns) {
+    std::mt19937_64 rng(2028);
+    const std::int64_t extremes[] = {limits::min(), limits::min() + 1, -1, 0, 1, limits::max() - 1, limits::max()};
+    const auto extreme = [&] { return extremes[rng() % std::size(extremes)]; };
+    const auto any = [&] { return static_cast<std::int64_t>(rng()); };
+    for (int round = 0; round < 40; ++round) {
+        const std::size_t l = rng() % 20000;
+        const std::size_t r = round % 4 == 0 ? rng() % 20 : rng() % 20000;
+        if (round % 2 == 0) {
+            expect_merges(sorted_run(l, extreme), sorted_run(r, extreme));
+        } else {
+            expect_merges(sorted_run(l, any), sorted_run(r, any));
+        }
+    }
+}
+
+TEST_P(MergeKernel, DrivesTheStableSorts) {
+    const ForcedKernels forced(GetParam());
+    const std::vector<std::size_t> sizes = {0, 1, 17, 100, 1000, 5001, 30000};
+    testing::expect_sorts_patterns(merge_sort, sizes);
+    testing::expect_sorts_patterns(tim_sort, sizes);
+    testing::expect_sorts_patterns(parallel_stable_sort, sizes);
+}
+
+}  // namespace
+}  // namespace vexo
