@@ -12,11 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "algorithms/insertion.hpp"
 #include "core/assert.hpp"
 #include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
+#include "parallel/kernels.hpp"
 
 namespace vexo {
 
@@ -78,7 +78,9 @@ void tim_sort_observed(SortTarget target, Observer observer) noexcept {
     const std::size_t n = target.size();
     if (n < 2) return;
     const std::size_t run = min_run_length(n);
-    for (std::size_t start = 0; start < n; start += run) insertion_sort(target.subspan(start, std::min(run, n - start)));
+    // Each run is insertion-sorted by the kernel of the CPU: the same insertion, element by
+    // element into the sorted front of the run, held in vector registers where it has them.
+    for (std::size_t start = 0; start < n; start += run) active_kernels().insertion_sort(target.data() + start, std::min(run, n - start));
     // A run with no right neighbour in a pass stays as it is and joins a later, wider
     // pass as the right part of its merge.
     for (std::size_t width = run; width < n; width *= 2) {

@@ -21,6 +21,7 @@
 #include <type_traits>
 
 #include "core/assert.hpp"
+#include "core/merge_probe.hpp"
 #include "parallel/kernels.hpp"
 
 namespace vexo {
@@ -193,6 +194,7 @@ inline void merge_runs_branch_free(const T* left, std::size_t l, const T* right,
 // inline: one vector step would not fill, and the call would cost more than they do.
 inline void merge_runs(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept {
     VEXO_ASSERT(apart(out, l + r, left, l) && apart(out, l + r, right, r));
+    const MergeTimer timer(l + r);
     if (l + r < merge_tuning::kernel_from) return merge_runs_branch_free(left, l, right, r, out);
     active_kernels().merge(left, l, right, r, out);
 }

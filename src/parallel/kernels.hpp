@@ -106,8 +106,7 @@ private:
 
 // Each instruction set's table, defined in its partition unit; reached through kernels().
 // The merge kernels have units of their own (merge_scalar.cpp, merge_avx2.cpp,
-// merge_avx512.cpp), which the tables take them from; the vector merges finish their
-// runs' ends with the scalar one.
+// merge_avx512.cpp), which the tables take them from.
 namespace kernel_units {
 extern const KernelSet scalar;
 void scalar_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;

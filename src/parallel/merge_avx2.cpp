@@ -17,6 +17,20 @@ struct Avx2Merge {
 
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
     VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+    // All ones in the lanes below `count`, the lanes that the masked moves touch.
+    VEXO_KERNEL_TARGET static type first(std::size_t count) noexcept {
+        return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
+    }
+    VEXO_KERNEL_TARGET static type load_padded(const std::int64_t* p, std::size_t count) noexcept {
+        const type lanes = first(count);
+        return _mm256_blendv_epi8(_mm256_set1_epi64x(INT64_MAX), _mm256_maskload_epi64(reinterpret_cast<const long long*>(p), lanes), lanes);
+    }
+    VEXO_KERNEL_TARGET static bool any_above(type v, std::int64_t x, std::size_t count) noexcept {
+        return (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_and_si256(_mm256_cmpgt_epi64(v, _mm256_set1_epi64x(x)), first(count))))) != 0;
+    }
+    VEXO_KERNEL_TARGET static void store_first(std::int64_t* p, type v, std::size_t count) noexcept {
+        _mm256_maskstore_epi64(reinterpret_cast<long long*>(p), first(count), v);
+    }
 
     // One level of the network: each lane meets the lane `partner` brought to it; the
     // 32-bit lanes that `upper` names keep the larger of the two, the others the smaller.

@@ -8,8 +8,32 @@
 #include "parallel/merge_vector.hpp"
 
 #if defined(VEXO_EMULATED_KERNELS)
-// SIMDe takes the shuffle control as a plain integer and names none of its values.
+// SIMDe takes the shuffle control as a plain integer and names none of its values. Its
+// masked loads and stores touch all eight lanes, while the hardware's leave the
+// masked-off lanes' memory alone (and never fault there), which the merge relies on at
+// the ends of its runs: lane by lane here.
 #define _MM_PERM_BADC 0x4E
+#undef _mm512_mask_loadu_epi64
+#undef _mm512_mask_storeu_epi64
+#define _mm512_mask_loadu_epi64(fill, mask, from) vexo::emulated::mask_loadu_epi64((fill), (mask), (from))
+#define _mm512_mask_storeu_epi64(to, mask, v) vexo::emulated::mask_storeu_epi64((to), (mask), (v))
+namespace vexo::emulated {
+inline __m512i mask_loadu_epi64(__m512i fill, std::uint8_t mask, const std::int64_t* from) noexcept {
+    std::int64_t lanes[8];
+    _mm512_storeu_si512(lanes, fill);
+    for (int lane = 0; lane < 8; ++lane) {
+        if ((mask >> lane) & 1U) lanes[lane] = from[lane];
+    }
+    return _mm512_loadu_si512(lanes);
+}
+inline void mask_storeu_epi64(std::int64_t* to, std::uint8_t mask, __m512i v) noexcept {
+    std::int64_t lanes[8];
+    _mm512_storeu_si512(lanes, v);
+    for (int lane = 0; lane < 8; ++lane) {
+        if ((mask >> lane) & 1U) to[lane] = lanes[lane];
+    }
+}
+}  // namespace vexo::emulated
 #endif
 
 namespace vexo {
@@ -21,6 +45,16 @@ struct Avx512Merge {
 
     VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm512_loadu_si512(p); }
     VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm512_storeu_si512(p, v); }
+    VEXO_KERNEL_TARGET static __mmask8 first(std::size_t count) noexcept { return static_cast<__mmask8>(0xFFU >> (8 - count)); }
+    VEXO_KERNEL_TARGET static type load_padded(const std::int64_t* p, std::size_t count) noexcept {
+        return _mm512_mask_loadu_epi64(_mm512_set1_epi64(INT64_MAX), first(count), p);
+    }
+    VEXO_KERNEL_TARGET static bool any_above(type v, std::int64_t x, std::size_t count) noexcept {
+        return (_mm512_cmpgt_epi64_mask(v, _mm512_set1_epi64(x)) & first(count)) != 0;
+    }
+    VEXO_KERNEL_TARGET static void store_first(std::int64_t* p, type v, std::size_t count) noexcept {
+        _mm512_mask_storeu_epi64(p, first(count), v);
+    }
 
     // One level of the network: each lane meets the lane `partner` brought to it; the
     // lanes `upper` names keep the larger of the two, the others the smaller.

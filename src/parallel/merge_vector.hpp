@@ -16,9 +16,12 @@
 // middle of its output (the co-ranking of merge-path partitioning, as the scalar merge
 // does) and its two halves step side by side in one loop.
 //
-// Vec provides: `type`, `lanes`, `load`, `store` (unaligned) and `merge(high, block)`,
-// which takes two ascending vectors, leaves the upper half of their elements ascending in
-// `high` and returns the lower half ascending.
+// Vec provides: `type`, `lanes`, `load`, `store` (unaligned), `load_padded(p, count)`
+// (the lanes below count from p, the largest int64 value in the others, touching no
+// memory above p + count), `store_first(p, v, count)` (the lanes below count, touching no
+// memory above p + count) and `merge(high, block)`, which takes two ascending vectors,
+// leaves the upper half of their elements ascending in `high` and returns the lower half
+// ascending.
 //
 // A unit defines VEXO_KERNEL_ISA before including this header (see vector_target.hpp).
 #pragma once
@@ -27,76 +30,123 @@
 #include <cstdint>
 
 #include "core/merge_runs.hpp"
-#include "parallel/kernels.hpp"
 #include "parallel/vector_target.hpp"
 
 namespace vexo::vector_merge {
 
-// One merge from the fronts of the runs, `lanes` elements a step. Both runs need a whole
-// vector to start with; a merge that lacks one is left to the scalar kernel whole.
+// One merge from the fronts of the runs, `lanes` elements a step. While both runs have a
+// whole vector unread, a step reads one with no check. The ends take checked steps: a run
+// reads as if it went on with the largest int64 value for ever (its last vector padded
+// with it, and nothing read past its end), and steps go on until every element is placed,
+// the last storing only the lanes that remain. Those stand-ins sort behind every element,
+// and where the runs hold the largest value too, one of it is as good as another, so the
+// first l + r elements of the padded merge are the merge of the runs.
 template <class Vec>
 struct BlockMerge {
     using type = typename Vec::type;
     static constexpr std::ptrdiff_t lanes = Vec::lanes;
+    static constexpr std::int64_t beyond = INT64_MAX;  // what a run reads past its end
 
     const std::int64_t* left;
-    const std::int64_t* left_end;
+    std::ptrdiff_t l;
     const std::int64_t* right;
-    const std::int64_t* right_end;
+    std::ptrdiff_t r;
     std::int64_t* out;
+    std::ptrdiff_t i = 0;       // left elements read (past l once its padded vector is)
+    std::ptrdiff_t j = 0;       // right elements read
+    std::ptrdiff_t placed = 0;  // elements stored
     type high;
-    bool holds;  // whether `high` holds elements not yet placed
 
-    VEXO_KERNEL_TARGET BlockMerge(const std::int64_t* left_run, std::size_t l, const std::int64_t* right_run, std::size_t r,
+    VEXO_KERNEL_TARGET BlockMerge(const std::int64_t* left_run, std::size_t l_length, const std::int64_t* right_run, std::size_t r_length,
                                   std::int64_t* to) noexcept
         : left(left_run),
-          left_end(left_run + l),
+          l(static_cast<std::ptrdiff_t>(l_length)),
           right(right_run),
-          right_end(right_run + r),
+          r(static_cast<std::ptrdiff_t>(r_length)),
           out(to),
-          high(),
-          holds(l >= Vec::lanes && r >= Vec::lanes) {
-        if (holds) {
-            high = Vec::load(left);
-            left += lanes;
-        }
+          high(read(left, l, i)) {}
+
+    // The next vector of a run that has `length` elements and `read` of them read, padded
+    // past its end; advances `read`.
+    VEXO_KERNEL_TARGET static type read(const std::int64_t* run, std::ptrdiff_t length, std::ptrdiff_t& read) noexcept {
+        const std::ptrdiff_t rest = length - read;
+        const std::ptrdiff_t count = rest < 0 ? 0 : (rest > lanes ? lanes : rest);
+        const type v = Vec::load_padded(run + (rest < 0 ? length : read), static_cast<std::size_t>(count));
+        read += lanes;
+        return v;
+    }
+
+    // A run's next element, or the padding past its end.
+    VEXO_KERNEL_TARGET static std::int64_t next(const std::int64_t* run, std::ptrdiff_t length, std::ptrdiff_t read) noexcept {
+        static constexpr std::int64_t padding = beyond;
+        return *(read < length ? run + read : &padding);
     }
 
     // Steps that cannot run out of either run: each reads one vector of one of them.
     VEXO_KERNEL_TARGET std::ptrdiff_t safe_steps() const noexcept {
-        if (!holds) return 0;
-        const std::ptrdiff_t room = left_end - left < right_end - right ? left_end - left : right_end - right;
-        return room / lanes;
+        const std::ptrdiff_t room = l - i < r - j ? l - i : r - j;
+        return room < lanes ? 0 : room / lanes;
     }
 
     // Needs safe_steps() > 0. The run is picked by a select, not a branch: which run feeds
     // the next block of random runs is a coin toss.
     VEXO_KERNEL_TARGET void step() noexcept {
-        const bool from_right = *right < *left;
-        const std::int64_t* const block = from_right ? right : left;
-        right += from_right ? lanes : 0;
-        left += from_right ? 0 : lanes;
-        Vec::store(out, Vec::merge(high, Vec::load(block)));
-        out += lanes;
+        const bool from_right = right[j] < left[i];
+        const std::int64_t* const block = from_right ? right + j : left + i;
+        j += from_right ? lanes : 0;
+        i += from_right ? 0 : lanes;
+        Vec::store(out + placed, Vec::merge(high, Vec::load(block)));
+        placed += lanes;
     }
 
-    // Steps as far as the runs allow, then merges what is left of them and of `high`. At
-    // least one run then has less than a vector left: it and `high` are merged into a
-    // buffer first, and that buffer with the other run into place.
+    // Needs placed < l + r.
+    VEXO_KERNEL_TARGET void checked_step() noexcept {
+        const bool from_right = next(right, r, j) < next(left, l, i);
+        std::ptrdiff_t taken = from_right ? j : i;
+        const type block = read(from_right ? right : left, from_right ? r : l, taken);
+        j = from_right ? taken : j;
+        i = from_right ? i : taken;
+        const std::ptrdiff_t rest = l + r - placed;
+        const type low = Vec::merge(high, block);
+        // A masked store costs more than a whole one on some CPUs (AMD's Zen 4 among
+        // them); only the last step needs it.
+        if (rest >= lanes) {
+            Vec::store(out + placed, low);
+        } else {
+            Vec::store_first(out + placed, low, static_cast<std::size_t>(rest));
+        }
+        placed += lanes;
+    }
+
+    // Once a run is read to its end, what remains is the real elements `high` holds and the
+    // rest of the other run. If that rest starts no lower than the largest of them, they
+    // are the next elements and the rest follows as it is: both are copied, and true is
+    // returned. Input whose runs meet at one place, such as sorted or reversed input,
+    // then merges at the speed of a copy.
+    VEXO_KERNEL_TARGET bool placed_as_they_are() noexcept {
+        const bool left_read = i >= l;
+        const std::int64_t* const run = left_read ? right : left;
+        const std::ptrdiff_t length = left_read ? r : l;
+        const std::ptrdiff_t first = left_read ? j : i;
+        const std::ptrdiff_t unread = first < length ? length - first : 0;
+        const std::ptrdiff_t held = l + r - placed - unread;  // the real elements `high` holds
+        if (unread > 0 && Vec::any_above(high, run[first], static_cast<std::size_t>(held))) return false;
+        Vec::store_first(out + placed, high, static_cast<std::size_t>(held));
+        if (unread > 0) __builtin_memcpy(out + placed + held, run + first, static_cast<std::size_t>(unread) * sizeof(std::int64_t));
+        placed = l + r;
+        return true;
+    }
+
+    // Steps as far as the runs allow unchecked, then places the rest.
     VEXO_KERNEL_TARGET void finish() noexcept {
         for (auto steps = safe_steps(); steps > 0; steps = safe_steps()) {
             for (auto s = steps; s > 0; --s) step();
         }
-        const std::size_t l = static_cast<std::size_t>(left_end - left);
-        const std::size_t r = static_cast<std::size_t>(right_end - right);
-        if (!holds) return kernel_units::scalar_merge(left, l, right, r, out);
-        std::int64_t held[Vec::lanes];
-        Vec::store(held, high);
-        const bool left_short = l < Vec::lanes;
-        std::int64_t front[2 * Vec::lanes];
-        const std::size_t short_length = left_short ? l : r;
-        kernel_units::scalar_merge(held, Vec::lanes, left_short ? left : right, short_length, front);
-        kernel_units::scalar_merge(front, Vec::lanes + short_length, left_short ? right : left, left_short ? r : l, out);
+        // The copy is tried once, when the first run has been read: on random runs it
+        // rarely applies, and a try on every step would be a branch that mispredicts.
+        while (placed < l + r && i < l && j < r) checked_step();
+        if (placed < l + r && placed_as_they_are()) return;
+        while (placed < l + r) checked_step();
     }
 };
 

@@ -186,12 +186,13 @@ ShortPartition short_partition(std::int64_t* d, std::size_t n, std::int64_t pivo
     return vector_partition::partition_short<Avx512>(d, n, pivot);
 }
 
-// Ranges of up to three registers are sorted in them; longer ones take the scalar
-// kernel's insertion sort.
+// Ranges of up to four registers (tim's runs of up to 32 elements) are sorted in them;
+// longer ones take the scalar kernel's insertion sort.
 void insertion_sort(std::int64_t* d, std::size_t n) noexcept {
     if (n <= 8) return insertion_sort_in_registers<1>(d, n);
     if (n <= 16) return insertion_sort_in_registers<2>(d, n);
     if (n <= 24) return insertion_sort_in_registers<3>(d, n);
+    if (n <= 32) return insertion_sort_in_registers<4>(d, n);
     insertion_sort_branch_free(SortTarget(d, n));
 }
 
