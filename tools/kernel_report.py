@@ -1,27 +1,33 @@
-"""How each partition kernel was tested, from a ctest JUnit file; tools/check's last line.
+"""How each kernel was tested, from a ctest JUnit file; tools/check's last line.
 
     python tools/kernel_report.py build/cpp/results.xml
 
-A kernel is "native" when its native tests ran and passed (none skipped), "emulated" when
-its tests over SIMDe did. Prints one line naming every kernel the native tests have
-parameters for and how it was tested; exits with a message, and status 1, when there
-are no kernel tests at all or a kernel was tested neither way.
+There are two kinds of kernel, the partition kernels (the tests "Kernels/Kernel.*") and
+the merge kernels ("MergeKernels/MergeKernel.*"), each with one kernel per instruction
+set. A kernel is "native" when its native tests ran and passed (none skipped),
+"emulated" when its tests over SIMDe did. Prints one line naming every kernel of each
+kind that the native tests have parameters for, and how it was tested; exits with a
+message, and status 1, when a kind has no tests at all or a kernel was tested neither
+way.
 """
 
 import re
 import sys
 import xml.etree.ElementTree as ET
 
-# A kernel test's name: "Kernels/Kernel.TEST/KERNEL", "emulated:" in front over SIMDe.
-KERNEL_TEST = r"(emulated:)?Kernels/Kernel\.\w+/(\w+)"
+# Each kind of kernel and its tests' names, "emulated:" in front over SIMDe.
+KINDS = {
+    "partition": r"(emulated:)?Kernels/Kernel\.\w+/(\w+)",
+    "merge": r"(emulated:)?MergeKernels/MergeKernel\.\w+/(\w+)",
+}
 WAYS = ("native", "emulated")
 
 
-def outcomes(path: str) -> dict[str, dict[str, list[bool]]]:
+def outcomes(path: str, kernel_test: str) -> dict[str, dict[str, list[bool]]]:
     """kernel -> "native"/"emulated" -> whether each of its tests ran and passed."""
     results: dict[str, dict[str, list[bool]]] = {}
     for case in ET.parse(path).getroot().iter("testcase"):
-        match = re.fullmatch(KERNEL_TEST, case.get("name", ""))
+        match = re.fullmatch(kernel_test, case.get("name", ""))
         if match:
             passed = (
                 case.get("status") == "run"
@@ -43,18 +49,22 @@ def tested_ways(results: dict[str, dict[str, list[bool]]]) -> dict[str, list[str
 
 
 def main(path: str) -> None:
-    kernels = tested_ways(outcomes(path))
-    if not kernels:
-        sys.exit("check: no partition kernel tests in " + path)
-    print(
-        "partition kernels: "
-        + ", ".join(f"{kernel} {'+'.join(how) or 'UNTESTED'}" for kernel, how in kernels.items())
-    )
-    untested = [kernel for kernel, how in kernels.items() if not how]
-    if untested:
-        sys.exit(
-            "check: partition kernels tested neither natively nor emulated: " + ", ".join(untested)
+    lines = []
+    untested = []
+    for kind, kernel_test in KINDS.items():
+        kernels = tested_ways(outcomes(path, kernel_test))
+        if not kernels:
+            sys.exit(f"check: no {kind} kernel tests in {path}")
+        lines.append(
+            f"{kind} kernels: "
+            + ", ".join(
+                f"{kernel} {'+'.join(how) or 'UNTESTED'}" for kernel, how in kernels.items()
+            )
         )
+        untested += [f"{kind} {kernel}" for kernel, how in kernels.items() if not how]
+    print("; ".join(lines))
+    if untested:
+        sys.exit("check: kernels tested neither natively nor emulated: " + ", ".join(untested))
 
 
 if __name__ == "__main__":

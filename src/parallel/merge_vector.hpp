@@ -19,9 +19,9 @@
 // Vec provides: `type`, `lanes`, `load`, `store` (unaligned), `load_padded(p, count)`
 // (the lanes below count from p, the largest int64 value in the others, touching no
 // memory above p + count), `store_first(p, v, count)` (the lanes below count, touching no
-// memory above p + count) and `merge(high, block)`, which takes two ascending vectors,
-// leaves the upper half of their elements ascending in `high` and returns the lower half
-// ascending.
+// memory above p + count), `any_above(v, x, count)` (whether a lane below count holds
+// more than x) and `merge(high, block)`, which takes two ascending vectors, leaves the
+// upper half of their elements ascending in `high` and returns the lower half ascending.
 //
 // A unit defines VEXO_KERNEL_ISA before including this header (see vector_target.hpp).
 #pragma once
