@@ -152,7 +152,7 @@ struct BlockMerge {
 
 // Merges below this many elements in all run as one block merge; longer ones are cut in
 // two at the middle of the output, and the halves step side by side.
-inline constexpr std::size_t two_merges_from = 256;
+inline constexpr std::size_t two_merges_from = 128;
 
 // The kernel: merges the sorted runs left[0, l) and right[0, r) into out[0, l + r); any
 // lengths; `out` overlaps neither run.
