@@ -61,17 +61,21 @@ void register_on_pools(const std::string& name, const std::function<void(SortTar
     }
 }
 
-// The unstable sort with the kernels of each instruction set this CPU runs forced in
-// turn, each for one sort; the unnamed rows use the kernels the module picks.
-void register_unstable_sorts() {
-    register_on_pools("par_sort_unstable", parallel_unstable_sort);
+// A sort with the kernels of each instruction set this CPU runs forced in turn, each for
+// one sort, and with the kernels the module picks (the unnamed rows).
+void register_with_each_kernel_set(const std::string& name, void (*routine)(SortTarget)) {
+    register_on_pools(name, routine);
     for (Isa isa : all_isas) {
         if (!isa_supported(isa)) continue;
-        register_on_pools("par_sort_unstable<" + std::string(name_of(isa)) + ">", [isa](SortTarget t) {
+        register_on_pools(name + "<" + std::string(name_of(isa)) + ">", [isa, routine](SortTarget t) {
             const ForcedKernels forced(isa);
-            parallel_unstable_sort(t);
+            routine(t);
         });
     }
+}
+
+void register_unstable_sorts() {
+    register_with_each_kernel_set("par_sort_unstable", parallel_unstable_sort);
     // The same quicksort with no pool at all: what one worker costs on top of it.
     register_sort(
         "par_sort_unstable[no-pool]", [](SortTarget t) { parallel_unstable_sort_observed(t, UnstableOnCallingThread{}); }, patterns, sizes);
@@ -79,8 +83,8 @@ void register_unstable_sorts() {
 
 void register_parallel() {
     register_unstable_sorts();
-    register_on_pools("par_sort", parallel_stable_sort);
-    register_on_pools("par_merge", par_merge_sort);
+    register_with_each_kernel_set("par_sort", parallel_stable_sort);
+    register_with_each_kernel_set("par_merge", par_merge_sort);
     register_sort("pdq_sort[seq]", pdq_sort, patterns, sizes);
     register_sort("std::sort[seq]", [](SortTarget t) { std::sort(t.begin(), t.end()); }, patterns, sizes);
     register_sort("std::stable_sort[seq]", [](SortTarget t) { std::stable_sort(t.begin(), t.end()); }, patterns, sizes);
