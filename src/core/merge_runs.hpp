@@ -32,9 +32,9 @@ namespace merge_tuning {
 // instead of two. Below it the search and the second set of cursors cost more than the
 // overlap brings.
 inline constexpr std::size_t one_pair_of_chains_below = 256;
-// Merges of fewer elements than this run the scalar loop inline instead of calling the
+// Merges of fewer elements than this are merged by rank inline instead of calling the
 // merge kernel.
-inline constexpr std::size_t kernel_from = 16;
+inline constexpr std::size_t kernel_from = 8;
 }  // namespace merge_tuning
 
 namespace merge_detail {
@@ -188,14 +188,33 @@ inline void merge_runs_branch_free(const T* left, std::size_t l, const T* right,
     high.finish();
 }
 
+// merge_runs_branch_free's contract for a few elements, by rank: each element's place in
+// the output is its place in its run plus how many elements of the other run go before it
+// (those strictly smaller for a left element, those not greater for a right one, so ties
+// keep the left run first). l * r comparisons, but none waits on another and none is a
+// branch, where a merge loop would be a chain of dependent steps.
+template <class T>
+inline void merge_by_rank(const T* left, std::size_t l, const T* right, std::size_t r, T* out) noexcept {
+    for (std::size_t i = 0; i < l; ++i) {
+        std::size_t place = i;
+        for (std::size_t j = 0; j < r; ++j) place += right[j] < left[i];
+        out[place] = left[i];
+    }
+    for (std::size_t j = 0; j < r; ++j) {
+        std::size_t place = j;
+        for (std::size_t i = 0; i < l; ++i) place += !(right[j] < left[i]);
+        out[place] = right[j];
+    }
+}
+
 // The merge of the sorts: merge_runs_branch_free's contract, through the active merge
 // kernel (parallel/kernels.hpp), which moves a vector of elements a step where the CPU
 // has one. The shortest merges, most of those of a merge sort's bottom levels, stay
-// inline: one vector step would not fill, and the call would cost more than they do.
+// inline: a vector would not fill, and the call would cost more than they do.
 inline void merge_runs(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept {
     VEXO_ASSERT(apart(out, l + r, left, l) && apart(out, l + r, right, r));
     const MergeTimer timer(l + r);
-    if (l + r < merge_tuning::kernel_from) return merge_runs_branch_free(left, l, right, r, out);
+    if (l + r < merge_tuning::kernel_from) return merge_by_rank(left, l, right, r, out);
     active_kernels().merge(left, l, right, r, out);
 }
 

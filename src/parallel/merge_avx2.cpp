@@ -32,6 +32,11 @@ struct Avx2Merge {
         _mm256_maskstore_epi64(reinterpret_cast<long long*>(p), first(count), v);
     }
 
+    static constexpr int registers_merged = 2;  // runs of up to 8; 4 would spill 16 registers
+    VEXO_KERNEL_TARGET static type min(type a, type b) noexcept { return _mm256_blendv_epi8(a, b, _mm256_cmpgt_epi64(a, b)); }
+    VEXO_KERNEL_TARGET static type max(type a, type b) noexcept { return _mm256_blendv_epi8(b, a, _mm256_cmpgt_epi64(a, b)); }
+    VEXO_KERNEL_TARGET static type reverse(type v) noexcept { return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(0, 1, 2, 3)); }
+
     // One level of the network: each lane meets the lane `partner` brought to it; the
     // 32-bit lanes that `upper` names keep the larger of the two, the others the smaller.
     template <int upper>
@@ -51,7 +56,7 @@ struct Avx2Merge {
     // `high` ascending against `block` reversed: the lane-wise minimums are the lower
     // four of the eight and the maximums the upper four, each half bitonic.
     VEXO_KERNEL_TARGET static type merge(type& high, type block) noexcept {
-        const type reversed = _mm256_permute4x64_epi64(block, _MM_SHUFFLE(0, 1, 2, 3));
+        const type reversed = reverse(block);
         const type greater = _mm256_cmpgt_epi64(high, reversed);
         const type low = _mm256_blendv_epi8(high, reversed, greater);
         high = sort_bitonic(_mm256_blendv_epi8(reversed, high, greater));

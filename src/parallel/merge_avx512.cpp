@@ -69,12 +69,19 @@ struct Avx512Merge {
         return exchange(v, _mm512_shuffle_epi32(v, _MM_PERM_BADC), 0xAA);
     }
 
+    static constexpr int registers_merged = 4;  // runs of up to 32 merge in registers
+    VEXO_KERNEL_TARGET static type min(type a, type b) noexcept { return _mm512_min_epi64(a, b); }
+    VEXO_KERNEL_TARGET static type max(type a, type b) noexcept { return _mm512_max_epi64(a, b); }
+    VEXO_KERNEL_TARGET static type reverse(type v) noexcept {
+        return _mm512_permutexvar_epi64(_mm512_set_epi64(0, 1, 2, 3, 4, 5, 6, 7), v);
+    }
+
     // `high` ascending against `block` reversed: the lane-wise minimums are the lower
     // eight of the sixteen and the maximums the upper eight, each half bitonic.
     VEXO_KERNEL_TARGET static type merge(type& high, type block) noexcept {
-        const type reversed = _mm512_permutexvar_epi64(_mm512_set_epi64(0, 1, 2, 3, 4, 5, 6, 7), block);
-        const type low = _mm512_min_epi64(high, reversed);
-        high = sort_bitonic(_mm512_max_epi64(high, reversed));
+        const type reversed = reverse(block);
+        const type low = min(high, reversed);
+        high = sort_bitonic(max(high, reversed));
         return sort_bitonic(low);
     }
 };

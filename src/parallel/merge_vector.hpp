@@ -16,7 +16,8 @@
 // middle of its output (the co-ranking of merge-path partitioning, as the scalar merge
 // does) and its two halves step side by side in one loop.
 //
-// Vec provides: `type`, `lanes`, `load`, `store` (unaligned), `load_padded(p, count)`
+// Vec provides: `type`, `lanes`, `registers_merged` (the most vectors a run may fill to
+// be merged whole in registers: 2 or 4), `min`, `max`, `reverse`, `sort_bitonic`, `load`, `store` (unaligned), `load_padded(p, count)`
 // (the lanes below count from p, the largest int64 value in the others, touching no
 // memory above p + count), `store_first(p, v, count)` (the lanes below count, touching no
 // memory above p + count), `any_above(v, x, count)` (whether a lane below count holds
@@ -150,6 +151,60 @@ struct BlockMerge {
     }
 };
 
+// Short runs are merged whole in registers: each run of up to R vectors is loaded (padded
+// with the largest value, as the checked steps read), the left run followed by the right
+// one reversed is bitonic, and one bitonic sorter over all 2R vectors leaves the merge in
+// order. Its levels are a lane-wise min and max between vectors R/2, ..., 1 apart, then
+// Vec::sort_bitonic within each vector. That costs fewer operations an element than the
+// steps of a block merge up to R = 4, and no step waits on the one before.
+template <class Vec, int R>
+VEXO_KERNEL_TARGET inline void sort_bitonic_vectors(typename Vec::type (&v)[R]) noexcept {
+    for (int apart = R / 2; apart >= 1; apart /= 2) {
+        for (int k = 0; k < R; ++k) {
+            if ((k & apart) != 0) continue;
+            const auto low = Vec::min(v[k], v[k + apart]);
+            v[k + apart] = Vec::max(v[k], v[k + apart]);
+            v[k] = low;
+        }
+    }
+    for (int k = 0; k < R; ++k) v[k] = Vec::sort_bitonic(v[k]);
+}
+
+// Vector k of a run of `length` elements, padded past its end.
+template <class Vec>
+VEXO_KERNEL_TARGET inline typename Vec::type padded_vector(const std::int64_t* run, std::size_t length, std::size_t k) noexcept {
+    const std::size_t first = k * Vec::lanes < length ? k * Vec::lanes : length;
+    const std::size_t count = length - first < Vec::lanes ? length - first : Vec::lanes;
+    return Vec::load_padded(run + first, count);
+}
+
+// Needs l <= R * lanes and r <= R * lanes.
+template <class Vec, int R>
+VEXO_KERNEL_TARGET void merge_in_registers(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
+                                           std::int64_t* out) noexcept {
+    typename Vec::type low[R];
+    typename Vec::type high[R];
+    for (int k = 0; k < R; ++k) {
+        const auto a = padded_vector<Vec>(left, l, static_cast<std::size_t>(k));
+        const auto b = Vec::reverse(padded_vector<Vec>(right, r, static_cast<std::size_t>(R - 1 - k)));
+        low[k] = Vec::min(a, b);
+        high[k] = Vec::max(a, b);
+    }
+    sort_bitonic_vectors<Vec, R>(low);
+    sort_bitonic_vectors<Vec, R>(high);
+    const std::size_t n = l + r;
+    for (int k = 0; k < 2 * R; ++k) {
+        const std::size_t first = static_cast<std::size_t>(k) * Vec::lanes;
+        if (first >= n) break;
+        const auto v = k < R ? low[k] : high[k - R];
+        if (n - first >= Vec::lanes) {
+            Vec::store(out + first, v);
+        } else {
+            Vec::store_first(out + first, v, n - first);
+        }
+    }
+}
+
 // Merges below this many elements in all run as one block merge; longer ones are cut in
 // two at the middle of the output, and the halves step side by side.
 inline constexpr std::size_t two_merges_from = 128;
@@ -159,6 +214,12 @@ inline constexpr std::size_t two_merges_from = 128;
 template <class Vec>
 VEXO_KERNEL_TARGET void merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
                               std::int64_t* out) noexcept {
+    constexpr std::size_t lanes = Vec::lanes;
+    if (l <= lanes && r <= lanes) return merge_in_registers<Vec, 1>(left, l, right, r, out);
+    if (l <= 2 * lanes && r <= 2 * lanes) return merge_in_registers<Vec, 2>(left, l, right, r, out);
+    if constexpr (Vec::registers_merged >= 4) {
+        if (l <= 4 * lanes && r <= 4 * lanes) return merge_in_registers<Vec, 4>(left, l, right, r, out);
+    }
     if (l + r < two_merges_from) return BlockMerge<Vec>(left, l, right, r, out).finish();
     const std::size_t h = (l + r) / 2;
     const std::size_t i = left_share_of_prefix(left, l, right, r, h);

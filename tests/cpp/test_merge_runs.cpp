@@ -1,4 +1,5 @@
-// The shared stable merge against std::merge (stable, left run first on ties) on tagged
+// The scalar stable merges (the branch-free loop, and the merge by rank of the shortest
+// merges) against std::merge (stable, left run first on ties) on tagged
 // elements, so that a wrong tie-break or a duplicated or lost element shows, over run
 // lengths from empty to very unequal, value spreads from all-equal to distinct, and right
 // runs that lie below, inside or above the left one (which stops one of the two merge
@@ -45,6 +46,9 @@ TEST(MergeRuns, EqualsStdMergeWithTiesInRunOrder) {
                     std::merge(left.begin(), left.end(), right.begin(), right.end(), expected.begin());
                     merge_runs_branch_free(left.data(), l, right.data(), r, merged.data());
                     ASSERT_EQ(merged, expected) << l << " + " << r << ", spread " << spread << ", offset " << offset;
+                    if (l + r >= merge_tuning::kernel_from) continue;
+                    merge_by_rank(left.data(), l, right.data(), r, merged.data());
+                    ASSERT_EQ(merged, expected) << "by rank: " << l << " + " << r << ", spread " << spread << ", offset " << offset;
                 }
             }
         }
