@@ -52,16 +52,6 @@ struct Avx2Merge {
         v = exchange<0xF0>(v, _mm256_permute4x64_epi64(v, _MM_SHUFFLE(1, 0, 3, 2)));
         return exchange<0xCC>(v, _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
     }
-
-    // `high` ascending against `block` reversed: the lane-wise minimums are the lower
-    // four of the eight and the maximums the upper four, each half bitonic.
-    VEXO_KERNEL_TARGET static type merge(type& high, type block) noexcept {
-        const type reversed = reverse(block);
-        const type greater = _mm256_cmpgt_epi64(high, reversed);
-        const type low = _mm256_blendv_epi8(high, reversed, greater);
-        high = sort_bitonic(_mm256_blendv_epi8(reversed, high, greater));
-        return sort_bitonic(low);
-    }
 };
 
 }  // namespace

@@ -7,34 +7,7 @@
 #define VEXO_KERNEL_ISA "avx512f"
 #include "parallel/merge_vector.hpp"
 
-#if defined(VEXO_EMULATED_KERNELS)
-// SIMDe takes the shuffle control as a plain integer and names none of its values. Its
-// masked loads and stores touch all eight lanes, while the hardware's leave the
-// masked-off lanes' memory alone (and never fault there), which the merge relies on at
-// the ends of its runs: lane by lane here.
-#define _MM_PERM_BADC 0x4E
-#undef _mm512_mask_loadu_epi64
-#undef _mm512_mask_storeu_epi64
-#define _mm512_mask_loadu_epi64(fill, mask, from) vexo::emulated::mask_loadu_epi64((fill), (mask), (from))
-#define _mm512_mask_storeu_epi64(to, mask, v) vexo::emulated::mask_storeu_epi64((to), (mask), (v))
-namespace vexo::emulated {
-inline __m512i mask_loadu_epi64(__m512i fill, std::uint8_t mask, const std::int64_t* from) noexcept {
-    std::int64_t lanes[8];
-    _mm512_storeu_si512(lanes, fill);
-    for (int lane = 0; lane < 8; ++lane) {
-        if ((mask >> lane) & 1U) lanes[lane] = from[lane];
-    }
-    return _mm512_loadu_si512(lanes);
-}
-inline void mask_storeu_epi64(std::int64_t* to, std::uint8_t mask, __m512i v) noexcept {
-    std::int64_t lanes[8];
-    _mm512_storeu_si512(lanes, v);
-    for (int lane = 0; lane < 8; ++lane) {
-        if ((mask >> lane) & 1U) to[lane] = lanes[lane];
-    }
-}
-}  // namespace vexo::emulated
-#endif
+#include "parallel/avx512_emulation.hpp"
 
 namespace vexo {
 namespace {
@@ -74,15 +47,6 @@ struct Avx512Merge {
     VEXO_KERNEL_TARGET static type max(type a, type b) noexcept { return _mm512_max_epi64(a, b); }
     VEXO_KERNEL_TARGET static type reverse(type v) noexcept {
         return _mm512_permutexvar_epi64(_mm512_set_epi64(0, 1, 2, 3, 4, 5, 6, 7), v);
-    }
-
-    // `high` ascending against `block` reversed: the lane-wise minimums are the lower
-    // eight of the sixteen and the maximums the upper eight, each half bitonic.
-    VEXO_KERNEL_TARGET static type merge(type& high, type block) noexcept {
-        const type reversed = reverse(block);
-        const type low = min(high, reversed);
-        high = sort_bitonic(max(high, reversed));
-        return sort_bitonic(low);
     }
 };
 

@@ -17,12 +17,12 @@
 // does) and its two halves step side by side in one loop.
 //
 // Vec provides: `type`, `lanes`, `registers_merged` (the most vectors a run may fill to
-// be merged whole in registers: 2 or 4), `min`, `max`, `reverse`, `sort_bitonic`, `load`, `store` (unaligned), `load_padded(p, count)`
-// (the lanes below count from p, the largest int64 value in the others, touching no
-// memory above p + count), `store_first(p, v, count)` (the lanes below count, touching no
-// memory above p + count), `any_above(v, x, count)` (whether a lane below count holds
-// more than x) and `merge(high, block)`, which takes two ascending vectors, leaves the
-// upper half of their elements ascending in `high` and returns the lower half ascending.
+// be merged whole in registers: 2 or 4); `load` and `store` (unaligned); `load_padded(p,
+// count)` (the lanes below count from p, the largest int64 value in the others, touching
+// no memory above p + count) and `store_first(p, v, count)` (the lanes below count,
+// touching no memory above p + count); `min`, `max` (lane-wise), `reverse` (the lanes in
+// reverse order) and `sort_bitonic` (a bitonic vector in ascending order); and
+// `any_above(v, x, count)` (whether a lane below count holds more than x).
 //
 // A unit defines VEXO_KERNEL_ISA before including this header (see vector_target.hpp).
 #pragma once
@@ -34,6 +34,18 @@
 #include "parallel/vector_target.hpp"
 
 namespace vexo::vector_merge {
+
+// Merges the ascending vectors `high` and `block`: the lower half of their elements is
+// returned and the upper half left in `high`, each ascending. `high` against `block`
+// reversed is bitonic; the lane-wise minimums are its lower half and the maximums its
+// upper half, each bitonic again.
+template <class Vec>
+VEXO_KERNEL_TARGET inline typename Vec::type merge_vectors(typename Vec::type& high, typename Vec::type block) noexcept {
+    const auto reversed = Vec::reverse(block);
+    const auto low = Vec::min(high, reversed);
+    high = Vec::sort_bitonic(Vec::max(high, reversed));
+    return Vec::sort_bitonic(low);
+}
 
 // One merge from the fronts of the runs, `lanes` elements a step. While both runs have a
 // whole vector unread, a step reads one with no check. The ends take checked steps: a run
@@ -96,7 +108,7 @@ struct BlockMerge {
         const std::int64_t* const block = from_right ? right + j : left + i;
         j += from_right ? lanes : 0;
         i += from_right ? 0 : lanes;
-        Vec::store(out + placed, Vec::merge(high, Vec::load(block)));
+        Vec::store(out + placed, merge_vectors<Vec>(high, Vec::load(block)));
         placed += lanes;
     }
 
@@ -108,7 +120,7 @@ struct BlockMerge {
         j = from_right ? taken : j;
         i = from_right ? i : taken;
         const std::ptrdiff_t rest = l + r - placed;
-        const type low = Vec::merge(high, block);
+        const type low = merge_vectors<Vec>(high, block);
         // A masked store costs more than a whole one on some CPUs (AMD's Zen 4 among
         // them); only the last step needs it.
         if (rest >= lanes) {

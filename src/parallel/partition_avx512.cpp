@@ -25,38 +25,7 @@
 #define VEXO_KERNEL_ISA "avx512f,popcnt"
 #include "parallel/partition_vector.hpp"
 
-#if defined(VEXO_EMULATED_KERNELS)
-// Where SIMDe falls short of the hardware. It has no valignq: the same lanes come from the
-// pair (b low, a high) by a two-source permutation. Its masked loads and stores touch all
-// eight lanes, while the hardware's leave the masked-off lanes' memory alone (and never
-// fault there), which the kernels rely on at the ends of a range: lane by lane here.
-#undef _mm512_maskz_loadu_epi64
-#undef _mm512_mask_storeu_epi64
-#define _mm512_alignr_epi64(a, b, shift) vexo::emulated::alignr_epi64((a), (b), (shift))
-#define _mm512_maskz_loadu_epi64(mask, from) vexo::emulated::maskz_loadu_epi64((mask), (from))
-#define _mm512_mask_storeu_epi64(to, mask, v) vexo::emulated::mask_storeu_epi64((to), (mask), (v))
-namespace vexo::emulated {
-inline __m512i alignr_epi64(__m512i a, __m512i b, int shift) noexcept {
-    std::int64_t index[8];
-    for (int lane = 0; lane < 8; ++lane) index[lane] = lane + shift;
-    return _mm512_permutex2var_epi64(b, _mm512_loadu_si512(index), a);
-}
-inline __m512i maskz_loadu_epi64(std::uint8_t mask, const std::int64_t* from) noexcept {
-    std::int64_t lanes[8] = {};
-    for (int lane = 0; lane < 8; ++lane) {
-        if ((mask >> lane) & 1U) lanes[lane] = from[lane];
-    }
-    return _mm512_loadu_si512(lanes);
-}
-inline void mask_storeu_epi64(std::int64_t* to, std::uint8_t mask, __m512i v) noexcept {
-    std::int64_t lanes[8];
-    _mm512_storeu_si512(lanes, v);
-    for (int lane = 0; lane < 8; ++lane) {
-        if ((mask >> lane) & 1U) to[lane] = lanes[lane];
-    }
-}
-}  // namespace vexo::emulated
-#endif
+#include "parallel/avx512_emulation.hpp"
 
 namespace vexo {
 namespace {
