@@ -54,7 +54,8 @@ void run_merges(benchmark::State& state, void (*merge)(const std::int64_t*, std:
         state.SetIterationTime(seconds);
     }
     for (std::size_t first = 0; first < runs.size(); first += 2 * length) {
-        if (!std::is_sorted(out.begin() + static_cast<std::ptrdiff_t>(first), out.begin() + static_cast<std::ptrdiff_t>(first + 2 * length))) {
+        if (!std::is_sorted(out.begin() + static_cast<std::ptrdiff_t>(first),
+                            out.begin() + static_cast<std::ptrdiff_t>(first + 2 * length))) {
             state.SkipWithError("a merged pair is out of order");
         }
     }
@@ -66,8 +67,9 @@ void register_merge_kernels() {
         const std::string pattern = ordered ? "/ordered" : "/random";
         for (Isa isa : all_isas) {
             if (!isa_supported(isa)) continue;
-            auto* b = benchmark::RegisterBenchmark("merge_kernel<" + std::string(name_of(isa)) + ">" + pattern,
-                                                   [isa, ordered](benchmark::State& state) { run_merges(state, kernels(isa).merge, ordered); });
+            auto* b =
+                benchmark::RegisterBenchmark("merge_kernel<" + std::string(name_of(isa)) + ">" + pattern,
+                                             [isa, ordered](benchmark::State& state) { run_merges(state, kernels(isa).merge, ordered); });
             for (std::int64_t length : {4, 8, 16, 32, 64, 128, 1000, 8192, 1 << 19}) b->Arg(length);
             b->UseManualTime()->Unit(benchmark::kMillisecond);
         }

@@ -109,7 +109,9 @@ void profile(const Sort& sort, Isa isa, const std::vector<std::int64_t>& input) 
     for (std::size_t k = 0; k < buckets.size(); ++k) buckets[k].ticks = least_ticks[k];
     const double ns_per_tick = raw_ns / static_cast<double>(raw_ticks);
     // Each bucket's time and the sort's, less what the timing itself took.
-    const auto net_ticks = [](const Bucket& b) { return std::max(0.0, static_cast<double>(b.ticks) - overhead * static_cast<double>(b.merges)); };
+    const auto net_ticks = [](const Bucket& b) {
+        return std::max(0.0, static_cast<double>(b.ticks) - overhead * static_cast<double>(b.merges));
+    };
     double merge_ticks = 0;
     double timing_ticks = 0;
     for (const auto& b : buckets) {

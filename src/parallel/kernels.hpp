@@ -2,8 +2,9 @@
 // choice between the tables: the partitions and insertion sort of the parallel sorts, and
 // the merge that every stable sort runs through merge_runs (core/merge_runs.hpp). Each
 // instruction set's partition unit (partition_scalar.cpp, partition_avx2.cpp,
-// partition_avx512.cpp) fills one KernelSet; kernels.cpp only picks one. The module is compiled for baseline x86-64, so the vector units carry their own
-// target attributes, and the table they fill is chosen from what the CPU reports.
+// partition_avx512.cpp) fills one KernelSet; kernels.cpp only picks one. The module is
+// compiled for baseline x86-64, so the vector units carry their own target attributes,
+// and the table they fill is chosen from what the CPU reports.
 //
 // A new kind of kernel joins as one more member of KernelSet, which every unit fills
 // (with a vector routine of its own or with the scalar one); callers reach it as

@@ -23,7 +23,8 @@ struct Avx2Merge {
     }
     VEXO_KERNEL_TARGET static type load_padded(const std::int64_t* p, std::size_t count) noexcept {
         const type lanes = first(count);
-        return _mm256_blendv_epi8(_mm256_set1_epi64x(INT64_MAX), _mm256_maskload_epi64(reinterpret_cast<const long long*>(p), lanes), lanes);
+        return _mm256_blendv_epi8(_mm256_set1_epi64x(INT64_MAX), _mm256_maskload_epi64(reinterpret_cast<const long long*>(p), lanes),
+                                  lanes);
     }
     VEXO_KERNEL_TARGET static bool any_above(type v, std::int64_t x, std::size_t count) noexcept {
         return (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_and_si256(_mm256_cmpgt_epi64(v, _mm256_set1_epi64x(x)), first(count))))) != 0;

@@ -42,7 +42,7 @@ struct Avx512Merge {
         return exchange(v, _mm512_shuffle_epi32(v, _MM_PERM_BADC), 0xAA);
     }
 
-    static constexpr int registers_merged = 4;  // runs of up to 32 merge in registers
+    static constexpr int registers_merged = 8;  // runs of up to 64 merge in 32 registers
     VEXO_KERNEL_TARGET static type min(type a, type b) noexcept { return _mm512_min_epi64(a, b); }
     VEXO_KERNEL_TARGET static type max(type a, type b) noexcept { return _mm512_max_epi64(a, b); }
     VEXO_KERNEL_TARGET static type reverse(type v) noexcept {

@@ -17,7 +17,7 @@
 // does) and its two halves step side by side in one loop.
 //
 // Vec provides: `type`, `lanes`, `registers_merged` (the most vectors a run may fill to
-// be merged whole in registers: 2 or 4); `load` and `store` (unaligned); `load_padded(p,
+// be merged whole in registers: 2, 4 or 8); `load` and `store` (unaligned); `load_padded(p,
 // count)` (the lanes below count from p, the largest int64 value in the others, touching
 // no memory above p + count) and `store_first(p, v, count)` (the lanes below count,
 // touching no memory above p + count); `min`, `max` (lane-wise), `reverse` (the lanes in
@@ -168,7 +168,7 @@ struct BlockMerge {
 // one reversed is bitonic, and one bitonic sorter over all 2R vectors leaves the merge in
 // order. Its levels are a lane-wise min and max between vectors R/2, ..., 1 apart, then
 // Vec::sort_bitonic within each vector. That costs fewer operations an element than the
-// steps of a block merge up to R = 4, and no step waits on the one before.
+// steps of a block merge up to R = 8, and no step waits on the one before.
 template <class Vec, int R>
 VEXO_KERNEL_TARGET inline void sort_bitonic_vectors(typename Vec::type (&v)[R]) noexcept {
     for (int apart = R / 2; apart >= 1; apart /= 2) {
@@ -231,6 +231,9 @@ VEXO_KERNEL_TARGET void merge(const std::int64_t* left, std::size_t l, const std
     if (l <= 2 * lanes && r <= 2 * lanes) return merge_in_registers<Vec, 2>(left, l, right, r, out);
     if constexpr (Vec::registers_merged >= 4) {
         if (l <= 4 * lanes && r <= 4 * lanes) return merge_in_registers<Vec, 4>(left, l, right, r, out);
+    }
+    if constexpr (Vec::registers_merged >= 8) {
+        if (l <= 8 * lanes && r <= 8 * lanes) return merge_in_registers<Vec, 8>(left, l, right, r, out);
     }
     if (l + r < two_merges_from) return BlockMerge<Vec>(left, l, right, r, out).finish();
     const std::size_t h = (l + r) / 2;

@@ -1,6 +1,6 @@
 // Every merge kernel this CPU runs against std::merge: over pairs of run lengths around
 // each vector size (four lanes for AVX2, eight for AVX-512), around the longest runs
-// merged whole in registers (1, 2 and 4 vectors) and around the length where a merge is
+// merged whole in registers (1, 2, 4 and 8 vectors) and around the length where a merge is
 // cut in two (128), with values from all-equal to the extremes of int64, and right runs
 // below, inside and above the left one; then the stable sorts with each kernel forced.
 #include <gtest/gtest.h>
@@ -55,7 +55,7 @@ Values sorted_run(std::size_t length, Draw draw) {
 }
 
 TEST_P(MergeKernel, EveryPairOfLengthsAroundTheVectorSizes) {
-    // 0, 1, one, two and four vectors of each kernel with their neighbours, uneven pairs
+    // 0, 1, one, two, four and eight vectors of each kernel with their neighbours, uneven pairs
     // among them, and sums on both sides of 128.
     const std::size_t lengths[] = {0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33, 63, 64, 65, 127, 128, 129, 300};
     std::mt19937_64 rng(28);
