@@ -43,6 +43,7 @@ struct Avx512Merge {
     }
 
     static constexpr int registers_merged = 8;  // runs of up to 64 merge in 32 registers
+    static constexpr bool streams = true;
     VEXO_KERNEL_TARGET static type min(type a, type b) noexcept { return _mm512_min_epi64(a, b); }
     VEXO_KERNEL_TARGET static type max(type a, type b) noexcept { return _mm512_max_epi64(a, b); }
     VEXO_KERNEL_TARGET static type reverse(type v) noexcept {

@@ -17,12 +17,14 @@
 // does) and its two halves step side by side in one loop.
 //
 // Vec provides: `type`, `lanes`, `registers_merged` (the most vectors a run may fill to
-// be merged whole in registers: 2, 4 or 8); `load` and `store` (unaligned); `load_padded(p,
+// be merged whole in registers: 2, 4 or 8) and `streams` (whether longer runs take block
+// merges, or the scalar kernel where that is faster); `store` (unaligned), `load_padded(p,
 // count)` (the lanes below count from p, the largest int64 value in the others, touching
 // no memory above p + count) and `store_first(p, v, count)` (the lanes below count,
 // touching no memory above p + count); `min`, `max` (lane-wise), `reverse` (the lanes in
-// reverse order) and `sort_bitonic` (a bitonic vector in ascending order); and
-// `any_above(v, x, count)` (whether a lane below count holds more than x).
+// reverse order) and `sort_bitonic` (a bitonic vector in ascending order). Where it
+// streams, also `load` (unaligned) and `any_above(v, x, count)` (whether a lane below
+// count holds more than x).
 //
 // A unit defines VEXO_KERNEL_ISA before including this header (see vector_target.hpp).
 #pragma once
@@ -31,6 +33,7 @@
 #include <cstdint>
 
 #include "core/merge_runs.hpp"
+#include "parallel/kernels.hpp"
 #include "parallel/vector_target.hpp"
 
 namespace vexo::vector_merge {
@@ -221,20 +224,10 @@ VEXO_KERNEL_TARGET void merge_in_registers(const std::int64_t* left, std::size_t
 // two at the middle of the output, and the halves step side by side.
 inline constexpr std::size_t two_merges_from = 128;
 
-// The kernel: merges the sorted runs left[0, l) and right[0, r) into out[0, l + r); any
-// lengths; `out` overlaps neither run.
+// Block merges: one below two_merges_from elements, two side by side from there on.
 template <class Vec>
-VEXO_KERNEL_TARGET void merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
-                              std::int64_t* out) noexcept {
-    constexpr std::size_t lanes = Vec::lanes;
-    if (l <= lanes && r <= lanes) return merge_in_registers<Vec, 1>(left, l, right, r, out);
-    if (l <= 2 * lanes && r <= 2 * lanes) return merge_in_registers<Vec, 2>(left, l, right, r, out);
-    if constexpr (Vec::registers_merged >= 4) {
-        if (l <= 4 * lanes && r <= 4 * lanes) return merge_in_registers<Vec, 4>(left, l, right, r, out);
-    }
-    if constexpr (Vec::registers_merged >= 8) {
-        if (l <= 8 * lanes && r <= 8 * lanes) return merge_in_registers<Vec, 8>(left, l, right, r, out);
-    }
+VEXO_KERNEL_TARGET void merge_blocks(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
+                                     std::int64_t* out) noexcept {
     if (l + r < two_merges_from) return BlockMerge<Vec>(left, l, right, r, out).finish();
     const std::size_t h = (l + r) / 2;
     const std::size_t i = left_share_of_prefix(left, l, right, r, h);
@@ -252,6 +245,27 @@ VEXO_KERNEL_TARGET void merge(const std::int64_t* left, std::size_t l, const std
     }
     low.finish();
     upper.finish();
+}
+
+// The kernel: merges the sorted runs left[0, l) and right[0, r) into out[0, l + r); any
+// lengths; `out` overlaps neither run.
+template <class Vec>
+VEXO_KERNEL_TARGET void merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
+                              std::int64_t* out) noexcept {
+    constexpr std::size_t lanes = Vec::lanes;
+    if (l <= lanes && r <= lanes) return merge_in_registers<Vec, 1>(left, l, right, r, out);
+    if (l <= 2 * lanes && r <= 2 * lanes) return merge_in_registers<Vec, 2>(left, l, right, r, out);
+    if constexpr (Vec::registers_merged >= 4) {
+        if (l <= 4 * lanes && r <= 4 * lanes) return merge_in_registers<Vec, 4>(left, l, right, r, out);
+    }
+    if constexpr (Vec::registers_merged >= 8) {
+        if (l <= 8 * lanes && r <= 8 * lanes) return merge_in_registers<Vec, 8>(left, l, right, r, out);
+    }
+    if constexpr (Vec::streams) {
+        merge_blocks<Vec>(left, l, right, r, out);
+    } else {
+        kernel_units::scalar_merge(left, l, right, r, out);
+    }
 }
 
 }  // namespace vexo::vector_merge
