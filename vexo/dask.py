@@ -23,8 +23,9 @@ algorithms (dask/array/percentile.py, the task shuffle of dask.dataframe):
 6. ``vexo-cut``: piece j of sorted chunk i, cut on the worker that holds the chunk (a
    view: only the piece travels; a copy where the data spills, see
    vexo._dask_placement, which also picks the worker of every merge);
-7. ``vexo-merge``: output partition j (chunk j of the result), the concatenation of its
-   pieces sorted by vexo, which finds them as sorted runs and merges them.
+7. ``vexo-merge``: output partition j (chunk j of the result), its pieces merged into a
+   new array by vexo's two-run merge, in a tree (vexo._dask_native), with the
+   interpreter lock released so that the worker's transfers go on meanwhile.
 
 Steps 1 to 5 run when `sort` is called, in one computation: the output's chunk sizes
 depend on the values. The sorted chunks stay on their workers, for as long as the
@@ -34,9 +35,8 @@ output chunks are the merges themselves.
 No task changes its input. Dask may hand one result to several tasks, compute a task
 again after a worker is lost, or keep a persisted result for a later computation: each
 must find its inputs as they were. vexo sorts in place, so a task sorts only a buffer it
-owns: the sort step a copy of its chunk, the merge the concatenation of its pieces, which
-is a new array (and aligned and writeable, whatever the pieces were after a transfer or a
-trip to disk).
+owns: the sort step a copy of its chunk; the merge reads its pieces and writes a new
+array.
 
 Balance: a sample of chunk i stands for the len_i / (OVERSAMPLING * parts) elements up to
 the next one, so each splitter's global rank is known to within n / (OVERSAMPLING * parts),
@@ -66,7 +66,7 @@ from dask.base import tokenize
 from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
-from . import _dask_placement, _vexo
+from . import _dask_native, _dask_placement, _vexo
 
 __all__ = ["sort"]
 
@@ -81,9 +81,8 @@ SAMPLE_SEED = 0x5EED_5027  # a fixed seed: the same input always gets the same s
 # step sees (docs/dask.md, "Choosing the local sorts", has the tables and their commands).
 # An input chunk can be any pattern; par_sort_unstable is never far from the best.
 CHUNK_SORT = _vexo.par_sort_unstable
-# A partition is the concatenation of one sorted piece per input chunk: par_sort finds and
-# merges the runs, ahead of par_merge, smart, pdq and tim there.
-PARTITION_SORT = _vexo.par_sort
+# A partition is one sorted piece per input chunk, merged into one new array by a tree of
+# two-run merges (vexo._dask_native), with the interpreter lock released.
 
 WANTED_DTYPE = np.dtype(np.int64)
 
@@ -379,11 +378,12 @@ def _piece(chunk: np.ndarray, start: int, stop: int, own: bool) -> np.ndarray:
 
 
 def _merged_partition(pieces: list) -> np.ndarray:
-    """The pieces of one output partition, each sorted, concatenated into a new array and
-    sorted there: a merge of runs, which par_sort finds as such."""
-    if not pieces:
-        return np.empty(0, np.int64)
-    merged = np.concatenate(pieces)
-    if len(pieces) > 1:
-        PARTITION_SORT(merged)
+    """The sorted pieces of one output partition merged into a new array.
+
+    The pieces are read, never written: a piece may be a view of a sorted chunk that
+    other tasks read too, or a read-only buffer after a transfer. The merge wants them
+    aligned, which a transfer or a trip to disk may not leave them.
+    """
+    merged = np.empty(sum(len(piece) for piece in pieces), WANTED_DTYPE)
+    _dask_native.merge_sorted([np.require(piece, WANTED_DTYPE, "CA") for piece in pieces], merged)
     return merged

@@ -124,6 +124,49 @@ def test_no_task_changes_its_input():
         np.testing.assert_array_equal(reversed_, expected[::-1])
 
 
+def misaligned(n: int) -> np.ndarray:
+    return np.zeros(8 * n + 1, np.uint8)[1:].view(np.int64)
+
+
+@pytest.mark.parametrize(
+    "pieces, out, error, message",
+    [
+        ([np.arange(3)], np.empty(4, np.int64), ValueError, "'out': 4 elements for pieces of 3"),
+        ([np.arange(3.0)], np.empty(3, np.int64), TypeError, "'pieces': not a one-dimensional"),
+        ([np.arange(4).reshape(2, 2)], np.empty(4, np.int64), TypeError, "not a one-dimensional"),
+        ([np.arange(3)], np.empty(3, np.int32), TypeError, "'out': not a one-dimensional"),
+        ([misaligned(3)], np.empty(3, np.int64), ValueError, "'pieces': not aligned"),
+        ([np.arange(3)], np.arange(3).view(), None, None),  # fine: a view of its own
+        ([np.arange(3)], np.arange(3)[::-1], ValueError, "not C-contiguous"),
+    ],
+)
+def test_native_merge_refuses_what_it_cannot_merge(pieces, out, error, message):
+    if error is None:
+        vexo._dask_native.merge_sorted(pieces, out)
+        return
+    with pytest.raises(error, match=message):
+        vexo._dask_native.merge_sorted(pieces, out)
+
+
+def test_merge_takes_misaligned_read_only_and_empty_pieces():
+    shifted = misaligned(3)
+    shifted[:] = [1, 4, 9]
+    frozen_piece = np.array([2, 3, 11])
+    frozen_piece.flags.writeable = False
+    merged = vexo.dask._merged_partition([shifted, np.empty(0, np.int64), frozen_piece])
+    np.testing.assert_array_equal(merged, [1, 2, 3, 4, 9, 11])
+
+
+def test_native_merge_refuses_an_output_over_a_piece_and_a_read_only_one():
+    whole = np.arange(6)
+    with pytest.raises(ValueError, match="'out' overlaps a piece"):
+        vexo._dask_native.merge_sorted([whole[:2], whole[4:]], whole[1:5])
+    out = np.empty(2, np.int64)
+    out.flags.writeable = False
+    with pytest.raises(ValueError, match="read-only"):
+        vexo._dask_native.merge_sorted([np.arange(2)], out)
+
+
 @pytest.mark.parametrize(
     "argument, message",
     [

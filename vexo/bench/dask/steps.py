@@ -6,8 +6,9 @@ cores; default 1, as on 2 one-thread workers of a 2-core machine):
 
 - the chunk sort: a copy of an input chunk of --size elements, sorted in place, on the
   patterns an input chunk may hold;
-- the partition merge: --size elements held as --runs sorted pieces (one per input
-  chunk), turned into one new sorted array.
+- the partition merge: --size elements held as 8 or 80 sorted pieces (one per input
+  chunk), turned into one new sorted array: vexo.dask's merge tree (vexo._dask_native),
+  or the pieces concatenated and sorted.
 
 Each figure is the median of --repeat calls, in ns per element, after one untimed call,
 and every result is checked against numpy.sort. numpy.sort stands in both tables for
@@ -32,7 +33,7 @@ CHUNK_PATTERNS = ("random", "small_range", "ascending", "nearly_sorted", "few_di
 CHUNK_PATTERNS += ("organ_pipe",)
 CHUNK_SORTS = ("par_sort_unstable", "smart", "par_sort", "pdq", "radix")
 MERGE_SORTS = ("par_sort", "par_merge", "par_sort_unstable", "smart", "pdq", "tim")
-MERGE_SHAPES = ((8, "random"), (80, "random"), (80, "small_range"))
+MERGE_SHAPES = ((8, "random"), (16, "random"), (80, "random"), (80, "small_range"))
 
 
 def sorted_copy(sort: Callable[[np.ndarray], object]) -> Callable[[np.ndarray], np.ndarray]:
@@ -66,10 +67,11 @@ def chunk_candidates() -> dict[str, Callable[[np.ndarray], np.ndarray]]:
 
 
 def merge_candidates() -> dict[str, Callable[[list], np.ndarray]]:
-    """Every partition merge on offer, by name."""
-    from vexo import _vexo
+    """Every partition merge on offer, by name: vexo.dask's own first."""
+    from vexo import _vexo, dask
 
-    found = {name: concatenated(getattr(_vexo, name)) for name in MERGE_SORTS}
+    found = {"merge tree": dask._merged_partition}
+    found |= {name: concatenated(getattr(_vexo, name)) for name in MERGE_SORTS}
     return found | {"numpy.sort": lambda pieces: np.sort(np.concatenate(pieces))}
 
 

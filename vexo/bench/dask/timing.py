@@ -82,7 +82,8 @@ RETAIN_FREED_MEMORY = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(2*
 class Settings:
     """How the clusters are set up and each size is measured."""
 
-    workers: int = DEFAULT_WORKERS  # worker processes, one thread each
+    workers: int = DEFAULT_WORKERS  # worker processes
+    threads: int = 1  # task threads per worker process
     repeat: int = DEFAULT_REPEAT  # of each contender at each size, within memory
     chunk_size: int = DEFAULT_CHUNK_SIZE  # elements per input chunk
     retain_freed_memory: bool = False  # the workers run with RETAIN_FREED_MEMORY
@@ -349,12 +350,12 @@ def pool_share(workers: int) -> int:
 
 
 def start_cluster(settings: Settings, memory_limit: str | None):
-    """A LocalCluster of one-thread worker processes, each with a one-share vexo pool.
+    """A LocalCluster of worker processes, each with a one-share vexo pool.
 
     Parameters
     ----------
     settings : Settings
-        The workers, and whether they keep the memory they free.
+        The workers, their threads, and whether they keep the memory they free.
     memory_limit : str or None
         Each worker's memory limit (Dask's form, "1.5GB"), beyond which it spills to
         `settings.spill_directory`; None for Dask's own limit, "auto".
@@ -375,7 +376,9 @@ def start_cluster(settings: Settings, memory_limit: str | None):
     with dask.config.set({"distributed.worker.memory.spill-compression": False}):
         cluster = LocalCluster(
             n_workers=settings.workers,
-            threads_per_worker=1,  # vexo holds the interpreter lock: more threads only queue
+            # vexo's sorts hold the interpreter lock: more task threads wait for it (the
+            # merges release it)
+            threads_per_worker=settings.threads,
             processes=True,
             memory_limit=memory_limit or "auto",
             local_directory=settings.spill_directory if spilling else None,
