@@ -38,12 +38,15 @@ def exchange_plan(sorted_chunks: da.Array, cuts: np.ndarray) -> ExchangePlan:
     i of a nearly sorted array is mostly partition i, and is not sent anywhere. The hint
     lets another worker take a merge when the named one is busy.
 
-    When the sorted chunks take more than OUT_OF_CORE_SHARE of the workers' memory, they
-    spill, and Dask reads a spilled chunk back whole for every task that uses it: cut one
-    piece at a time, partition by partition, every chunk would be read once per output
-    chunk. So there every worker cuts its chunks first, one chunk after the other, all
-    pieces of each while it is in memory (a priority above the merges', falling with the
-    chunk's index), into copies that spill on their own.
+    Every worker cuts its chunks first, one chunk after the other, all pieces of each in
+    a row (a priority above the merges', falling with the chunk's index). Left to Dask's
+    order, a worker cuts the pieces of a partition just before its merge, so the pieces
+    the other worker needs for its last merges wait behind this one's merges (measured:
+    the last merge of 10^8 elements started 0.3 s after every other had ended). And when
+    the sorted chunks take more than OUT_OF_CORE_SHARE of the workers' memory, they spill,
+    and Dask reads a spilled chunk back whole for every task that uses it: cut piece by
+    piece in partition order, every chunk would be read once per output chunk. There the
+    pieces are copies, which spill on their own.
     """
     client = distributed_client()
     if client is None:
@@ -51,17 +54,14 @@ def exchange_plan(sorted_chunks: da.Array, cuts: np.ndarray) -> ExchangePlan:
     info = client.scheduler_info()["workers"]
     chunk_keys = sorted_chunks.__dask_keys__()
     homes = merge_homes(sorted(info), client.who_has(sorted_chunks), chunk_keys, cuts)
-    merge_annotations = {"workers": lambda key: [homes[key[1]]], "allow_other_workers": True}
     memory = sum(worker.get("memory_limit") or 0 for worker in info.values())
-    if (
-        not memory
-        or int(cuts[:, -1].sum()) * sorted_chunks.dtype.itemsize <= OUT_OF_CORE_SHARE * memory
-    ):
-        return ExchangePlan(merge_annotations=merge_annotations)
+    spilling = bool(memory) and (
+        int(cuts[:, -1].sum()) * sorted_chunks.dtype.itemsize > OUT_OF_CORE_SHARE * memory
+    )
     return ExchangePlan(
-        own_pieces=True,
+        own_pieces=spilling,
         cut_annotations={"priority": chunk_by_chunk(len(chunk_keys))},
-        merge_annotations=merge_annotations,
+        merge_annotations={"workers": lambda key: [homes[key[1]]], "allow_other_workers": True},
     )
 
 

@@ -254,18 +254,14 @@ worker_processes = pytest.mark.skipif(
 
 
 def check_exchange_plan(result, out_of_core: bool) -> None:
-    """Where the data spills, every piece is a copy, and a worker cuts every piece of a
-    chunk before those of the next and before any merge; in memory, pieces are views and
-    the cuts come in no set order."""
+    """A worker cuts every piece of a chunk before those of the next, and all before any
+    merge; the pieces are copies where the data spills, views where it does not."""
     (cut,) = [layer for name, layer in result.dask.layers.items() if name.startswith("vexo-cut-")]
     chunk = np.arange(SIZE)  # stands for every sorted chunk: each piece lies within it
     for task in cut.values():
         piece = task(dict.fromkeys(task.dependencies, chunk))
         assert np.shares_memory(piece, chunk) != out_of_core
-    priority = (cut.annotations or {}).get("priority")
-    if not out_of_core:
-        assert priority is None
-        return
+    priority = cut.annotations["priority"]
     by_chunk = {}
     for key in cut:
         by_chunk.setdefault(key[1], set()).add(priority(key))
