@@ -60,15 +60,16 @@ def exchange_plan(sorted_chunks: da.Array, cuts: np.ndarray) -> ExchangePlan:
     )
     return ExchangePlan(
         own_pieces=spilling,
-        cut_annotations={"priority": chunk_by_chunk(len(chunk_keys))},
+        cut_annotations={"priority": chunk_by_chunk(int(np.count_nonzero(np.diff(cuts))))},
         merge_annotations={"workers": lambda key: [homes[key[1]]], "allow_other_workers": True},
     )
 
 
-def chunk_by_chunk(chunks: int) -> Callable[[tuple], int]:
-    """The priority of cut task (name, i, j): above every merge's (0), and higher for an
-    earlier chunk, so that a worker cuts all pieces of one chunk before the next."""
-    return lambda key: 1 + chunks - key[1]
+def chunk_by_chunk(pieces: int) -> Callable[[tuple], int]:
+    """The priority of cut task (name, k), the k-th of `pieces` non-empty pieces in the
+    order of the chunks: above every merge's (0), and falling with k, so that a worker
+    cuts all pieces of one chunk before the next."""
+    return lambda key: 1 + pieces - key[1]
 
 
 def merge_homes(workers: list[str], where: dict, chunk_keys: list, cuts: np.ndarray) -> list[str]:

@@ -260,37 +260,50 @@ def _cut_points_graph(sorted_chunks: da.Array, parts: int, token: str) -> Delaye
     return found
 
 
-def _references(items: Sequence[Delayed | Task]):
+def _references(items: Sequence[Delayed]):
     """A task argument: the list of the results of `items`."""
     return parse_input([TaskRef(item.key) for item in items])
 
 
 def _merged(sorted_chunks: da.Array, cuts: np.ndarray, token: str) -> da.Array:
     """Steps 6 and 7: the array whose chunk j is partition j merged, empty ones included."""
-    cut = f"vexo-cut-{token}"
     merge = f"vexo-merge-{token}"
-    parts = cuts.shape[1] - 1
     plan = _dask_placement.exchange_plan(sorted_chunks, cuts)
-    # Every partition's pieces, found in one pass over the cut points; an empty piece is
-    # not worth a task.
-    pieces: list[list[Task]] = [[] for _ in range(parts)]
+    pieces, by_partition = _pieces(sorted_chunks, cuts, f"vexo-cut-{token}", plan)
+    if pieces is not None and plan.own_pieces:
+        # Copies stand on their own: cut now, they let the sorted chunks go (from memory,
+        # or from the disk they spilled to) as soon as each is cut.
+        (pieces,) = dask.persist(pieces)
+    merges = [
+        Task((merge, j), _merged_partition, parse_input([TaskRef(key) for key in keys]))
+        for j, keys in enumerate(by_partition)
+    ]
+    # Without pieces (no elements at all) the merges read nothing.
+    graph = _layer(merge, merges, [] if pieces is None else [pieces], plan.merge_annotations)
+    sizes = tuple(int(size) for size in np.diff(cuts, axis=1).sum(axis=0))
+    return da.Array(graph, merge, chunks=(sizes,), meta=np.empty(0, WANTED_DTYPE))
+
+
+def _pieces(
+    sorted_chunks: da.Array, cuts: np.ndarray, name: str, plan: _dask_placement.ExchangePlan
+) -> tuple[da.Array | None, list[list]]:
+    """Step 6: every non-empty piece, chunk by chunk (an empty piece is not worth a task),
+    as one array of the pieces' lengths (None where there is none), and the keys of each
+    partition's pieces, found in the same pass over the cut points."""
+    tasks: list[Task] = []
+    by_partition: list[list] = [[] for _ in range(cuts.shape[1] - 1)]
     for i, key in enumerate(sorted_chunks.__dask_keys__()):
         for j in np.flatnonzero(cuts[i, 1:] > cuts[i, :-1]):
             start, stop = int(cuts[i, j]), int(cuts[i, j + 1])
-            pieces[j].append(
-                Task((cut, i, int(j)), _piece, TaskRef(key), start, stop, plan.own_pieces)
+            tasks.append(
+                Task((name, len(tasks)), _piece, TaskRef(key), start, stop, plan.own_pieces)
             )
-    every_piece = [task for partition in pieces for task in partition]
-    cut_graph = _layer(cut, every_piece, [sorted_chunks], plan.cut_annotations)
-    merges = [
-        Task((merge, j), _merged_partition, _references(partition))
-        for j, partition in enumerate(pieces)
-    ]
-    # Without pieces (no elements at all) the merges read nothing.
-    cut_layer = [Delayed(every_piece[0].key, cut_graph, layer=cut)] if every_piece else []
-    graph = _layer(merge, merges, cut_layer, plan.merge_annotations)
-    sizes = tuple(int(size) for size in np.diff(cuts, axis=1).sum(axis=0))
-    return da.Array(graph, merge, chunks=(sizes,), meta=np.empty(0, WANTED_DTYPE))
+            by_partition[j].append(tasks[-1].key)
+    if not tasks:
+        return None, by_partition
+    graph = _layer(name, tasks, [sorted_chunks], plan.cut_annotations)
+    lengths = tuple(int(task.args[2] - task.args[1]) for task in tasks)
+    return da.Array(graph, name, chunks=(lengths,), meta=np.empty(0, WANTED_DTYPE)), by_partition
 
 
 # The tasks ---------------------------------------------------------------------------

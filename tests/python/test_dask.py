@@ -253,22 +253,24 @@ worker_processes = pytest.mark.skipif(
 )
 
 
-def check_exchange_plan(result, out_of_core: bool) -> None:
+def check_exchange_plan(planned: da.Array, result: da.Array, out_of_core: bool) -> None:
     """A worker cuts every piece of a chunk before those of the next, and all before any
-    merge; the pieces are copies where the data spills, views where it does not."""
-    (cut,) = [layer for name, layer in result.dask.layers.items() if name.startswith("vexo-cut-")]
+    merge; where the data spills, the pieces are copies, cut at once (persisted), so that
+    the sorted chunks can go; in memory they are views, cut when the result is computed.
+    `planned` is the array of the pieces as the sort planned them, before any persist."""
+    cut = planned.dask.layers[planned.name]
     chunk = np.arange(SIZE)  # stands for every sorted chunk: each piece lies within it
     for task in cut.values():
         piece = task(dict.fromkeys(task.dependencies, chunk))
         assert np.shares_memory(piece, chunk) != out_of_core
+    # Chunk by chunk: the priorities fall with the chunk's index, and never rise.
     priority = cut.annotations["priority"]
-    by_chunk = {}
-    for key in cut:
-        by_chunk.setdefault(key[1], set()).add(priority(key))
-    assert all(len(ranks) == 1 for ranks in by_chunk.values())  # a chunk's pieces together
-    ranks = [by_chunk[i].pop() for i in sorted(by_chunk)]
-    assert ranks == sorted(ranks, reverse=True) and len(set(ranks)) == len(ranks)
-    assert min(ranks) > 0  # above the merges' default
+    ranks = sorted((-priority(key), next(iter(task.dependencies))) for key, task in cut.items())
+    chunks = [chunk_key[1] for _, chunk_key in ranks]
+    assert chunks == sorted(chunks) and len({rank for rank, _ in ranks}) == len(ranks)
+    assert min(-rank for rank, _ in ranks) > 0  # above the merges' default
+    held = result.dask.layers[planned.name]
+    assert out_of_core == all(isinstance(value, distributed.Future) for value in held.values())
 
 
 @worker_processes
@@ -279,13 +281,16 @@ def test_distributed(client, out_of_core, monkeypatch):  # noqa: F811
     the data spilled (pieces copied, and cut chunk by chunk before any merge)."""
     if out_of_core:
         monkeypatch.setattr(_dask_placement, "OUT_OF_CORE_SHARE", 0)
+    planned = []
+    pieces = vexo.dask._pieces
+    monkeypatch.setattr(vexo.dask, "_pieces", lambda *a: planned.append(pieces(*a)) or planned[-1])
     for name in ["random", "all_equal", "zipf"]:
         check_sorted(INPUTS[name](SIZE, 4), (0, *[2000] * 10, 11), 6, scheduler=client)
     values = INPUTS["random"](SIZE, 8)
     x = da.from_array(values, chunks=3000).persist()
     distributed.wait(x)
     result = vexo.dask.sort(x, npartitions=3)
-    check_exchange_plan(result, out_of_core)
+    check_exchange_plan(planned[-1][0], result, out_of_core)
     merges = {key[0].rsplit("-", 1)[0] for key in result.__dask_keys__()}
     assert merges == {"vexo-merge"}  # the output chunks are the merges, not aliases of them
     for _ in range(2):
