@@ -63,8 +63,13 @@ def build_parser() -> argparse.ArgumentParser:
         "--threads-per-worker",
         type=positive_int,
         default=1,
-        help="task threads of each worker process (default: 1); each process's vexo pool "
-        "has its share of the cores whatever this is",
+        help="task threads of each worker process (default: 1)",
+    )
+    parser.add_argument(
+        "--pool-threads",
+        type=positive_int,
+        default=None,
+        help="threads of each worker's vexo pool (default: the worker's share of the cores)",
     )
     parser.add_argument(
         "--repeat",
@@ -122,6 +127,7 @@ def settings(args: argparse.Namespace) -> timing.Settings:
     return timing.Settings(
         workers=args.workers,
         threads=args.threads_per_worker,
+        pool_threads=args.pool_threads,
         repeat=args.repeat,
         chunk_size=args.chunk_size,
         retain_freed_memory=args.retain_freed_memory,
@@ -135,7 +141,7 @@ def heading(setup: timing.Settings, described: dict) -> str:
     return (
         f"vexo.dask bench, {created}: {setup.workers} worker processes, "
         f"{setup.threads} task thread{'s' * (setup.threads > 1)} and a "
-        f"{timing.pool_share(setup.workers)}-thread vexo pool each"
+        f"{timing.pool_share(setup)}-thread vexo pool each"
         f"{', keeping freed memory' if setup.retain_freed_memory else ''}; "
         f"{machine.one_line(described)}"
     )

@@ -84,6 +84,7 @@ class Settings:
 
     workers: int = DEFAULT_WORKERS  # worker processes
     threads: int = 1  # task threads per worker process
+    pool_threads: int | None = None  # vexo's pool in each worker; None: its share of the cores
     repeat: int = DEFAULT_REPEAT  # of each contender at each size, within memory
     chunk_size: int = DEFAULT_CHUNK_SIZE  # elements per input chunk
     retain_freed_memory: bool = False  # the workers run with RETAIN_FREED_MEMORY
@@ -344,9 +345,9 @@ class PeakMemory:
 # Runs -------------------------------------------------------------------------------
 
 
-def pool_share(workers: int) -> int:
-    """vexo pool threads per worker: the worker's share of the cores."""
-    return max(1, machine.usable_cores() // workers)
+def pool_share(settings: Settings) -> int:
+    """vexo pool threads per worker: as set, or the worker's share of the cores."""
+    return settings.pool_threads or max(1, machine.usable_cores() // settings.workers)
 
 
 def start_cluster(settings: Settings, memory_limit: str | None):
@@ -368,7 +369,7 @@ def start_cluster(settings: Settings, memory_limit: str | None):
     import dask
     from distributed import Client, LocalCluster
 
-    env = {machine.POOL_SIZE_VARIABLE: str(pool_share(settings.workers))}
+    env = {machine.POOL_SIZE_VARIABLE: str(pool_share(settings))}
     if settings.retain_freed_memory:
         env.update(RETAIN_FREED_MEMORY)
     spilling = memory_limit is not None
@@ -574,10 +575,24 @@ def run_plans(
     for limit in dict.fromkeys(plan.memory_limit for plan in plans):
         progress.describe(f"starting {settings.workers} workers (memory limit: {limit or 'auto'})")
         cluster, client = start_cluster(settings, limit)
-        with cluster, client:
-            client.run(warm_up)
-            for plan in (plan for plan in plans if plan.memory_limit == limit):
-                runs.extend(
-                    measure_size(client, plan.size, contenders, settings, progress, plan.spilled)
-                )
+        try:
+            with client:
+                client.run(warm_up)
+                for plan in (plan for plan in plans if plan.memory_limit == limit):
+                    runs.extend(
+                        measure_size(
+                            client, plan.size, contenders, settings, progress, plan.spilled
+                        )
+                    )
+        finally:
+            close_cluster(cluster)
     return runs
+
+
+def close_cluster(cluster) -> None:
+    """Closes `cluster`. A worker slow to exit (after spilling tens of gigabytes, it has
+    as much to delete) is reported, and does not lose the measurements made."""
+    try:
+        cluster.close()
+    except TimeoutError as error:
+        warnings.warn(f"the cluster did not close in time ({error!r})", stacklevel=2)
