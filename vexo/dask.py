@@ -30,7 +30,8 @@ algorithms (dask/array/percentile.py, the task shuffle of dask.dataframe):
 Steps 1 to 5 run when `sort` is called, in one computation: the output's chunk sizes
 depend on the values. The sorted chunks stay on their workers, for as long as the
 returned array's graph holds them; steps 6 and 7 are the returned array's graph, and its
-output chunks are the merges themselves.
+output chunks are the merges themselves. Where the data spills, step 6 is started at
+call time too, and the sorted chunks go as they are cut.
 
 No task changes its input. Dask may hand one result to several tasks, compute a task
 again after a worker is lost, or keep a persisted result for a later computation: each
@@ -44,10 +45,11 @@ an eighth of an ideal partition. Equal values are interchangeable, so where a ru
 value straddles a partition boundary the boundary is placed inside the run, by count: the
 output stays balanced on two-valued and all-equal input too.
 
-Workers: every vexo call holds the interpreter lock while it sorts, so the threads of
-one worker process sort one chunk at a time, and its communication waits meanwhile; big
-chunks want one thread per worker process (`LocalCluster(threads_per_worker=1)`,
-`dask worker --nthreads 1`), and as many processes as there are cores. vexo's parallel
+Workers: vexo's sorts hold the interpreter lock while they sort (the merges release it),
+so the threads of one worker process sort one chunk at a time, and its communication
+waits meanwhile. Run one worker process per core, one task thread each
+(`LocalCluster(n_workers=cores, threads_per_worker=1)`, `dask worker --nthreads 1`): of
+the shapes measured on 2 cores (docs/dask.md), that one was the fastest. vexo's parallel
 pool reads RAYON_NUM_THREADS once, when a process first uses it: set it in every
 worker's environment to that worker's share of the cores
 (`LocalCluster(env={"RAYON_NUM_THREADS": "1"})`, or export it before starting
@@ -56,7 +58,7 @@ pools of the worker processes do not compete for the same cores.
 """
 
 import operator
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 
 import dask
 import dask.array as da
@@ -105,8 +107,8 @@ def sort(x: da.Array, npartitions: int | None = None) -> da.Array:
     -------
     dask.array.Array
         The sorted values, int64, in `npartitions` chunks of known sizes. Its graph cuts
-        the sorted chunks and merges the pieces, and holds the sorted chunks in memory (or
-        spilled, on a cluster) for as long as it lives.
+        the sorted chunks and merges the pieces, and holds the sorted chunks (where they
+        would spill, their pieces) for as long as it lives.
 
     Raises
     ------
@@ -127,8 +129,10 @@ def sort(x: da.Array, npartitions: int | None = None) -> da.Array:
 
     Lazy, in the returned array's graph: cutting the sorted chunks into pieces, sending
     them, and merging each partition's pieces; its output chunks are the merges
-    themselves. No task changes its input, so the result can be computed again, or by
-    several consumers.
+    themselves. Where the sorted chunks would spill (on a distributed cluster, beyond
+    half the workers' memory), the pieces are copies, cut at call time and persisted
+    like the sorted chunks, which then go. No task changes its input, so the result can
+    be computed again, or by several consumers.
 
     On a distributed cluster, run one thread per worker process and give each process's
     vexo pool its share of the cores (see the module's docstring).
@@ -243,7 +247,7 @@ def _cut_points_graph(sorted_chunks: da.Array, parts: int, token: str) -> Delaye
         [Task((sample, i), _regular_sample, c, parts, i) for i, c in enumerate(chunks)],
         [sorted_chunks],
     )
-    sample_refs = _references(samples)
+    sample_refs = _references(item.key for item in samples)
     (chosen,) = _delayed_layer(
         splitters, [Task((splitters, 0), _splitters, sample_refs, parts)], samples[:1]
     )
@@ -254,15 +258,23 @@ def _cut_points_graph(sorted_chunks: da.Array, parts: int, token: str) -> Delaye
     )
     (found,) = _delayed_layer(
         cut_points,
-        [Task((cut_points, 0), _cut_points, _references(counts), sample_refs, parts)],
+        [
+            Task(
+                (cut_points, 0),
+                _cut_points,
+                _references(item.key for item in counts),
+                sample_refs,
+                parts,
+            )
+        ],
         [counts[0], samples[0]],
     )
     return found
 
 
-def _references(items: Sequence[Delayed]):
-    """A task argument: the list of the results of `items`."""
-    return parse_input([TaskRef(item.key) for item in items])
+def _references(keys: Iterable):
+    """A task argument: the list of the results of the tasks `keys`."""
+    return parse_input([TaskRef(key) for key in keys])
 
 
 def _merged(sorted_chunks: da.Array, cuts: np.ndarray, token: str) -> da.Array:
@@ -275,7 +287,7 @@ def _merged(sorted_chunks: da.Array, cuts: np.ndarray, token: str) -> da.Array:
         # or from the disk they spilled to) as soon as each is cut.
         (pieces,) = dask.persist(pieces)
     merges = [
-        Task((merge, j), _merged_partition, parse_input([TaskRef(key) for key in keys]))
+        Task((merge, j), _merged_partition, _references(keys))
         for j, keys in enumerate(by_partition)
     ]
     # Without pieces (no elements at all) the merges read nothing.
@@ -291,19 +303,20 @@ def _pieces(
     as one array of the pieces' lengths (None where there is none), and the keys of each
     partition's pieces, found in the same pass over the cut points."""
     tasks: list[Task] = []
+    lengths: list[int] = []
     by_partition: list[list] = [[] for _ in range(cuts.shape[1] - 1)]
     for i, key in enumerate(sorted_chunks.__dask_keys__()):
         for j in np.flatnonzero(cuts[i, 1:] > cuts[i, :-1]):
             start, stop = int(cuts[i, j]), int(cuts[i, j + 1])
-            tasks.append(
-                Task((name, len(tasks)), _piece, TaskRef(key), start, stop, plan.own_pieces)
-            )
-            by_partition[j].append(tasks[-1].key)
+            piece = (name, len(tasks))
+            tasks.append(Task(piece, _piece, TaskRef(key), start, stop, plan.own_pieces))
+            lengths.append(stop - start)
+            by_partition[j].append(piece)
     if not tasks:
         return None, by_partition
     graph = _layer(name, tasks, [sorted_chunks], plan.cut_annotations)
-    lengths = tuple(int(task.args[2] - task.args[1]) for task in tasks)
-    return da.Array(graph, name, chunks=(lengths,), meta=np.empty(0, WANTED_DTYPE)), by_partition
+    meta = np.empty(0, WANTED_DTYPE)
+    return da.Array(graph, name, chunks=(tuple(lengths),), meta=meta), by_partition
 
 
 # The tasks ---------------------------------------------------------------------------
