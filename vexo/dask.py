@@ -8,34 +8,36 @@
 
 `sort` is a sample sort (Frazer and McKellar's samplesort, with the splitters taken by
 regular sampling of the sorted chunks, as in Shi and Schaeffer's PSRS). Each step is one
-layer of the graph, its tasks named after it, as Dask builds its own algorithms
-(dask/array/percentile.py, the task shuffle of dask.dataframe):
+layer of the graph, its tasks (Task and TaskRef) named after it, as Dask builds its own
+algorithms (dask/array/percentile.py, the task shuffle of dask.dataframe):
 
 1. ``vexo-sort-chunk``: every input chunk is copied and the copy sorted by vexo, on the
    worker that holds the chunk;
 2. ``vexo-sample``: each sorted chunk yields its length and OVERSAMPLING evenly spaced
-   samples per output chunk, starting at a seeded random offset;
+   samples per output partition, starting at a seeded random offset;
 3. ``vexo-splitters`` (one task): the splitters, picked from all the samples;
 4. ``vexo-count``: each sorted chunk counts its elements below and equal to every
    splitter (a binary search);
 5. ``vexo-cut-points`` (one task): the counts turned into exact cut points, so that
-   output chunk j gets piece j of every sorted chunk;
+   output partition j gets piece j of every sorted chunk;
 6. ``vexo-cut``: piece j of sorted chunk i, cut on the worker that holds the chunk (a
-   view: only the piece travels; a copy where the data spills, see _exchange_plan);
-7. ``vexo-merge``: output chunk j, the concatenation of its pieces sorted by vexo, which
-   finds them as sorted runs and merges them.
+   view: only the piece travels; a copy where the data spills, see
+   vexo._dask_placement, which also picks the worker of every merge);
+7. ``vexo-merge``: output partition j (chunk j of the result), its pieces merged into a
+   new array by vexo's two-run merge, in a tree (vexo._dask_native), with the
+   interpreter lock released so that the worker's transfers go on meanwhile.
 
 Steps 1 to 5 run when `sort` is called, in one computation: the output's chunk sizes
 depend on the values. The sorted chunks stay on their workers, for as long as the
 returned array's graph holds them; steps 6 and 7 are the returned array's graph, and its
-output chunks are the merges themselves.
+output chunks are the merges themselves. Where the data spills, step 6 is started at
+call time too, and the sorted chunks go as they are cut.
 
 No task changes its input. Dask may hand one result to several tasks, compute a task
 again after a worker is lost, or keep a persisted result for a later computation: each
 must find its inputs as they were. vexo sorts in place, so a task sorts only a buffer it
-owns: the sort step a copy of its chunk, the merge the concatenation of its pieces, which
-is a new array (and aligned and writeable, whatever the pieces were after a transfer or a
-trip to disk).
+owns: the sort step a copy of its chunk; the merge reads its pieces and writes a new
+array.
 
 Balance: a sample of chunk i stands for the len_i / (OVERSAMPLING * parts) elements up to
 the next one, so each splitter's global rank is known to within n / (OVERSAMPLING * parts),
@@ -43,10 +45,11 @@ an eighth of an ideal partition. Equal values are interchangeable, so where a ru
 value straddles a partition boundary the boundary is placed inside the run, by count: the
 output stays balanced on two-valued and all-equal input too.
 
-Workers: every vexo call holds the interpreter lock while it sorts, so the threads of
-one worker process sort one chunk at a time, and its communication waits meanwhile; big
-chunks want one thread per worker process (`LocalCluster(threads_per_worker=1)`,
-`dask worker --nthreads 1`), and as many processes as there are cores. vexo's parallel
+Workers: vexo's sorts hold the interpreter lock while they sort (the merges release it),
+so the threads of one worker process sort one chunk at a time, and its communication
+waits meanwhile. Run one worker process per core, one task thread each
+(`LocalCluster(n_workers=cores, threads_per_worker=1)`, `dask worker --nthreads 1`): of
+the shapes measured on 2 cores (docs/dask.md), that one was the fastest. vexo's parallel
 pool reads RAYON_NUM_THREADS once, when a process first uses it: set it in every
 worker's environment to that worker's share of the cores
 (`LocalCluster(env={"RAYON_NUM_THREADS": "1"})`, or export it before starting
@@ -55,16 +58,17 @@ pools of the worker processes do not compete for the same cores.
 """
 
 import operator
-from dataclasses import dataclass
+from collections.abc import Iterable, Sequence
 
 import dask
 import dask.array as da
 import numpy as np
+from dask._task_spec import Task, TaskRef, parse_input
 from dask.base import tokenize
 from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
-from . import _vexo
+from . import _dask_native, _dask_placement, _vexo
 
 __all__ = ["sort"]
 
@@ -76,35 +80,16 @@ OVERSAMPLING = 16
 SAMPLE_SEED = 0x5EED_5027  # a fixed seed: the same input always gets the same splitters
 
 # Which vexo function does each step, chosen by timing every candidate on the shapes each
-# step sees: 4e6 elements, a one-thread pool as in a worker of a 2-core LocalCluster, ns per
-# element (median of 3) on a 2-core EPYC; numpy.sort (its AVX2 sort) for scale only.
-#
-# An input chunk can be any pattern. par_sort_unstable is never far from the best:
-#                   par_sort_unstable  smart  par_sort  pdq  radix  numpy.sort
-#   random                 16            16      25      71   148      11
-#   small_range             7             6      26     205    30       5
-#   ascending               0.8          31       0.8     0.4  34      10
-#   nearly_sorted          17            49      25      12    33      12
-#   few_distinct            3            49      20     268    23       1
-#   organ_pipe             21            20       7     127    28      11
+# step sees (docs/dask.md, "Choosing the local sorts", has the tables and their commands).
+# An input chunk can be any pattern; par_sort_unstable is never far from the best.
 CHUNK_SORT = _vexo.par_sort_unstable
-# A partition is the concatenation of one sorted piece per input chunk. par_sort finds
-# and merges the runs; smart (which hands run-rich input to tim) does not pay here:
-#                   par_sort  par_merge  par_sort_unstable  smart  pdq  tim  radix
-#   8 runs, random       6       12             20            20    25   27   127
-#   80 runs, random      8       15             17            17    37   32   126
-#   80 runs, small_range 10      16              8            33   172   35    21
-PARTITION_SORT = _vexo.par_sort
-
-# The share of the workers' memory (their limits, together) beyond which the sorted chunks
-# are taken to spill. Dask starts spilling a worker's data at 60% of its limit; the rest
-# of a worker's memory goes to the tasks running, the transfers and the interpreter.
-OUT_OF_CORE_SHARE = 0.5
+# A partition is one sorted piece per input chunk, merged into one new array by a tree of
+# two-run merges (vexo._dask_native), with the interpreter lock released.
 
 WANTED_DTYPE = np.dtype(np.int64)
 
 
-def sort(x: da.Array, chunks: int | None = None) -> da.Array:
+def sort(x: da.Array, npartitions: int | None = None) -> da.Array:
     """A new dask array of `x`'s values in ascending order, with known chunk sizes.
 
     Parameters
@@ -112,41 +97,67 @@ def sort(x: da.Array, chunks: int | None = None) -> da.Array:
     x : dask.array.Array
         A one-dimensional dask array of an int64-equivalent dtype, left as it is. Unknown
         (nan) chunk sizes are found on the way; empty chunks are fine.
-    chunks : int, optional
-        The number of output chunks (default: as many as `x` has). They hold equal shares
-        of the elements, within 1.25 times the ideal size whatever the values.
+    npartitions : int, optional
+        The number of output chunks, as in dask.dataframe: from 1 to the number of
+        elements (1 for an empty array). Default: as many as `x` has chunks, or as it has
+        elements where that is fewer. Each holds an equal share of the elements, within
+        1.25 times the ideal size whatever the values.
 
     Returns
     -------
     dask.array.Array
-        The sorted values, int64, with known chunk sizes. Its graph cuts the sorted chunks
-        and merges the pieces, and holds the sorted chunks in memory (or spilled, on a
-        cluster) for as long as it lives.
+        The sorted values, int64, in `npartitions` chunks of known sizes. Its graph cuts
+        the sorted chunks and merges the pieces, and holds the sorted chunks (where they
+        would spill, their pieces) for as long as it lives.
 
     Raises
     ------
     TypeError
         `x` is not a dask array, not one-dimensional or not of an int64 dtype (the
-        messages of vexo's own functions), or `chunks` is not an integer.
+        messages of vexo's own functions), or `npartitions` is not an integer.
     ValueError
-        `chunks` is below 1.
+        `npartitions` is below 1, or above the number of elements of a non-empty `x`.
 
     Notes
     -----
-    Sorting the chunks and finding the cut points happen now, in one computation on the
-    current scheduler (the output's chunk sizes depend on the values); cutting,
-    exchanging and merging happen when the result is computed. No task changes its
-    input, so the result can be computed again or by several consumers.
+    At call time, in one computation on the current scheduler: every chunk of `x` is
+    copied and sorted, the sorted chunks are sampled, and the cut points of the output
+    partitions found, because the output's chunk sizes depend on the values. The sorted
+    chunks stay persisted (on their workers, on a distributed cluster). Where `x` has
+    unknown chunk sizes, the sorted chunks' sizes are found first, in a computation of
+    their own, to check `npartitions`.
+
+    Lazy, in the returned array's graph: cutting the sorted chunks into pieces, sending
+    them, and merging each partition's pieces; its output chunks are the merges
+    themselves. Where the sorted chunks would spill (on a distributed cluster, beyond
+    half the workers' memory), the pieces are copies, cut at call time and persisted
+    like the sorted chunks, which then go. No task changes its input, so the result can
+    be computed again, or by several consumers.
+
+    On a distributed cluster, run one thread per worker process and give each process's
+    vexo pool its share of the cores (see the module's docstring).
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np
+    >>> import vexo.dask
+    >>> x = da.from_array(np.array([3, 1, 2, 5, 4]), chunks=2)
+    >>> vexo.dask.sort(x, npartitions=2).chunks
+    ((2, 3),)
     """
     _check_argument(x)
-    parts = _parts(x, chunks)
-    token = tokenize(x, parts, OVERSAMPLING, SAMPLE_SEED)
+    wanted = _npartitions_asked(npartitions)
     sorted_chunks = x.map_blocks(
         _sorted_copy,
         dtype=WANTED_DTYPE,
         meta=np.empty(0, WANTED_DTYPE),
         name="vexo-sort-chunk",
     )
+    if any(np.isnan(size) for size in x.chunks[0]):
+        (sorted_chunks,) = dask.persist(sorted_chunks)
+        sorted_chunks.compute_chunk_sizes()
+    parts = _npartitions(wanted, sorted_chunks)
+    token = tokenize(x, parts, OVERSAMPLING, SAMPLE_SEED)
     # One computation for both: the processes scheduler starts its pool once, and a
     # distributed cluster samples and counts the sorted chunks where they lie.
     sorted_chunks, cut_points = dask.persist(
@@ -172,90 +183,140 @@ def _check_argument(x) -> None:
         raise _argument_error(f"type mismatch:\n from={x.dtype}, to={WANTED_DTYPE}")
 
 
-def _parts(x, chunks) -> int:
-    if chunks is None:
-        return max(1, x.numblocks[0])
+def _npartitions_asked(npartitions) -> int | None:
+    """`npartitions` as an int, checked before anything is computed: an integer, from 1."""
+    if npartitions is None:
+        return None
     try:
-        parts = operator.index(chunks)
+        parts = operator.index(npartitions)
     except TypeError:
         raise TypeError(
-            f"argument 'chunks': '{type(chunks).__qualname__}' object cannot be "
+            f"argument 'npartitions': '{type(npartitions).__qualname__}' object cannot be "
             "interpreted as an integer"
         ) from None
     if parts < 1:
-        raise ValueError(
-            f"argument 'chunks': the number of output chunks must be at least 1, got {parts}"
-        )
+        raise ValueError(f"argument 'npartitions': must be at least 1, got {parts}")
     return parts
 
 
+def _npartitions(wanted: int | None, sorted_chunks: da.Array) -> int:
+    """The number of output partitions, once the number of elements is known: every
+    partition but the only one of an empty array holds at least one element, if the
+    counts allow it (the balance promise cannot hold otherwise)."""
+    elements = int(sum(sorted_chunks.chunks[0]))
+    most = max(1, elements)
+    if wanted is None:
+        return min(sorted_chunks.numblocks[0], most)
+    if wanted > most:
+        raise ValueError(
+            f"argument 'npartitions': {wanted} partitions of {elements} elements; at most {most}"
+        )
+    return wanted
+
+
 # The graph ---------------------------------------------------------------------------
+#
+# Every layer is one step, made by `_layer` from its tasks and the collections it reads,
+# as Dask builds its own (HighLevelGraph.from_collections over Task and TaskRef). A step
+# that later steps read is handed on as Delayed objects, one per key (as to_delayed
+# does); the first of them stands for its whole layer.
+
+
+def _layer(
+    name: str, tasks: Sequence[Task], inputs: Sequence, annotations: dict | None = None
+) -> HighLevelGraph:
+    """A graph of the collections `inputs` and a new layer `name` of `tasks` on top."""
+    layer = MaterializedLayer({task.key: task for task in tasks}, annotations=annotations)
+    return HighLevelGraph.from_collections(name, layer, dependencies=list(inputs))
+
+
+def _delayed_layer(name: str, tasks: Sequence[Task], inputs: Sequence) -> list[Delayed]:
+    """The new layer's tasks as Delayed objects, one per task."""
+    graph = _layer(name, tasks, inputs)
+    return [Delayed(task.key, graph, layer=name) for task in tasks]
 
 
 def _cut_points_graph(sorted_chunks: da.Array, parts: int, token: str) -> Delayed:
     """Steps 2 to 5 on top of the sorted chunks: one task whose result is the cut points."""
-    chunk_keys = sorted_chunks.__dask_keys__()
-    sample = f"vexo-sample-{token}"
-    splitters = f"vexo-splitters-{token}"
-    count = f"vexo-count-{token}"
-    cut_points = f"vexo-cut-points-{token}"
-    sample_keys = [(sample, i) for i in range(len(chunk_keys))]
-    count_keys = [(count, i) for i in range(len(chunk_keys))]
-    layers = {
-        sample: {
-            key: (_regular_sample, chunk, parts, i)
-            for i, (key, chunk) in enumerate(zip(sample_keys, chunk_keys, strict=True))
-        },
-        splitters: {(splitters, 0): (_splitters, sample_keys, parts)},
-        count: {
-            key: (_splitter_counts, chunk, (splitters, 0))
-            for key, chunk in zip(count_keys, chunk_keys, strict=True)
-        },
-        cut_points: {(cut_points, 0): (_cut_points, count_keys, sample_keys, parts)},
-    }
-    dependencies = {
-        sample: {sorted_chunks.name},
-        splitters: {sample},
-        count: {sorted_chunks.name, splitters},
-        cut_points: {count, sample},
-    }
-    graph = sorted_chunks.__dask_graph__()
-    graph = HighLevelGraph({**graph.layers, **layers}, {**graph.dependencies, **dependencies})
-    return Delayed((cut_points, 0), graph, layer=cut_points)
+    chunks = [TaskRef(key) for key in sorted_chunks.__dask_keys__()]
+    sample, splitters, count, cut_points = (
+        f"vexo-{step}-{token}" for step in ("sample", "splitters", "count", "cut-points")
+    )
+    samples = _delayed_layer(
+        sample,
+        [Task((sample, i), _regular_sample, c, parts, i) for i, c in enumerate(chunks)],
+        [sorted_chunks],
+    )
+    sample_refs = _references(item.key for item in samples)
+    (chosen,) = _delayed_layer(
+        splitters, [Task((splitters, 0), _splitters, sample_refs, parts)], samples[:1]
+    )
+    counts = _delayed_layer(
+        count,
+        [Task((count, i), _splitter_counts, c, TaskRef(chosen.key)) for i, c in enumerate(chunks)],
+        [sorted_chunks, chosen],
+    )
+    (found,) = _delayed_layer(
+        cut_points,
+        [
+            Task(
+                (cut_points, 0),
+                _cut_points,
+                _references(item.key for item in counts),
+                sample_refs,
+                parts,
+            )
+        ],
+        [counts[0], samples[0]],
+    )
+    return found
+
+
+def _references(keys: Iterable):
+    """A task argument: the list of the results of the tasks `keys`."""
+    return parse_input([TaskRef(key) for key in keys])
 
 
 def _merged(sorted_chunks: da.Array, cuts: np.ndarray, token: str) -> da.Array:
     """Steps 6 and 7: the array whose chunk j is partition j merged, empty ones included."""
-    cut = f"vexo-cut-{token}"
     merge = f"vexo-merge-{token}"
-    parts = cuts.shape[1] - 1
-    plan = _exchange_plan(sorted_chunks, cuts)
-    pieces = {
-        (cut, i, j): (_piece, chunk, int(cuts[i, j]), int(cuts[i, j + 1]), plan.own_pieces)
-        for i, chunk in enumerate(sorted_chunks.__dask_keys__())
-        for j in range(parts)
-        if cuts[i, j + 1] > cuts[i, j]  # an empty piece is not worth a task
-    }
-    merges = {
-        (merge, j): (_merged_partition, [key for key in pieces if key[2] == j])
-        for j in range(parts)
-    }
-    graph = sorted_chunks.__dask_graph__()
-    graph = HighLevelGraph(
-        {
-            **graph.layers,
-            cut: MaterializedLayer(pieces, annotations=plan.cut_annotations),
-            merge: MaterializedLayer(merges, annotations=plan.merge_annotations),
-        },
-        # Without pieces (no elements at all) neither layer depends on anything.
-        {
-            **graph.dependencies,
-            cut: {sorted_chunks.name} if pieces else set(),
-            merge: {cut} if pieces else set(),
-        },
-    )
+    plan = _dask_placement.exchange_plan(sorted_chunks, cuts)
+    pieces, by_partition = _pieces(sorted_chunks, cuts, f"vexo-cut-{token}", plan)
+    if pieces is not None and plan.own_pieces:
+        # Copies stand on their own: cut now, they let the sorted chunks go (from memory,
+        # or from the disk they spilled to) as soon as each is cut.
+        (pieces,) = dask.persist(pieces)
+    merges = [
+        Task((merge, j), _merged_partition, _references(keys))
+        for j, keys in enumerate(by_partition)
+    ]
+    # Without pieces (no elements at all) the merges read nothing.
+    graph = _layer(merge, merges, [] if pieces is None else [pieces], plan.merge_annotations)
     sizes = tuple(int(size) for size in np.diff(cuts, axis=1).sum(axis=0))
     return da.Array(graph, merge, chunks=(sizes,), meta=np.empty(0, WANTED_DTYPE))
+
+
+def _pieces(
+    sorted_chunks: da.Array, cuts: np.ndarray, name: str, plan: _dask_placement.ExchangePlan
+) -> tuple[da.Array | None, list[list]]:
+    """Step 6: every non-empty piece, chunk by chunk (an empty piece is not worth a task),
+    as one array of the pieces' lengths (None where there is none), and the keys of each
+    partition's pieces, found in the same pass over the cut points."""
+    tasks: list[Task] = []
+    lengths: list[int] = []
+    by_partition: list[list] = [[] for _ in range(cuts.shape[1] - 1)]
+    for i, key in enumerate(sorted_chunks.__dask_keys__()):
+        for j in np.flatnonzero(cuts[i, 1:] > cuts[i, :-1]):
+            start, stop = int(cuts[i, j]), int(cuts[i, j + 1])
+            piece = (name, len(tasks))
+            tasks.append(Task(piece, _piece, TaskRef(key), start, stop, plan.own_pieces))
+            lengths.append(stop - start)
+            by_partition[j].append(piece)
+    if not tasks:
+        return None, by_partition
+    graph = _layer(name, tasks, [sorted_chunks], plan.cut_annotations)
+    meta = np.empty(0, WANTED_DTYPE)
+    return da.Array(graph, name, chunks=(tuple(lengths),), meta=meta), by_partition
 
 
 # The tasks ---------------------------------------------------------------------------
@@ -343,94 +404,12 @@ def _piece(chunk: np.ndarray, start: int, stop: int, own: bool) -> np.ndarray:
 
 
 def _merged_partition(pieces: list) -> np.ndarray:
-    """The pieces of one output partition, each sorted, concatenated into a new array and
-    sorted there: a merge of runs, which par_sort finds as such."""
-    if not pieces:
-        return np.empty(0, np.int64)
-    merged = np.concatenate(pieces)
-    if len(pieces) > 1:
-        PARTITION_SORT(merged)
-    return merged
+    """The sorted pieces of one output partition merged into a new array.
 
-
-# Where the merges run ----------------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class _ExchangePlan:
-    own_pieces: bool = False  # copies rather than views
-    cut_annotations: dict | None = None
-    merge_annotations: dict | None = None
-
-
-def _exchange_plan(sorted_chunks: da.Array, cuts: np.ndarray) -> _ExchangePlan:
-    """Where the merges run and how the pieces are cut, on a distributed cluster (any
-    other scheduler holds everything in one process, and has no say in either).
-
-    Each merge goes to a worker that already holds many of its elements, every worker
-    taking its share of the partitions. Left to itself, the scheduler puts a merge where
-    most of its pieces lie, so a worker that holds a few more sorted chunks gets nearly
-    every merge while the others wait (14 of 20 on one of two workers, measured at 10^8
-    elements). Choosing by what each worker holds keeps ordered input where it is: chunk
-    i of a nearly sorted array is mostly partition i, and is not sent anywhere. The hint
-    lets another worker take a merge when the named one is busy.
-
-    When the sorted chunks take more than OUT_OF_CORE_SHARE of the workers' memory, they
-    spill, and Dask reads a spilled chunk back whole for every task that uses it: cut one
-    piece at a time, partition by partition, every chunk would be read once per output
-    chunk. So there every worker cuts its chunks first, one chunk after the other, all
-    pieces of each while it is in memory (a priority above the merges', falling with the
-    chunk's index), into copies that spill on their own.
+    The pieces are read, never written: a piece may be a view of a sorted chunk that
+    other tasks read too, or a read-only buffer after a transfer. The merge wants them
+    aligned, which a transfer or a trip to disk may not leave them.
     """
-    client = _distributed_client()
-    if client is None:
-        return _ExchangePlan()
-    info = client.scheduler_info()["workers"]
-    workers = sorted(info)
-    held = np.zeros((len(workers), cuts.shape[1] - 1), np.int64)
-    where = client.who_has(sorted_chunks)
-    for i, key in enumerate(sorted_chunks.__dask_keys__()):
-        holders = [workers.index(address) for address in where.get(key, ()) if address in workers]
-        if holders:
-            held[holders[0]] += np.diff(cuts[i])
-    homes = [workers[w] for w in _balanced_homes(held)]
-    merge_annotations = {"workers": lambda key: [homes[key[1]]], "allow_other_workers": True}
-    memory = sum(worker.get("memory_limit") or 0 for worker in info.values())
-    if not memory or int(cuts[:, -1].sum()) * WANTED_DTYPE.itemsize <= OUT_OF_CORE_SHARE * memory:
-        return _ExchangePlan(merge_annotations=merge_annotations)
-    chunks = len(cuts)
-    return _ExchangePlan(
-        own_pieces=True,
-        cut_annotations={"priority": lambda key: 1 + chunks - key[1]},
-        merge_annotations=merge_annotations,
-    )
-
-
-def _balanced_homes(held: np.ndarray) -> list[int]:
-    """A worker for every partition, given held[w, j], the elements of partition j that
-    worker w holds: the largest holdings first, while the worker has fewer than its share
-    of the partitions (the partitions are of equal size within 1.25 times)."""
-    workers, parts = held.shape
-    share = -(-parts // workers)
-    homes = [-1] * parts
-    taken = [0] * workers
-    # Largest holding first; on ties partition by partition, and the workers in turn.
-    for _, j, _, w in sorted(
-        (-int(held[w, j]), j, (w - j) % workers, w) for w in range(workers) for j in range(parts)
-    ):
-        if homes[j] < 0 and taken[w] < share:
-            homes[j], taken[w] = w, taken[w] + 1
-    return homes
-
-
-def _distributed_client():
-    """The distributed client that computes dask collections here and now, if any."""
-    try:
-        from distributed import default_client
-    except ImportError:
-        return None
-    try:
-        client = default_client()
-    except ValueError:  # no client
-        return None
-    return client if dask.base.get_scheduler() == client.get else None
+    merged = np.empty(sum(len(piece) for piece in pieces), WANTED_DTYPE)
+    _dask_native.merge_sorted([np.require(piece, WANTED_DTYPE, "CA") for piece in pieces], merged)
+    return merged

@@ -425,6 +425,26 @@ def test_dask_bench_chunks_cover_the_size(size, chunk, workers):
     )
 
 
+@pytest.mark.parametrize("workers, pool_threads", [(1, None), (2, None), (64, None), (2, 3)])
+def test_dask_bench_pool_takes_a_share_of_the_cores_unless_set(workers, pool_threads):
+    setup = dask_timing.Settings(workers=workers, pool_threads=pool_threads)
+    share = max(1, machine.usable_cores() // workers)
+    assert dask_timing.pool_share(setup) == (pool_threads or share)
+
+
+def test_dask_step_bench_checks_and_lists_every_candidate(capsys, monkeypatch):
+    pytest.importorskip("dask")  # the merge tree is vexo.dask's own
+    from vexo.bench.dask import steps
+
+    monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)  # put back as it was afterwards
+    assert steps.main(["--size", "3000", "--repeat", "1"]) == 0
+    out = capsys.readouterr().out
+    for name in [*steps.CHUNK_SORTS, *steps.MERGE_SORTS, "merge tree", "numpy.sort"]:
+        assert f" {name} |" in out
+    for label in [*steps.CHUNK_PATTERNS, "80 runs, small_range"]:
+        assert f"| {label} " in out
+
+
 @pytest.mark.skipif(
     bool(os.environ.get("VEXO_SANITIZED")),
     reason="worker processes under the sanitizer add time, not coverage",
@@ -436,11 +456,13 @@ def test_dask_bench_runs_without_pandas():
         import sys
         sys.modules["pandas"] = None  # as after pip install "vexo[dask]"
         from vexo.bench.dask import main
-        raise SystemExit(main("--plain --sizes 2e4 --spill-size 4e4 --repeat 1".split()))
+        argv = "--plain --sizes 2e4 --spill-size 4e4 --repeat 1 --threads-per-worker 2"
+        raise SystemExit(main([*argv.split(), "--pool-threads", "1"]))
         """,
         timeout=300,
     )
     assert done.returncode == 0, done.stderr
+    assert "2 worker processes, 2 task threads and a 1-thread vexo pool each" in done.stdout
     for size in map(re.escape, ["2×10^4", "4×10^4"]):
         assert re.search(rf"^\| {size} +\| vexo\.dask\.sort +\| [\d.]+ ", done.stdout, re.M)
         assert re.search(

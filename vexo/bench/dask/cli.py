@@ -57,7 +57,19 @@ def build_parser() -> argparse.ArgumentParser:
         "--workers",
         type=positive_int,
         default=timing.DEFAULT_WORKERS,
-        help=f"worker processes, one thread each (default: {timing.DEFAULT_WORKERS})",
+        help=f"worker processes (default: {timing.DEFAULT_WORKERS})",
+    )
+    parser.add_argument(
+        "--threads-per-worker",
+        type=positive_int,
+        default=1,
+        help="task threads of each worker process (default: 1)",
+    )
+    parser.add_argument(
+        "--pool-threads",
+        type=positive_int,
+        default=None,
+        help="threads of each worker's vexo pool (default: the worker's share of the cores)",
     )
     parser.add_argument(
         "--repeat",
@@ -114,6 +126,8 @@ def settings(args: argparse.Namespace) -> timing.Settings:
     """What the timing takes from the options."""
     return timing.Settings(
         workers=args.workers,
+        threads=args.threads_per_worker,
+        pool_threads=args.pool_threads,
         repeat=args.repeat,
         chunk_size=args.chunk_size,
         retain_freed_memory=args.retain_freed_memory,
@@ -125,8 +139,9 @@ def heading(setup: timing.Settings, described: dict) -> str:
     """The table's title: when, the cluster, and the machine."""
     created = datetime.datetime.now(datetime.UTC).isoformat(timespec="minutes")
     return (
-        f"vexo.dask bench, {created}: {setup.workers} worker processes, one thread and a "
-        f"{timing.pool_share(setup.workers)}-thread vexo pool each"
+        f"vexo.dask bench, {created}: {setup.workers} worker processes, "
+        f"{setup.threads} task thread{'s' * (setup.threads > 1)} and a "
+        f"{timing.pool_share(setup)}-thread vexo pool each"
         f"{', keeping freed memory' if setup.retain_freed_memory else ''}; "
         f"{machine.one_line(described)}"
     )

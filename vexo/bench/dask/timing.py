@@ -82,7 +82,9 @@ RETAIN_FREED_MEMORY = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(2*
 class Settings:
     """How the clusters are set up and each size is measured."""
 
-    workers: int = DEFAULT_WORKERS  # worker processes, one thread each
+    workers: int = DEFAULT_WORKERS  # worker processes
+    threads: int = 1  # task threads per worker process
+    pool_threads: int | None = None  # vexo's pool in each worker; None: its share of the cores
     repeat: int = DEFAULT_REPEAT  # of each contender at each size, within memory
     chunk_size: int = DEFAULT_CHUNK_SIZE  # elements per input chunk
     retain_freed_memory: bool = False  # the workers run with RETAIN_FREED_MEMORY
@@ -343,18 +345,18 @@ class PeakMemory:
 # Runs -------------------------------------------------------------------------------
 
 
-def pool_share(workers: int) -> int:
-    """vexo pool threads per worker: the worker's share of the cores."""
-    return max(1, machine.usable_cores() // workers)
+def pool_share(settings: Settings) -> int:
+    """vexo pool threads per worker: as set, or the worker's share of the cores."""
+    return settings.pool_threads or max(1, machine.usable_cores() // settings.workers)
 
 
 def start_cluster(settings: Settings, memory_limit: str | None):
-    """A LocalCluster of one-thread worker processes, each with a one-share vexo pool.
+    """A LocalCluster of worker processes, each with a one-share vexo pool.
 
     Parameters
     ----------
     settings : Settings
-        The workers, and whether they keep the memory they free.
+        The workers, their threads, and whether they keep the memory they free.
     memory_limit : str or None
         Each worker's memory limit (Dask's form, "1.5GB"), beyond which it spills to
         `settings.spill_directory`; None for Dask's own limit, "auto".
@@ -367,7 +369,7 @@ def start_cluster(settings: Settings, memory_limit: str | None):
     import dask
     from distributed import Client, LocalCluster
 
-    env = {machine.POOL_SIZE_VARIABLE: str(pool_share(settings.workers))}
+    env = {machine.POOL_SIZE_VARIABLE: str(pool_share(settings))}
     if settings.retain_freed_memory:
         env.update(RETAIN_FREED_MEMORY)
     spilling = memory_limit is not None
@@ -375,7 +377,9 @@ def start_cluster(settings: Settings, memory_limit: str | None):
     with dask.config.set({"distributed.worker.memory.spill-compression": False}):
         cluster = LocalCluster(
             n_workers=settings.workers,
-            threads_per_worker=1,  # vexo holds the interpreter lock: more threads only queue
+            # vexo's sorts hold the interpreter lock: more task threads wait for it (the
+            # merges release it)
+            threads_per_worker=settings.threads,
             processes=True,
             memory_limit=memory_limit or "auto",
             local_directory=settings.spill_directory if spilling else None,
@@ -571,10 +575,24 @@ def run_plans(
     for limit in dict.fromkeys(plan.memory_limit for plan in plans):
         progress.describe(f"starting {settings.workers} workers (memory limit: {limit or 'auto'})")
         cluster, client = start_cluster(settings, limit)
-        with cluster, client:
-            client.run(warm_up)
-            for plan in (plan for plan in plans if plan.memory_limit == limit):
-                runs.extend(
-                    measure_size(client, plan.size, contenders, settings, progress, plan.spilled)
-                )
+        try:
+            with client:
+                client.run(warm_up)
+                for plan in (plan for plan in plans if plan.memory_limit == limit):
+                    runs.extend(
+                        measure_size(
+                            client, plan.size, contenders, settings, progress, plan.spilled
+                        )
+                    )
+        finally:
+            close_cluster(cluster)
     return runs
+
+
+def close_cluster(cluster) -> None:
+    """Closes `cluster`. A worker slow to exit (after spilling tens of gigabytes, it has
+    as much to delete) is reported, and does not lose the measurements made."""
+    try:
+        cluster.close()
+    except TimeoutError as error:
+        warnings.warn(f"the cluster did not close in time ({error!r})", stacklevel=2)
