@@ -61,7 +61,8 @@ def test_calls_are_serialised_by_the_interpreter_lock():
     # A counter thread stamps the time as fast as it can. The sort keeps the interpreter
     # lock for its whole call, so the stamps leave one gap over most of the call; a sort
     # that let go of the lock would see stamps all through it. (Most, not all: the caller
-    # may hand the lock to the counter once more before the call starts.)
+    # may hand the lock to the counter once more before the call starts.) The array is
+    # long enough for a bubble sort to take well over 0.04 s on a fast idle core.
     stamps = []
     stop = threading.Event()
 
@@ -69,7 +70,7 @@ def test_calls_are_serialised_by_the_interpreter_lock():
         while not stop.is_set():
             stamps.append(time.perf_counter())
 
-    a = np.arange(16000, dtype=np.int64)[::-1].copy()
+    a = np.arange(40000, dtype=np.int64)[::-1].copy()
     old_interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-4)
     t = threading.Thread(target=counter)
@@ -86,7 +87,7 @@ def test_calls_are_serialised_by_the_interpreter_lock():
     assert end - start > 0.04, "the sort was too fast to tell"
     edges = [start, *sorted(s for s in stamps if start < s < end), end]
     assert max(later - earlier for earlier, later in itertools.pairwise(edges)) > (end - start) / 2
-    assert np.array_equal(a, np.arange(16000))
+    assert np.array_equal(a, np.arange(40000))
 
 
 def rss_bytes():
