@@ -22,7 +22,7 @@ using vexo::dask_native::SortedRun;
 
 // A buffer held for as long as the call runs, released on every way out.
 class HeldBuffer {
-   public:
+public:
     HeldBuffer() = default;
     HeldBuffer(const HeldBuffer&) = delete;
     HeldBuffer& operator=(const HeldBuffer&) = delete;
@@ -48,7 +48,7 @@ class HeldBuffer {
     std::int64_t* data() const noexcept { return static_cast<std::int64_t*>(view_.buf); }
     std::size_t size() const noexcept { return static_cast<std::size_t>(view_.shape[0]); }
 
-   private:
+private:
     // The struct-module codes of a signed 64-bit integer in native order on LP64.
     static bool native_int64(const char* format) noexcept {
         if (format == nullptr) return false;
@@ -142,8 +142,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_dask_native", "The native steps of vexo.dask.sort, private to the package.", -1, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_dask_native",
+    "The native steps of vexo.dask.sort, private to the package.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
