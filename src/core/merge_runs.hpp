@@ -1,7 +1,7 @@
 // The one stable two-run merge of vexo: `merge`, `tim`, `par_sort` and `par_merge` all
 // merge through merge_runs, each with its own buffers and copies around it, and it hands
 // all but the shortest merges to the merge kernel of the CPU. Below is the scalar loop:
-// the scalar kernel, and the finish of the vector ones.
+// the scalar kernel, which the AVX2 kernel also hands its longer runs to.
 //
 // A merge of random runs is bound by one chain of dependent steps: the next comparison
 // needs the cursor that the last one advanced. Written with a branch, that chain also

@@ -34,8 +34,13 @@ struct Avx2Merge {
     // max, a block merge step costs more than the scalar loop's chains (1.0 against 0.8 ns
     // an element at 10^3 to 10^6 on an AMD EPYC, Zen 4, running AVX2).
     static constexpr bool streams = false;
-    VEXO_KERNEL_TARGET static type min(type a, type b) noexcept { return _mm256_blendv_epi8(a, b, _mm256_cmpgt_epi64(a, b)); }
-    VEXO_KERNEL_TARGET static type max(type a, type b) noexcept { return _mm256_blendv_epi8(b, a, _mm256_cmpgt_epi64(a, b)); }
+    // One compare serves both blends.
+    VEXO_KERNEL_TARGET static void order(type& a, type& b) noexcept {
+        const type greater = _mm256_cmpgt_epi64(a, b);
+        const type low = _mm256_blendv_epi8(a, b, greater);
+        b = _mm256_blendv_epi8(b, a, greater);
+        a = low;
+    }
     VEXO_KERNEL_TARGET static type reverse(type v) noexcept { return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(0, 1, 2, 3)); }
 
     // One level of the network: each lane meets the lane `partner` brought to it; the

@@ -44,8 +44,11 @@ struct Avx512Merge {
 
     static constexpr int registers_merged = 8;  // runs of up to 64 merge in 32 registers
     static constexpr bool streams = true;
-    VEXO_KERNEL_TARGET static type min(type a, type b) noexcept { return _mm512_min_epi64(a, b); }
-    VEXO_KERNEL_TARGET static type max(type a, type b) noexcept { return _mm512_max_epi64(a, b); }
+    VEXO_KERNEL_TARGET static void order(type& a, type& b) noexcept {
+        const type low = _mm512_min_epi64(a, b);
+        b = _mm512_max_epi64(a, b);
+        a = low;
+    }
     VEXO_KERNEL_TARGET static type reverse(type v) noexcept {
         return _mm512_permutexvar_epi64(_mm512_set_epi64(0, 1, 2, 3, 4, 5, 6, 7), v);
     }

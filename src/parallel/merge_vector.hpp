@@ -21,8 +21,8 @@
 // merges, or the scalar kernel where that is faster); `store` (unaligned), `load_padded(p,
 // count)` (the lanes below count from p, the largest int64 value in the others, touching
 // no memory above p + count) and `store_first(p, v, count)` (the lanes below count,
-// touching no memory above p + count); `min`, `max` (lane-wise), `reverse` (the lanes in
-// reverse order) and `sort_bitonic` (a bitonic vector in ascending order). Where it
+// touching no memory above p + count); `order(a, b)` (the lane-wise minimums into a and
+// maximums into b), `reverse` (the lanes in reverse order) and `sort_bitonic` (a bitonic vector in ascending order). Where it
 // streams, also `load` (unaligned) and `any_above(v, x, count)` (whether a lane below
 // count holds more than x).
 //
@@ -38,15 +38,36 @@
 
 namespace vexo::vector_merge {
 
+// The vector of a run of `length` elements that starts `first` elements in, padded with
+// the largest value past the run's end; reads nothing outside the run.
+template <class Vec>
+VEXO_KERNEL_TARGET inline typename Vec::type padded_vector(const std::int64_t* run, std::ptrdiff_t length, std::ptrdiff_t first) noexcept {
+    const std::ptrdiff_t rest = length - first;
+    const std::ptrdiff_t count = rest < 0 ? 0 : (rest > std::ptrdiff_t{Vec::lanes} ? std::ptrdiff_t{Vec::lanes} : rest);
+    return Vec::load_padded(run + (rest < 0 ? length : first), static_cast<std::size_t>(count));
+}
+
+// Stores the first `count` lanes of v (all of them from `lanes` on). A masked store costs
+// more than a whole one on some CPUs (AMD's Zen 4 among them), so only a short tail
+// takes it.
+template <class Vec>
+VEXO_KERNEL_TARGET inline void store_lanes(std::int64_t* to, typename Vec::type v, std::ptrdiff_t count) noexcept {
+    if (count >= std::ptrdiff_t{Vec::lanes}) {
+        Vec::store(to, v);
+    } else {
+        Vec::store_first(to, v, static_cast<std::size_t>(count));
+    }
+}
+
 // Merges the ascending vectors `high` and `block`: the lower half of their elements is
 // returned and the upper half left in `high`, each ascending. `high` against `block`
 // reversed is bitonic; the lane-wise minimums are its lower half and the maximums its
 // upper half, each bitonic again.
 template <class Vec>
 VEXO_KERNEL_TARGET inline typename Vec::type merge_vectors(typename Vec::type& high, typename Vec::type block) noexcept {
-    const auto reversed = Vec::reverse(block);
-    const auto low = Vec::min(high, reversed);
-    high = Vec::sort_bitonic(Vec::max(high, reversed));
+    auto low = Vec::reverse(block);
+    Vec::order(low, high);
+    high = Vec::sort_bitonic(high);
     return Vec::sort_bitonic(low);
 }
 
@@ -68,10 +89,10 @@ struct BlockMerge {
     const std::int64_t* right;
     std::ptrdiff_t r;
     std::int64_t* out;
-    std::ptrdiff_t i = 0;       // left elements read (past l once its padded vector is)
+    type high;
+    std::ptrdiff_t i;           // left elements read (past l once its padded vector is)
     std::ptrdiff_t j = 0;       // right elements read
     std::ptrdiff_t placed = 0;  // elements stored
-    type high;
 
     VEXO_KERNEL_TARGET BlockMerge(const std::int64_t* left_run, std::size_t l_length, const std::int64_t* right_run, std::size_t r_length,
                                   std::int64_t* to) noexcept
@@ -80,17 +101,8 @@ struct BlockMerge {
           right(right_run),
           r(static_cast<std::ptrdiff_t>(r_length)),
           out(to),
-          high(read(left, l, i)) {}
-
-    // The next vector of a run that has `length` elements and `read` of them read, padded
-    // past its end; advances `read`.
-    VEXO_KERNEL_TARGET static type read(const std::int64_t* run, std::ptrdiff_t length, std::ptrdiff_t& read) noexcept {
-        const std::ptrdiff_t rest = length - read;
-        const std::ptrdiff_t count = rest < 0 ? 0 : (rest > lanes ? lanes : rest);
-        const type v = Vec::load_padded(run + (rest < 0 ? length : read), static_cast<std::size_t>(count));
-        read += lanes;
-        return v;
-    }
+          high(padded_vector<Vec>(left, l, 0)),
+          i(lanes) {}
 
     // A run's next element, or the padding past its end.
     VEXO_KERNEL_TARGET static std::int64_t next(const std::int64_t* run, std::ptrdiff_t length, std::ptrdiff_t read) noexcept {
@@ -118,19 +130,10 @@ struct BlockMerge {
     // Needs placed < l + r.
     VEXO_KERNEL_TARGET void checked_step() noexcept {
         const bool from_right = next(right, r, j) < next(left, l, i);
-        std::ptrdiff_t taken = from_right ? j : i;
-        const type block = read(from_right ? right : left, from_right ? r : l, taken);
-        j = from_right ? taken : j;
-        i = from_right ? i : taken;
-        const std::ptrdiff_t rest = l + r - placed;
-        const type low = merge_vectors<Vec>(high, block);
-        // A masked store costs more than a whole one on some CPUs (AMD's Zen 4 among
-        // them); only the last step needs it.
-        if (rest >= lanes) {
-            Vec::store(out + placed, low);
-        } else {
-            Vec::store_first(out + placed, low, static_cast<std::size_t>(rest));
-        }
+        const type block = padded_vector<Vec>(from_right ? right : left, from_right ? r : l, from_right ? j : i);
+        j += from_right ? lanes : 0;
+        i += from_right ? 0 : lanes;
+        store_lanes<Vec>(out + placed, merge_vectors<Vec>(high, block), l + r - placed);
         placed += lanes;
     }
 
@@ -147,7 +150,7 @@ struct BlockMerge {
         const std::ptrdiff_t unread = first < length ? length - first : 0;
         const std::ptrdiff_t held = l + r - placed - unread;  // the real elements `high` holds
         if (unread > 0 && Vec::any_above(high, run[first], static_cast<std::size_t>(held))) return false;
-        Vec::store_first(out + placed, high, static_cast<std::size_t>(held));
+        store_lanes<Vec>(out + placed, high, held);
         if (unread > 0) __builtin_memcpy(out + placed + held, run + first, static_cast<std::size_t>(unread) * sizeof(std::int64_t));
         placed = l + r;
         return true;
@@ -169,28 +172,17 @@ struct BlockMerge {
 // Short runs are merged whole in registers: each run of up to R vectors is loaded (padded
 // with the largest value, as the checked steps read), the left run followed by the right
 // one reversed is bitonic, and one bitonic sorter over all 2R vectors leaves the merge in
-// order. Its levels are a lane-wise min and max between vectors R/2, ..., 1 apart, then
+// order. Its levels order lane-wise the vectors R/2, ..., 1 apart, then
 // Vec::sort_bitonic within each vector. That costs fewer operations an element than the
 // steps of a block merge up to R = 8, and no step waits on the one before.
 template <class Vec, int R>
 VEXO_KERNEL_TARGET inline void sort_bitonic_vectors(typename Vec::type (&v)[R]) noexcept {
     for (int apart = R / 2; apart >= 1; apart /= 2) {
         for (int k = 0; k < R; ++k) {
-            if ((k & apart) != 0) continue;
-            const auto low = Vec::min(v[k], v[k + apart]);
-            v[k + apart] = Vec::max(v[k], v[k + apart]);
-            v[k] = low;
+            if ((k & apart) == 0) Vec::order(v[k], v[k + apart]);
         }
     }
     for (int k = 0; k < R; ++k) v[k] = Vec::sort_bitonic(v[k]);
-}
-
-// Vector k of a run of `length` elements, padded past its end.
-template <class Vec>
-VEXO_KERNEL_TARGET inline typename Vec::type padded_vector(const std::int64_t* run, std::size_t length, std::size_t k) noexcept {
-    const std::size_t first = k * Vec::lanes < length ? k * Vec::lanes : length;
-    const std::size_t count = length - first < Vec::lanes ? length - first : Vec::lanes;
-    return Vec::load_padded(run + first, count);
 }
 
 // Needs l <= R * lanes and r <= R * lanes.
@@ -199,25 +191,27 @@ VEXO_KERNEL_TARGET void merge_in_registers(const std::int64_t* left, std::size_t
                                            std::int64_t* out) noexcept {
     typename Vec::type low[R];
     typename Vec::type high[R];
+    constexpr std::ptrdiff_t lanes = Vec::lanes;
     for (int k = 0; k < R; ++k) {
-        const auto a = padded_vector<Vec>(left, l, static_cast<std::size_t>(k));
-        const auto b = Vec::reverse(padded_vector<Vec>(right, r, static_cast<std::size_t>(R - 1 - k)));
-        low[k] = Vec::min(a, b);
-        high[k] = Vec::max(a, b);
+        low[k] = padded_vector<Vec>(left, static_cast<std::ptrdiff_t>(l), k * lanes);
+        high[k] = Vec::reverse(padded_vector<Vec>(right, static_cast<std::ptrdiff_t>(r), (R - 1 - k) * lanes));
+        Vec::order(low[k], high[k]);
     }
     sort_bitonic_vectors<Vec, R>(low);
     sort_bitonic_vectors<Vec, R>(high);
-    const std::size_t n = l + r;
-    for (int k = 0; k < 2 * R; ++k) {
-        const std::size_t first = static_cast<std::size_t>(k) * Vec::lanes;
-        if (first >= n) break;
-        const auto v = k < R ? low[k] : high[k - R];
-        if (n - first >= Vec::lanes) {
-            Vec::store(out + first, v);
-        } else {
-            Vec::store_first(out + first, v, n - first);
-        }
+    const auto n = static_cast<std::ptrdiff_t>(l + r);
+    for (int k = 0; k < 2 * R && k * lanes < n; ++k) store_lanes<Vec>(out + k * lanes, k < R ? low[k] : high[k - R], n - k * lanes);
+}
+
+// merge_in_registers with the fewest vectors, R or more, that hold each run. Needs
+// l <= registers_merged * lanes and r <= registers_merged * lanes.
+template <class Vec, int R>
+VEXO_KERNEL_TARGET void merge_in_fewest_registers(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
+                                                  std::int64_t* out) noexcept {
+    if constexpr (R < Vec::registers_merged) {
+        if (l > R * Vec::lanes || r > R * Vec::lanes) return merge_in_fewest_registers<Vec, 2 * R>(left, l, right, r, out);
     }
+    merge_in_registers<Vec, R>(left, l, right, r, out);
 }
 
 // Merges below this many elements in all run as one block merge; longer ones are cut in
@@ -252,14 +246,8 @@ VEXO_KERNEL_TARGET void merge_blocks(const std::int64_t* left, std::size_t l, co
 template <class Vec>
 VEXO_KERNEL_TARGET void merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
                               std::int64_t* out) noexcept {
-    constexpr std::size_t lanes = Vec::lanes;
-    if (l <= lanes && r <= lanes) return merge_in_registers<Vec, 1>(left, l, right, r, out);
-    if (l <= 2 * lanes && r <= 2 * lanes) return merge_in_registers<Vec, 2>(left, l, right, r, out);
-    if constexpr (Vec::registers_merged >= 4) {
-        if (l <= 4 * lanes && r <= 4 * lanes) return merge_in_registers<Vec, 4>(left, l, right, r, out);
-    }
-    if constexpr (Vec::registers_merged >= 8) {
-        if (l <= 8 * lanes && r <= 8 * lanes) return merge_in_registers<Vec, 8>(left, l, right, r, out);
+    if (l <= Vec::registers_merged * Vec::lanes && r <= Vec::registers_merged * Vec::lanes) {
+        return merge_in_fewest_registers<Vec, 1>(left, l, right, r, out);
     }
     if constexpr (Vec::streams) {
         merge_blocks<Vec>(left, l, right, r, out);
