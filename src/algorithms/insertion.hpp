@@ -7,33 +7,21 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/assert.hpp"
 #include "core/sort_target.hpp"
 
 namespace vexo {
 
 namespace insertion_detail {
 
-// The contract of the unguarded sort: element[-1] is no larger than any of element[0, n).
-inline bool sentinel_stops_every_shift(const std::int64_t* element, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (element[i] < element[-1]) return false;
-    }
-    return true;
-}
-
-// Inserts each element into the sorted prefix before it. With `bounded` false the shift
-// loop has no bound check and relies on an element before the target that stops it.
-template <bool bounded>
+// Inserts each element into the sorted prefix before it.
 inline void insert_each(std::int64_t* element, std::size_t n) noexcept {
-    if constexpr (!bounded) VEXO_ASSERT(sentinel_stops_every_shift(element, n));
     for (std::size_t i = 1; i < n; ++i) {
         const std::int64_t key = element[i];
         std::size_t j = i;
         // Stop at the first element that is <= key: an element never passes an equal one,
         // which is what makes the sort stable. Passed-over elements are shifted, not
         // swapped, so each is written once and key once.
-        while ((!bounded || j > 0) && element[j - 1] > key) {
+        while (j > 0 && element[j - 1] > key) {
             element[j] = element[j - 1];
             --j;
         }
@@ -46,13 +34,7 @@ inline void insert_each(std::int64_t* element, std::size_t n) noexcept {
 // Sorts `target` ascending, stably, in place.
 // Contract: any length (0 and 1 are left alone); no allocation, no recursion; touches
 // only target[0, n). At most n(n-1)/2 comparisons; n-1 and no move on ascending input.
-inline void insertion_sort(SortTarget target) noexcept { insertion_detail::insert_each<true>(target.data(), target.size()); }
-
-// The same sort without the bound check of the inner loop, for ranges known to follow an
-// element that no element of theirs is below (a quicksort's earlier pivot): that element
-// stops every shift. Contract: target.data()[-1] is readable and <= every element of
-// target; it is never written. Otherwise as insertion_sort.
-inline void insertion_sort_unguarded(SortTarget target) noexcept { insertion_detail::insert_each<false>(target.data(), target.size()); }
+inline void insertion_sort(SortTarget target) noexcept { insertion_detail::insert_each(target.data(), target.size()); }
 
 // The same insertion, written for the short ranges that the parallel sorts finish or
 // extend (at most a few dozen elements). Each element is still inserted into the sorted

@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "algorithms/heap.hpp"
-#include "algorithms/insertion.hpp"
 #include "core/assert.hpp"
 #include "core/sort_target.hpp"
 #include "parallel/kernels.hpp"
@@ -36,9 +35,6 @@ inline constexpr std::size_t max_partial_insertion_moves = 8;
 // which random data (about four) does not and input with a few percent of its elements
 // out of place (dozens) does.
 inline constexpr std::size_t scan_per_swap_below = 16;
-// A range of at most max_insertion elements with at most this many descents is nearly
-// sorted: the shifting insertion sort finishes it with little to shift.
-inline constexpr std::size_t max_presorted_descents = 2;
 // Pattern breaking swaps two pairs on ranges up to here, and four more on longer ones.
 inline constexpr std::size_t max_narrow_pattern_break = 128;
 
@@ -217,26 +213,6 @@ inline std::size_t partition_left(SortTarget v) noexcept {
     return last;
 }
 
-// Counts the positions i with v[i] < v[i - 1], without branching on them.
-inline std::size_t count_descents(SortTarget v) noexcept {
-    std::size_t descents = 0;
-    for (std::size_t i = 1; i < v.size(); ++i) descents += v[i] < v[i - 1];
-    return descents;
-}
-
-// The insertion sort of a range of at most max_insertion elements: the shifting one on
-// a nearly sorted range (a handful of short shifts, well predicted), the branch-free one
-// of the active kernel otherwise. `has_predecessor` as for sort_range.
-inline void finish_small_range(SortTarget v, bool has_predecessor) noexcept {
-    if (count_descents(v) > unstable_sort_tuning::max_presorted_descents) {
-        active_kernels().insertion_sort(v.data(), v.size());
-    } else if (has_predecessor) {
-        insertion_sort_unguarded(v);
-    } else {
-        insertion_sort(v);
-    }
-}
-
 // Insertion sort that gives up (returning false) once it has moved more than a few
 // elements: it finishes nearly sorted ranges in linear time and costs little otherwise.
 inline bool partial_insertion_sort(SortTarget v) noexcept {
@@ -259,11 +235,18 @@ inline bool partial_insertion_sort(SortTarget v) noexcept {
 }
 
 // Reverses v if it is strictly descending, which hands it to the early finish in order.
-// On other data the scan stops at the first pair in order, after two reads on average.
+// A look at four pairs, without branching on them, comes first: on random data a scan
+// from the front would stop at a pair in order after two reads on average, mispredicting
+// about once a range, while all four pairs descend only once in 16 ranges.
 inline void reverse_if_descending(SortTarget v) noexcept {
-    std::size_t i = 1;
-    while (i < v.size() && v[i] < v[i - 1]) ++i;
-    if (i == v.size()) std::reverse(v.begin(), v.end());
+    const std::int64_t* const d = v.data();
+    const std::size_t n = v.size();
+    VEXO_ASSERT(n > unstable_sort_tuning::max_insertion);
+    const bool may_descend = (d[1] < d[0]) & (d[2] < d[1]) & (d[n / 2] < d[n / 2 - 1]) & (d[n - 1] < d[n - 2]);
+    if (!may_descend) return;
+    std::size_t i = 3;
+    while (i < n && d[i] < d[i - 1]) ++i;
+    if (i == n) std::reverse(v.begin(), v.end());
 }
 
 // After an unbalanced partition, swaps a few elements from the ends into the quarters, so
@@ -292,7 +275,10 @@ void sort_range(SortTarget v, unsigned allowance, bool has_predecessor, const Ob
     for (;;) {
         const std::size_t n = v.size();
         if (n <= max_insertion) {
-            finish_small_range(v, has_predecessor);
+            // The kernel's branch-free insertion sort, on every kind of range: a test for
+            // nearly sorted ones, to shift them instead, cost more in mispredictions than
+            // the shifting saved, even on nearly sorted input.
+            active_kernels().insertion_sort(v.data(), v.size());
             observer.ended(UnstableEnd::insertion_sort, v);
             return;
         }
@@ -327,14 +313,14 @@ void sort_range(SortTarget v, unsigned allowance, bool has_predecessor, const Ob
             return;
         }
         // Shorter side by a nested call, longer side by this loop: stack depth O(log n).
-        if (left.size() < right.size()) {
-            sort_range(left, allowance, has_predecessor, observer);
-            v = right;
-            has_predecessor = true;
-        } else {
-            sort_range(right, allowance, true, observer);
-            v = left;
-        }
+        // Which side is shorter is a coin toss on random data, so the sides are picked
+        // with conditional moves rather than a branch that mispredicts every other time.
+        const bool left_shorter = __builtin_expect_with_probability(left.size() < right.size(), 1, 0.5);
+        const SortTarget shorter = left_shorter ? left : right;
+        const bool shorter_has_predecessor = left_shorter ? has_predecessor : true;
+        v = left_shorter ? right : left;
+        has_predecessor = left_shorter | has_predecessor;
+        sort_range(shorter, allowance, shorter_has_predecessor, observer);
     }
 }
 

@@ -58,18 +58,6 @@ INSTANTIATE_TEST_SUITE_P(Routines, SequentialSort, ::testing::ValuesIn(routines)
 
 TEST_P(SequentialSort, SortsPatternsOnSubrangesAroundItsThresholds) { expect_sorts_patterns(GetParam().sort, GetParam().sizes); }
 
-// Behind the smallest int64 every shift stops without a bound check.
-TEST(InsertionSort, UnguardedBehindASmallerElement) {
-    expect_sorts_patterns(
-        [](SortTarget t) {
-            const std::int64_t before = t.data()[-1];
-            t.data()[-1] = testing::min64;
-            insertion_sort_unguarded(t);
-            t.data()[-1] = before;
-        },
-        {0, 1, 2, 3, 16, 20, 21, 100});
-}
-
 using Span = std::array<std::size_t, 2>;  // closed range [lo, hi]
 
 // Records, through the observer hooks, the partitions, the deepest nesting and the ranges
