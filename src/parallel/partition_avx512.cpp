@@ -115,15 +115,14 @@ constexpr int max_registers_partitioned = 8;
 // written at one offset and read back at another makes happen on every vector. Each side
 // is compressed into a register of its own (see the top of this file for why compress
 // here and a permutation in `arrange`).
+template <int R>
 VEXO_KERNEL_TARGET ShortPartition partition_in_registers(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
-    constexpr int R = max_registers_partitioned;
     const __m512i pivots = _mm512_set1_epi64(pivot);
-    const int registers = static_cast<int>((n + 7) / 8);
     __m512i v[R];
     std::uint8_t less[R];
     std::size_t count_below = 0;
     unsigned misplaced = 0;
-    for (int k = 0; k < registers; ++k) {
+    for (int k = 0; k < R; ++k) {
         const std::uint8_t valid = lane_mask(n, k);
         v[k] = _mm512_maskz_loadu_epi64(valid, d + 8 * k);
         less[k] = static_cast<std::uint8_t>(_mm512_mask_cmpgt_epi64_mask(valid, pivots, v[k]));
@@ -133,7 +132,7 @@ VEXO_KERNEL_TARGET ShortPartition partition_in_registers(std::int64_t* d, std::s
     }
     std::size_t below = 0;
     std::size_t above = count_below;
-    for (int k = 0; k < registers; ++k) {
+    for (int k = 0; k < R; ++k) {
         const std::uint8_t valid = lane_mask(n, k);
         const auto count_less = static_cast<unsigned>(__builtin_popcount(less[k]));
         const auto count_rest = static_cast<unsigned>(__builtin_popcount(static_cast<std::uint8_t>(valid & ~less[k])));
@@ -151,7 +150,8 @@ std::size_t partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexce
 }
 
 ShortPartition short_partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
-    if (n <= 8 * max_registers_partitioned) return partition_in_registers(d, n, pivot);
+    if (n <= 32) return partition_in_registers<4>(d, n, pivot);
+    if (n <= 8 * max_registers_partitioned) return partition_in_registers<max_registers_partitioned>(d, n, pivot);
     return vector_partition::partition_short<Avx512>(d, n, pivot);
 }
 
