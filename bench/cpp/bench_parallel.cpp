@@ -34,7 +34,7 @@ namespace {
 
 constexpr std::initializer_list<Pattern> patterns = {Pattern::random, Pattern::ascending, Pattern::descending, Pattern::nearly_sorted,
                                                      Pattern::few_distinct};
-constexpr std::initializer_list<std::int64_t> sizes = {100'000, 1'000'000, 10'000'000};
+constexpr std::initializer_list<std::int64_t> sizes = {10'000, 100'000, 1'000'000, 10'000'000};
 
 // A pool of `workers` kept for the whole benchmark run (pools are cheap when idle). Its
 // rows cannot be measured without it: a pool that cannot be created ends the run, with

@@ -16,7 +16,9 @@
 // sleeps; a joiner whose stolen job ends is woken by the thief that ran it.
 #include "parallel/pool.hpp"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -106,6 +108,18 @@ inline void cpu_relax() noexcept {
 #elif defined(__aarch64__)
     asm volatile("yield" ::: "memory");
 #endif
+}
+
+// Sleeps while *word holds `expected` (returning at once if it no longer does, or on a
+// spurious wake-up or a signal: callers look again).
+void futex_wait_while(std::atomic<std::uint32_t>* word, std::uint32_t expected) noexcept {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+// Wakes one thread asleep on `word`. Safe when the word's memory is gone already: only its
+// address is used, and a later sleeper on the same address looks again when woken.
+void futex_wake_one(std::atomic<std::uint32_t>* word) noexcept {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 // A unit of work queued in the pool. Jobs live on the stack of the thread that waits for
@@ -357,7 +371,12 @@ struct OfferedJob final : Job {
     std::atomic<bool> done{false};
 };
 
-// A job from a thread outside the pool, which sleeps on the job's own lock until it is done.
+// A job from a thread outside the pool, which sleeps on the job's own futex word until it
+// is done. A bare futex rather than a condition variable: the worker's last touch of the
+// job is the store that ends it, and the wake-up names the word's address alone, which
+// the kernel does not read, so the worker never holds a lock that the woken caller then
+// has to wait for (with a mutex, a caller woken onto a busy processor first blocks on the
+// lock the notifier still holds, and the hand-back takes two round trips).
 struct OutsideJob final : Job {
     OutsideJob(TaskRef work, ThreadPool::State& owner) noexcept : task(work), pool(&owner) {
         pool->outside_in_flight.fetch_add(1, std::memory_order_relaxed);
@@ -366,26 +385,21 @@ struct OutsideJob final : Job {
     void execute() noexcept override {
         fault = run_capturing(task);
         pool->outside_in_flight.fetch_sub(1, std::memory_order_relaxed);
-        // Notifying under the lock keeps the waiter (and with it this job) alive until the
-        // lock is released, which is the last touch.
-        std::lock_guard<std::mutex> hold(lock);
-        done = true;
-        finished.notify_one();
+        std::atomic<std::uint32_t>* const word = &done;  // *this may be gone once it is set
+        word->store(1, std::memory_order_release);
+        futex_wake_one(word);
         pool_stamp(PoolStage::outside_completed);
     }
 
     void wait() {
-        std::unique_lock<std::mutex> hold(lock);
-        finished.wait(hold, [this] { return done; });
+        while (done.load(std::memory_order_acquire) == 0) futex_wait_while(&done, 0);
         pool_stamp(PoolStage::caller_woke);
     }
 
     TaskRef task;
     ThreadPool::State* pool;
-    std::exception_ptr fault;
-    std::mutex lock;
-    std::condition_variable finished;
-    bool done = false;  // guarded by lock
+    std::exception_ptr fault;             // written before `done`, read after it
+    std::atomic<std::uint32_t> done{0};  // the futex word: 1 once the task has run
 };
 
 Job* take_injected(ThreadPool::State& pool) {
