@@ -2,6 +2,7 @@
 // creation failure and the once-only guard.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -109,8 +110,16 @@ Faulted run_faulting(const std::function<void()>& body) {
     return result;
 }
 
+// Sizes 1 to 3, and one worker per processor: a pool that fills every processor hands
+// back to callers from outside through their pipes, a smaller one through futex words,
+// so both ways are tested on any machine.
+std::vector<std::size_t> pool_sizes() {
+    std::set<std::size_t> sizes = {1, 2, 3, std::max<std::size_t>(online_processors(), 1)};
+    return {sizes.begin(), sizes.end()};
+}
+
 class PoolOfSize : public ::testing::TestWithParam<std::size_t> {};
-INSTANTIATE_TEST_SUITE_P(Sizes, PoolOfSize, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Sizes, PoolOfSize, ::testing::ValuesIn(pool_sizes()));
 
 TEST_P(PoolOfSize, RunsDeeplyNestedJoinsOnItsWorkersOnly) {
     auto pool = make_pool(GetParam());
