@@ -13,7 +13,9 @@
 // processor between looks for a while longer (the next call of a program that sorts in a
 // loop), then sleeps on its own condition variable. Whoever makes work wakes one sleeper,
 // by name, and only if somebody sleeps at all, so a push costs a load when no worker
-// sleeps; a joiner whose stolen job ends is woken by the thief that ran it.
+// sleeps; a joiner whose stolen job ends is woken by the thief that ran it. A thread
+// outside the pool that handed in a job sleeps until the job's worker signals it, on a
+// pipe or a futex word (CallerPipe says which, and why).
 #include "parallel/pool.hpp"
 
 #include <fcntl.h>
