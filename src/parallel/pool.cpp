@@ -13,12 +13,9 @@
 // processor between looks for a while longer (the next call of a program that sorts in a
 // loop), then sleeps on its own condition variable. Whoever makes work wakes one sleeper,
 // by name, and only if somebody sleeps at all, so a push costs a load when no worker
-// sleeps; a joiner whose stolen job ends is woken by the thief that ran it. A thread
-// outside the pool that handed in a job sleeps until the job's worker signals it, on a
-// pipe or a futex word (CallerPipe says which, and why).
+// sleeps; a joiner whose stolen job ends is woken by the thief that ran it.
 #include "parallel/pool.hpp"
 
-#include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -215,11 +212,6 @@ class ThreadPool::State {
 public:
     std::vector<std::unique_ptr<Worker>> workers;  // fixed once the pool runs
     bool inline_only = false;                      // threads unsupported: tasks run on the caller
-    // Whether callers from outside sleep on their pipes (CallerPipe): when the workers can
-    // fill every processor, so that none is idle for a caller woken elsewhere. With fewer
-    // workers, an idle processor takes the caller at once, and being woken as the
-    // worker's successor would only make it wait for that worker.
-    bool callers_use_pipes = false;
 
     // Jobs handed in by threads outside the pool, oldest first.
     GuardedQueue<std::deque<Job*, Allocator<Job*>>> injected;
@@ -379,108 +371,34 @@ struct OfferedJob final : Job {
     std::atomic<bool> done{false};
 };
 
-// How a thread outside the pool sleeps while its job runs: on a pipe of its own, kept for
-// the thread's life, from which it reads one byte that the worker writes when the job is
-// done. A pipe, because the kernel wakes a pipe's reader as the writer's successor on the
-// writer's processor: on a machine whose processors are all busy (one worker finishing the
-// job, another looking for the sort's next task) the caller then runs at once where the
-// job ended, where a futex or condition-variable wake-up sends it to another processor
-// with an interrupt, which costs tens of microseconds in a virtual machine.
-class CallerPipe {
-public:
-    // The calling thread's pipe, made on first use; null if none can be made (no file
-    // descriptors left), and the caller sleeps on its job's futex word instead, as it
-    // does on a pool with fewer workers than processors. A child
-    // process makes its own: the one it inherited is shared with the parent's caller.
-    static CallerPipe* of_this_thread() noexcept {
-        static const int fork_handler = ::pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
-        static_cast<void>(fork_handler);
-        thread_local CallerPipe pipe;
-        const unsigned generation = forks.load(std::memory_order_relaxed);
-        if (pipe.generation_ != generation) pipe.reopen(generation);
-        return pipe.read_end_ >= 0 ? &pipe : nullptr;
-    }
-
-    int write_end() const noexcept { return write_end_; }
-
-    // Sleeps until the byte of one finished job arrives.
-    void wait_for_byte() const noexcept {
-        char byte;
-        while (::read(read_end_, &byte, 1) != 1) {  // only EINTR: the job has not ended
-        }
-    }
-
-    // Ends a caller's wait; `write_end` outlives the job, being the caller's thread's.
-    static void send_byte(int write_end) noexcept {
-        const char byte = 1;
-        while (::write(write_end, &byte, 1) != 1) {  // only EINTR: the pipe is never full
-        }
-    }
-
-    ~CallerPipe() { close_ends(); }
-
-private:
-    CallerPipe() = default;
-
-    void reopen(unsigned generation) noexcept {
-        close_ends();
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) == 0) {
-            read_end_ = ends[0];
-            write_end_ = ends[1];
-        }
-        generation_ = generation;
-    }
-
-    void close_ends() noexcept {
-        if (read_end_ < 0) return;
-        ::close(read_end_);
-        ::close(write_end_);
-        read_end_ = write_end_ = -1;
-    }
-
-    static inline std::atomic<unsigned> forks{0};
-    int read_end_ = -1;
-    int write_end_ = -1;
-    unsigned generation_ = ~0U;  // never a fork count, so the first use opens the pipe
-};
-
-// A job from a thread outside the pool, which sleeps until it is done: on its thread's
-// pipe, or on the job's futex word where the thread has no pipe. Either way the worker's
-// last touch of the job is reading where to signal, and the signal takes no lock.
+// A job from a thread outside the pool, which sleeps on the job's own futex word until it
+// is done. A bare futex rather than a condition variable: the worker's last touch of the
+// job is the store that ends it, and the wake-up names the word's address alone, which
+// the kernel does not read, so the worker never holds a lock that the woken caller then
+// has to wait for (with a mutex, a caller woken onto a busy processor first blocks on the
+// lock the notifier still holds, and the hand-back takes two round trips).
 struct OutsideJob final : Job {
-    OutsideJob(TaskRef work, ThreadPool::State& owner) noexcept
-        : task(work), pool(&owner), pipe(owner.callers_use_pipes ? CallerPipe::of_this_thread() : nullptr) {
+    OutsideJob(TaskRef work, ThreadPool::State& owner) noexcept : task(work), pool(&owner) {
         pool->outside_in_flight.fetch_add(1, std::memory_order_relaxed);
     }
 
     void execute() noexcept override {
         fault = run_capturing(task);
         pool->outside_in_flight.fetch_sub(1, std::memory_order_relaxed);
-        // *this may be gone once the caller has been signalled.
-        if (pipe != nullptr) {
-            CallerPipe::send_byte(pipe->write_end());
-        } else {
-            std::atomic<std::uint32_t>* const word = &done;
-            word->store(1, std::memory_order_release);
-            futex_wake_one(word);
-        }
+        std::atomic<std::uint32_t>* const word = &done;  // *this may be gone once it is set
+        word->store(1, std::memory_order_release);
+        futex_wake_one(word);
         pool_stamp(PoolStage::outside_completed);
     }
 
     void wait() {
-        if (pipe != nullptr) {
-            pipe->wait_for_byte();
-        } else {
-            while (done.load(std::memory_order_acquire) == 0) futex_wait_while(&done, 0);
-        }
+        while (done.load(std::memory_order_acquire) == 0) futex_wait_while(&done, 0);
         pool_stamp(PoolStage::caller_woke);
     }
 
     TaskRef task;
     ThreadPool::State* pool;
-    CallerPipe* const pipe;              // the caller's, or null: then `done` is used
-    std::exception_ptr fault;            // written before the caller is signalled, read after
+    std::exception_ptr fault;             // written before `done`, read after it
     std::atomic<std::uint32_t> done{0};  // the futex word: 1 once the task has run
 };
 
@@ -654,7 +572,6 @@ ThreadPool::Created ThreadPool::create(std::size_t workers, ThreadStarter starte
     workers = std::max<std::size_t>(workers, 1);
     auto state = std::make_unique<State>();
     state->workers.reserve(workers);
-    state->callers_use_pipes = workers >= online_processors();
     for (std::size_t i = 0; i < workers; ++i) state->workers.push_back(std::make_unique<Worker>(*state, i));
 
     for (std::size_t i = 0; i < workers; ++i) {

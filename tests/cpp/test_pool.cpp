@@ -110,9 +110,8 @@ Faulted run_faulting(const std::function<void()>& body) {
     return result;
 }
 
-// Sizes 1 to 3, and one worker per processor: a pool that fills every processor hands
-// back to callers from outside through their pipes, a smaller one through futex words,
-// so both ways are tested on any machine.
+// Sizes 1 to 3, and one worker per processor, where no processor is left idle for a
+// caller from outside to wake on.
 std::vector<std::size_t> pool_sizes() {
     std::set<std::size_t> sizes = {1, 2, 3, std::max<std::size_t>(online_processors(), 1)};
     return {sizes.begin(), sizes.end()};

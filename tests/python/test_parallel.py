@@ -168,8 +168,8 @@ def test_idle_workers_use_no_cpu_after_a_sort():
 
 def test_a_forked_child_gets_a_pool_of_its_own():
     # The parent's workers are not copied by fork; a child that reused the parent's pool
-    # would wait for them forever. Nor is the way a caller is woken shared: parent and
-    # child sort at the same time.
+    # would wait for them forever. Parent and child sort at the same time: nothing a
+    # caller sleeps on may be shared between them.
     result = run_script(
         """
         import time, warnings
