@@ -398,7 +398,7 @@ struct OutsideJob final : Job {
 
     TaskRef task;
     ThreadPool::State* pool;
-    std::exception_ptr fault;             // written before `done`, read after it
+    std::exception_ptr fault;            // written before `done`, read after it
     std::atomic<std::uint32_t> done{0};  // the futex word: 1 once the task has run
 };
 
