@@ -11,10 +11,13 @@
 
 namespace vexo {
 
-namespace insertion_detail {
-
-// Inserts each element into the sorted prefix before it.
-inline void insert_each(std::int64_t* element, std::size_t n) noexcept {
+// Sorts `target` ascending, stably, in place, inserting each element into the sorted
+// prefix before it.
+// Contract: any length (0 and 1 are left alone); no allocation, no recursion; touches
+// only target[0, n). At most n(n-1)/2 comparisons; n-1 and no move on ascending input.
+inline void insertion_sort(SortTarget target) noexcept {
+    std::int64_t* const element = target.data();
+    const std::size_t n = target.size();
     for (std::size_t i = 1; i < n; ++i) {
         const std::int64_t key = element[i];
         std::size_t j = i;
@@ -28,13 +31,6 @@ inline void insert_each(std::int64_t* element, std::size_t n) noexcept {
         element[j] = key;
     }
 }
-
-}  // namespace insertion_detail
-
-// Sorts `target` ascending, stably, in place.
-// Contract: any length (0 and 1 are left alone); no allocation, no recursion; touches
-// only target[0, n). At most n(n-1)/2 comparisons; n-1 and no move on ascending input.
-inline void insertion_sort(SortTarget target) noexcept { insertion_detail::insert_each(target.data(), target.size()); }
 
 // The same insertion, written for the short ranges that the parallel sorts finish or
 // extend (at most a few dozen elements). Each element is still inserted into the sorted

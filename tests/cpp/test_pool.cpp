@@ -110,8 +110,7 @@ Faulted run_faulting(const std::function<void()>& body) {
     return result;
 }
 
-// Sizes 1 to 3, and one worker per processor, where no processor is left idle for a
-// caller from outside to wake on.
+// Sizes 1 to 3, and the default size of one worker per processor.
 std::vector<std::size_t> pool_sizes() {
     std::set<std::size_t> sizes = {1, 2, 3, std::max<std::size_t>(online_processors(), 1)};
     return {sizes.begin(), sizes.end()};
