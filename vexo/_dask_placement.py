@@ -19,16 +19,22 @@ OUT_OF_CORE_SHARE = 0.5
 
 @dataclass(frozen=True)
 class ExchangePlan:
-    """How the pieces are cut (copies or views) and the annotations of both layers."""
+    """How the pieces are cut (copies or views) and the annotations of the layers."""
 
     own_pieces: bool = False  # copies rather than views
-    cut_annotations: dict | None = None
+    ordered_cuts: bool = False  # every worker cuts its runs one after the other
     merge_annotations: dict | None = None
 
+    def cut_annotations(self, pieces: int) -> dict | None:
+        """The annotations of a layer of `pieces` cut tasks, (name, k) in the order of
+        the runs they cut."""
+        return {"priority": chunk_by_chunk(pieces)} if self.ordered_cuts else None
 
-def exchange_plan(sorted_chunks: da.Array, cuts: np.ndarray) -> ExchangePlan:
+
+def exchange_plan(sorted_chunks: da.Array, cuts: np.ndarray | None) -> ExchangePlan:
     """The plan for cutting the persisted `sorted_chunks` at `cuts` (cuts[i, j]: where
-    piece j of chunk i begins).
+    piece j of chunk i begins; None where the exchange is staged and only the sizes are
+    known, which leaves the merges' placement to the scheduler).
 
     Each merge goes to a worker that already holds many of its elements, every worker
     taking its share of the partitions. Left to itself, the scheduler puts a merge where
@@ -51,18 +57,26 @@ def exchange_plan(sorted_chunks: da.Array, cuts: np.ndarray) -> ExchangePlan:
     client = distributed_client()
     if client is None:
         return ExchangePlan()
-    info = client.scheduler_info()["workers"]
-    chunk_keys = sorted_chunks.__dask_keys__()
-    homes = merge_homes(sorted(info), client.who_has(sorted_chunks), chunk_keys, cuts)
+    info = all_workers(client)
     memory = sum(worker.get("memory_limit") or 0 for worker in info.values())
-    spilling = bool(memory) and (
-        int(cuts[:, -1].sum()) * sorted_chunks.dtype.itemsize > OUT_OF_CORE_SHARE * memory
-    )
-    return ExchangePlan(
-        own_pieces=spilling,
-        cut_annotations={"priority": chunk_by_chunk(int(np.count_nonzero(np.diff(cuts))))},
-        merge_annotations={"workers": lambda key: [homes[key[1]]], "allow_other_workers": True},
-    )
+    elements = sum(sorted_chunks.chunks[0])
+    spilling = bool(memory) and elements * sorted_chunks.dtype.itemsize > OUT_OF_CORE_SHARE * memory
+    merge_annotations = None
+    if cuts is not None:
+        chunk_keys = sorted_chunks.__dask_keys__()
+        homes = merge_homes(sorted(info), client.who_has(sorted_chunks), chunk_keys, cuts)
+        merge_annotations = {"workers": lambda key: [homes[key[1]]], "allow_other_workers": True}
+    return ExchangePlan(own_pieces=spilling, ordered_cuts=True, merge_annotations=merge_annotations)
+
+
+def all_workers(client) -> dict:
+    """Every worker's entry of the scheduler's information: distributed releases of 2025
+    and 2026 list only the first five unless asked for all (n_workers=-1), which older
+    releases do not know, listing all anyway."""
+    try:
+        return client.scheduler_info(n_workers=-1)["workers"]
+    except TypeError:
+        return client.scheduler_info()["workers"]
 
 
 def chunk_by_chunk(pieces: int) -> Callable[[tuple], int]:

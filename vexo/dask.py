@@ -8,42 +8,57 @@
 
 `sort` is a sample sort (Frazer and McKellar's samplesort, with the splitters taken by
 regular sampling of the sorted chunks, as in Shi and Schaeffer's PSRS). Each step is one
-layer of the graph, its tasks (Task and TaskRef) named after it, as Dask builds its own
-algorithms (dask/array/percentile.py, the task shuffle of dask.dataframe):
+layer of the graph, its tasks (Task and TaskRef) named after it and its name tokenized
+from its inputs and arguments (a key names one value forever: two sorts of different
+arrays never share a key, the same sort twice shares all of them), as Dask builds its
+own algorithms (dask/array/percentile.py, the task shuffle of dask.dataframe):
 
-1. ``vexo-sort-chunk``: every input chunk is copied and the copy sorted by vexo, on the
-   worker that holds the chunk;
+1. ``vexo-sort-chunk``: every input chunk is checked, copied and the copy sorted by vexo,
+   on the worker that holds the chunk;
 2. ``vexo-sample``: each sorted chunk yields its length and OVERSAMPLING evenly spaced
    samples per output partition, starting at a seeded random offset;
 3. ``vexo-splitters`` (one task): the splitters, picked from all the samples;
-4. ``vexo-count``: each sorted chunk counts its elements below and equal to every
-   splitter (a binary search);
-5. ``vexo-cut-points`` (one task): the counts turned into exact cut points, so that
-   output partition j gets piece j of every sorted chunk;
-6. ``vexo-cut``: piece j of sorted chunk i, cut on the worker that holds the chunk (a
-   view: only the piece travels; a copy where the data spills, see
-   vexo._dask_placement, which also picks the worker of every merge);
+4. ``vexo-bounds``: each sorted chunk finds where every partition's piece of it begins
+   (a binary search per splitter);
+5. ``vexo-sizes``: the partitions' sizes, summed from the bounds in a tree of at most
+   MAX_BRANCH inputs a task, as Dask's own reductions are;
+6. the exchange, ``vexo-cut-s`` and ``vexo-gather-s`` for stage s = 1, 2, ...: the pieces
+   cut from the sorted runs where they lie (views: only the piece travels; copies where
+   the data spills, see vexo._dask_placement, which also picks the worker of every
+   merge), and gathered where they go;
 7. ``vexo-merge``: output partition j (chunk j of the result), its pieces merged into a
    new array by vexo's two-run merge, in a tree (vexo._dask_native), with the
    interpreter lock released so that the worker's transfers go on meanwhile.
 
+The exchange is the one step whose size depends on both the C input chunks and the P
+output partitions. Where one of them is at most MAX_BRANCH, every chunk sends its piece
+straight to every partition (C * P pieces, at most MAX_BRANCH times the larger count, and
+the empty ones are left out). Otherwise, as in Dask's staged task shuffle, it runs in
+``stages`` rounds over a common index space of ``radix ** stages`` slots, chunks and
+partitions spread evenly over them: round s hands each run on to the slot that shares
+its destination's first s digits, the most significant first, so every piece is a
+contiguous slice of a sorted run, and each slot merges the at most ``radix`` runs it
+receives into one. The graph then holds O((C + P) * radix * stages) tasks.
+
 Steps 1 to 5 run when `sort` is called, in one computation: the output's chunk sizes
-depend on the values. The sorted chunks stay on their workers, for as long as the
-returned array's graph holds them; steps 6 and 7 are the returned array's graph, and its
-output chunks are the merges themselves. Where the data spills, step 6 is started at
-call time too, and the sorted chunks go as they are cut.
+depend on the values. The sorted chunks and their bounds stay persisted (on their
+workers, on a distributed cluster), for as long as the returned array's graph holds them;
+steps 6 and 7 are the returned array's graph, and its output chunks are the merges
+themselves. Where the data spills, the first cut runs at call time too, and the sorted
+chunks go as they are cut.
 
 No task changes its input. Dask may hand one result to several tasks, compute a task
 again after a worker is lost, or keep a persisted result for a later computation: each
 must find its inputs as they were. vexo sorts in place, so a task sorts only a buffer it
-owns: the sort step a copy of its chunk; the merge reads its pieces and writes a new
+owns: the sort step a copy of its chunk; the merges read their pieces and write a new
 array.
 
-Balance: a sample of chunk i stands for the len_i / (OVERSAMPLING * parts) elements up to
-the next one, so each splitter's global rank is known to within n / (OVERSAMPLING * parts),
-an eighth of an ideal partition. Equal values are interchangeable, so where a run of one
-value straddles a partition boundary the boundary is placed inside the run, by count: the
-output stays balanced on two-valued and all-equal input too.
+Balance: the splitters order equal values by where they lie (chunk, then position), so
+that every element has a rank of its own and a run of one value can straddle a
+partition boundary. A sample of chunk i stands for the len_i / (OVERSAMPLING * parts)
+elements up to the next one, so each splitter's global rank is known to within
+n / (OVERSAMPLING * parts), an eighth of an ideal partition, on any input, two-valued
+and all-equal included.
 
 Workers: vexo's sorts hold the interpreter lock while they sort (the merges release it),
 so the threads of one worker process sort one chunk at a time, and its communication
@@ -57,16 +72,28 @@ worker's environment to that worker's share of the cores
 pools of the worker processes do not compete for the same cores.
 """
 
+import math
 import operator
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 
-import dask
-import dask.array as da
+try:
+    import dask
+    import dask.array as da
+except ImportError as missing:
+    raise ImportError(
+        "vexo.dask needs Dask: pip install 'vexo[dask]' (dask[array] and distributed)"
+    ) from missing
 import numpy as np
-from dask._task_spec import Task, TaskRef, parse_input
 from dask.base import tokenize
 from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
+from dask.utils import parse_bytes
+
+try:  # public since dask 2025.1
+    from dask.task_spec import List, Task, TaskRef
+except ImportError:
+    from dask._task_spec import List, Task, TaskRef
 
 from . import _dask_native, _dask_placement, _vexo
 
@@ -78,6 +105,12 @@ __all__ = ["sort"]
 # chunks * parts * 16 samples.
 OVERSAMPLING = 16
 SAMPLE_SEED = 0x5EED_5027  # a fixed seed: the same input always gets the same splitters
+# The most inputs of one exchange or reduction task where both the chunks and the
+# partitions outnumber it, as Dask's task shuffle bounds its own (its max_branch, 32):
+# the graph grows with (chunks + partitions) * MAX_BRANCH, a merge of the exchange with
+# log2(MAX_BRANCH) passes, and the data is merged once more each time the chunks and the
+# partitions grow by this factor.
+MAX_BRANCH = 32
 
 # Which vexo function does each step, chosen by timing every candidate on the shapes each
 # step sees (docs/dask.md, "Choosing the local sorts", has the tables and their commands).
@@ -95,13 +128,16 @@ def sort(x: da.Array, npartitions: int | None = None) -> da.Array:
     Parameters
     ----------
     x : dask.array.Array
-        A one-dimensional dask array of an int64-equivalent dtype, left as it is. Unknown
-        (nan) chunk sizes are found on the way; empty chunks are fine.
+        A one-dimensional dask array of an int64-equivalent dtype whose chunks are NumPy
+        ndarrays, left as it is. Unknown (nan) chunk sizes are found on the way; empty
+        chunks are fine.
     npartitions : int, optional
         The number of output chunks, as in dask.dataframe: from 1 to the number of
-        elements (1 for an empty array). Default: as many as `x` has chunks, or as it has
-        elements where that is fewer. Each holds an equal share of the elements, within
-        1.25 times the ideal size whatever the values.
+        elements (1 for an empty array). Default: enough for chunks of Dask's
+        ``array.chunk-size`` (128 MiB unless configured otherwise), and at least one per
+        thread of the scheduler (of the cluster's workers, on a distributed one), within
+        the number of elements. Each holds an equal share of the elements, within 1.25
+        times the ideal size whatever the values.
 
     Returns
     -------
@@ -113,26 +149,30 @@ def sort(x: da.Array, npartitions: int | None = None) -> da.Array:
     Raises
     ------
     TypeError
-        `x` is not a dask array, not one-dimensional or not of an int64 dtype (the
-        messages of vexo's own functions), or `npartitions` is not an integer.
+        `x` is not a dask array, not one-dimensional, not of an int64 dtype (the
+        messages of vexo's own functions) or a masked array, or `npartitions` is not an
+        integer. At compute time, in the task that sorts it: a chunk that is not a
+        one-dimensional ndarray of native int64 (a masked one included), whatever `x`'s
+        meta says, named by its index.
     ValueError
         `npartitions` is below 1, or above the number of elements of a non-empty `x`.
 
     Notes
     -----
     At call time, in one computation on the current scheduler: every chunk of `x` is
-    copied and sorted, the sorted chunks are sampled, and the cut points of the output
-    partitions found, because the output's chunk sizes depend on the values. The sorted
-    chunks stay persisted (on their workers, on a distributed cluster). Where `x` has
-    unknown chunk sizes, the sorted chunks' sizes are found first, in a computation of
-    their own, to check `npartitions`.
+    copied and sorted, the sorted chunks are sampled, the splitters chosen, and each
+    sorted chunk's bounds and the partitions' sizes found, because the output's chunk
+    sizes depend on the values. That is about three tasks per chunk and a tree of sums;
+    the sorted chunks and their bounds stay persisted (on their workers, on a
+    distributed cluster). Where `x` has unknown chunk sizes, the sorted chunks' sizes
+    are found first, in a computation of their own, to check `npartitions`.
 
-    Lazy, in the returned array's graph: cutting the sorted chunks into pieces, sending
-    them, and merging each partition's pieces; its output chunks are the merges
-    themselves. Where the sorted chunks would spill (on a distributed cluster, beyond
-    half the workers' memory), the pieces are copies, cut at call time and persisted
-    like the sorted chunks, which then go. No task changes its input, so the result can
-    be computed again, or by several consumers.
+    Lazy, in the returned array's graph: the exchange of the pieces and each partition's
+    merge; its output chunks are the merges themselves. Where the sorted chunks would
+    spill (on a distributed cluster, beyond half the workers' memory), the first round
+    of pieces are copies, cut at call time and persisted like the sorted chunks, which
+    then go. No task changes its input, so the result can be computed again, or by
+    several consumers.
 
     On a distributed cluster, run one thread per worker process and give each process's
     vexo pool its share of the cores (see the module's docstring).
@@ -151,20 +191,27 @@ def sort(x: da.Array, npartitions: int | None = None) -> da.Array:
         _sorted_copy,
         dtype=WANTED_DTYPE,
         meta=np.empty(0, WANTED_DTYPE),
-        name="vexo-sort-chunk",
+        token="vexo-sort-chunk",
     )
     if any(np.isnan(size) for size in x.chunks[0]):
         (sorted_chunks,) = dask.persist(sorted_chunks)
         sorted_chunks.compute_chunk_sizes()
     parts = _npartitions(wanted, sorted_chunks)
-    token = tokenize(x, parts, OVERSAMPLING, SAMPLE_SEED)
-    # One computation for both: the processes scheduler starts its pool once, and a
-    # distributed cluster samples and counts the sorted chunks where they lie.
-    sorted_chunks, cut_points = dask.persist(
-        sorted_chunks, _cut_points_graph(sorted_chunks, parts, token)
-    )
-    cuts = cut_points.compute()
-    return _merged(sorted_chunks, cuts, token)
+    exchange = Exchange.plan(sorted_chunks.numblocks[0], parts)
+    token = tokenize(sorted_chunks.name, parts, OVERSAMPLING, SAMPLE_SEED, exchange)
+    bounds = _bounds_graph(sorted_chunks, parts, token)
+    # One computation for all: the processes scheduler starts its pool once, and a
+    # distributed cluster samples and bounds the sorted chunks where they lie. A direct
+    # exchange fetches every chunk's bounds (at most MAX_BRANCH per chunk or per
+    # partition) to leave its empty pieces out; a staged one only the sizes.
+    sorted_chunks, bounds = dask.persist(sorted_chunks, bounds)
+    if exchange.direct:
+        cuts = bounds.compute()
+        sizes = np.diff(cuts, axis=1).sum(axis=0)
+    else:
+        cuts = None
+        sizes = np.diff(bounds.sum(axis=0, split_every=MAX_BRANCH).compute())
+    return _merged(sorted_chunks, bounds, cuts, sizes, exchange, token)
 
 
 def _argument_error(message: str) -> TypeError:
@@ -181,6 +228,14 @@ def _check_argument(x) -> None:
         raise _argument_error(f"dimensionality mismatch:\n from={x.ndim}, to=1")
     if x.dtype != WANTED_DTYPE:  # dtype equality is NumPy's equivalence test
         raise _argument_error(f"type mismatch:\n from={x.dtype}, to={WANTED_DTYPE}")
+    if isinstance(x._meta, np.ma.MaskedArray):
+        raise _argument_error(_MASKED)
+
+
+_MASKED = (
+    "a masked array cannot be sorted: its data would move and its mask would not, "
+    "hiding valid values and showing masked ones"
+)
 
 
 def _npartitions_asked(npartitions) -> int | None:
@@ -206,12 +261,94 @@ def _npartitions(wanted: int | None, sorted_chunks: da.Array) -> int:
     elements = int(sum(sorted_chunks.chunks[0]))
     most = max(1, elements)
     if wanted is None:
-        return min(sorted_chunks.numblocks[0], most)
+        target = parse_bytes(dask.config.get("array.chunk-size"))
+        by_size = -(-elements * WANTED_DTYPE.itemsize // target)
+        return min(max(by_size, _scheduler_threads()), most)
     if wanted > most:
         raise ValueError(
             f"argument 'npartitions': {wanted} partitions of {elements} elements; at most {most}"
         )
     return wanted
+
+
+def _scheduler_threads() -> int:
+    """How many tasks the current scheduler runs at once: every merge can have one."""
+    client = _dask_placement.distributed_client()
+    if client is not None:
+        return max(1, sum(client.nthreads().values()))
+    return dask.config.get("num_workers", None) or dask.system.CPU_COUNT
+
+
+# The exchange -------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Exchange:
+    """How the pieces of C sorted chunks reach P partitions: in `stages` rounds over
+    radix ** stages slots, chunk i at slot `origin(i)`, partition j at `destination(j)`.
+    After round s a run sits at the slot whose first s digits (base `radix`, the most
+    significant first) are its partitions' destination's and whose others its origin's:
+    the first round of a direct exchange (one stage, a digit as wide as the slots)
+    reaches the partitions at once."""
+
+    chunks: int
+    parts: int
+    stages: int
+    radix: int
+
+    @classmethod
+    def plan(cls, chunks: int, parts: int) -> Exchange:
+        wider = max(chunks, parts)
+        if min(chunks, parts) <= MAX_BRANCH:
+            return cls(chunks, parts, 1, wider)
+        stages = 1
+        while MAX_BRANCH**stages < wider:
+            stages += 1
+        radix = math.ceil(wider ** (1 / stages))
+        while radix**stages < wider:  # the float root may fall a hair short
+            radix += 1
+        return cls(chunks, parts, stages, radix)
+
+    @property
+    def direct(self) -> bool:
+        return self.stages == 1
+
+    @property
+    def slots(self) -> int:
+        return self.radix**self.stages
+
+    def origin(self, chunk: int) -> int:
+        return chunk * self.slots // self.chunks
+
+    def destination(self, part: int) -> int:
+        return part * self.slots // self.parts
+
+    def first_part_from(self, slot: int) -> int:
+        """The first partition whose destination is at least `slot`."""
+        return -(-slot * self.parts // self.slots)
+
+    def rounds(self) -> Iterable[tuple[int, list[tuple[int, int, int, int]]]]:
+        """Every round's moves, (round, [(from_slot, to_slot, first, last)]): the run at
+        from_slot sends its partitions first to last (exclusive) to to_slot. Round 1
+        starts from the chunks, whose runs hold every partition."""
+        held = {self.origin(i): (0, self.parts) for i in range(self.chunks)}
+        for stage in range(1, self.stages + 1):
+            width = self.radix ** (self.stages - stage)  # slots per value of this digit
+            moves = []
+            for slot, (first, last) in held.items():
+                base = slot // (width * self.radix) * self.radix  # the digits before this one
+                # Only the digits that the run's partitions reach: at most `radix`, and at
+                # most the partitions it holds.
+                lowest = self.destination(first) // width - base
+                highest = self.destination(last - 1) // width - base
+                for digit in range(lowest, highest + 1):
+                    begin = (base + digit) * width
+                    lo = max(first, self.first_part_from(begin))
+                    hi = min(last, self.first_part_from(begin + width))
+                    if lo < hi:
+                        moves.append((slot, begin + slot % width, lo, hi))
+            held = {to: (lo, hi) for _, to, lo, hi in moves}
+            yield stage, moves
 
 
 # The graph ---------------------------------------------------------------------------
@@ -230,181 +367,229 @@ def _layer(
     return HighLevelGraph.from_collections(name, layer, dependencies=list(inputs))
 
 
-def _delayed_layer(name: str, tasks: Sequence[Task], inputs: Sequence) -> list[Delayed]:
+def _delayed_layer(
+    name: str, tasks: Sequence[Task], inputs: Sequence, annotations: dict | None = None
+) -> list[Delayed]:
     """The new layer's tasks as Delayed objects, one per task."""
-    graph = _layer(name, tasks, inputs)
+    graph = _layer(name, tasks, inputs, annotations)
     return [Delayed(task.key, graph, layer=name) for task in tasks]
 
 
-def _cut_points_graph(sorted_chunks: da.Array, parts: int, token: str) -> Delayed:
-    """Steps 2 to 5 on top of the sorted chunks: one task whose result is the cut points."""
+def _persisted(name: str, items: list[Delayed]) -> list[Delayed]:
+    """`items`, the tasks of layer `name`, computed and held as one layer of their
+    results (futures, on a distributed cluster)."""
+    done = dask.persist(*items)
+    layer = MaterializedLayer({item.key: item.__dask_graph__()[item.key] for item in done})
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=[])
+    return [Delayed(item.key, graph, layer=name) for item in done]
+
+
+def _references(keys: Iterable) -> List:
+    """A task argument: the list of the results of the tasks `keys`."""
+    return List(*(TaskRef(key) for key in keys))
+
+
+def _bounds_graph(sorted_chunks: da.Array, parts: int, token: str) -> da.Array:
+    """Steps 2 to 4 on top of the sorted chunks: row i holds chunk i's bounds."""
     chunks = [TaskRef(key) for key in sorted_chunks.__dask_keys__()]
-    sample, splitters, count, cut_points = (
-        f"vexo-{step}-{token}" for step in ("sample", "splitters", "count", "cut-points")
+    sample, splitters, bounds = (
+        f"vexo-{step}-{token}" for step in ("sample", "splitters", "bounds")
     )
     samples = _delayed_layer(
         sample,
         [Task((sample, i), _regular_sample, c, parts, i) for i, c in enumerate(chunks)],
         [sorted_chunks],
     )
-    sample_refs = _references(item.key for item in samples)
     (chosen,) = _delayed_layer(
-        splitters, [Task((splitters, 0), _splitters, sample_refs, parts)], samples[:1]
+        splitters,
+        [Task((splitters, 0), _splitters, _references(item.key for item in samples), parts)],
+        samples[:1],
     )
-    counts = _delayed_layer(
-        count,
-        [Task((count, i), _splitter_counts, c, TaskRef(chosen.key)) for i, c in enumerate(chunks)],
-        [sorted_chunks, chosen],
-    )
-    (found,) = _delayed_layer(
-        cut_points,
-        [
-            Task(
-                (cut_points, 0),
-                _cut_points,
-                _references(item.key for item in counts),
-                sample_refs,
-                parts,
-            )
-        ],
-        [counts[0], samples[0]],
-    )
-    return found
+    rows = [
+        Task((bounds, i, 0), _chunk_bounds, c, TaskRef(chosen.key), i) for i, c in enumerate(chunks)
+    ]
+    graph = _layer(bounds, rows, [sorted_chunks, chosen])
+    chunking = ((1,) * len(rows), (parts + 1,))
+    return da.Array(graph, bounds, chunks=chunking, meta=np.empty((0, 0), np.int64))
 
 
-def _references(keys: Iterable):
-    """A task argument: the list of the results of the tasks `keys`."""
-    return parse_input([TaskRef(key) for key in keys])
-
-
-def _merged(sorted_chunks: da.Array, cuts: np.ndarray, token: str) -> da.Array:
+def _merged(
+    sorted_chunks: da.Array,
+    bounds: da.Array,
+    cuts: np.ndarray | None,
+    sizes: np.ndarray,
+    exchange: Exchange,
+    token: str,
+) -> da.Array:
     """Steps 6 and 7: the array whose chunk j is partition j merged, empty ones included."""
     merge = f"vexo-merge-{token}"
     plan = _dask_placement.exchange_plan(sorted_chunks, cuts)
-    pieces, by_partition = _pieces(sorted_chunks, cuts, f"vexo-cut-{token}", plan)
-    if pieces is not None and plan.own_pieces:
-        # Copies stand on their own: cut now, they let the sorted chunks go (from memory,
-        # or from the disk they spilled to) as soon as each is cut.
-        (pieces,) = dask.persist(pieces)
+    # The runs held at each slot: the sorted chunks and their bounds to begin with.
+    chunk_keys = sorted_chunks.__dask_keys__()
+    held = {
+        exchange.origin(i): List(TaskRef(chunk), TaskRef(row))
+        for i, (chunk, (row,)) in enumerate(zip(chunk_keys, bounds.__dask_keys__(), strict=True))
+    }
+    chunk_at = {exchange.origin(i): i for i in range(exchange.chunks)}
+    inputs: list = [sorted_chunks, bounds]
+    for stage, moves in exchange.rounds():
+        if cuts is not None:  # a direct exchange knows its empty pieces
+            moves = [m for m in moves if cuts[chunk_at[m[0]], m[3]] > cuts[chunk_at[m[0]], m[2]]]
+        cut = f"vexo-cut-{stage}-{token}"
+        pieces = _delayed_layer(
+            cut,
+            [
+                Task((cut, k), _cut, held[source], first, last, plan.own_pieces)
+                for k, (source, _, first, last) in enumerate(moves)
+            ],
+            inputs,
+            plan.cut_annotations(len(moves)),
+        )
+        if stage == 1 and plan.own_pieces:
+            # Copies stand on their own: cut now, they let the sorted chunks go (from
+            # memory, or from the disk they spilled to) as soon as each is cut.
+            pieces = _persisted(cut, pieces)
+        arriving: dict[int, list] = {}
+        for piece, (_, target, _, _) in zip(pieces, moves, strict=True):
+            arriving.setdefault(target, []).append(piece.key)
+        inputs = pieces[:1]
+        if stage == exchange.stages:
+            break
+        gather = f"vexo-gather-{stage}-{token}"
+        gathered = _delayed_layer(
+            gather,
+            [
+                Task((gather, slot), _merged_runs, _references(keys))
+                for slot, keys in arriving.items()
+            ],
+            inputs,
+        )
+        held = {slot: TaskRef(item.key) for slot, item in zip(arriving, gathered, strict=True)}
+        inputs = gathered[:1]
     merges = [
-        Task((merge, j), _merged_partition, _references(keys))
-        for j, keys in enumerate(by_partition)
+        Task((merge, j), _merged_partition, _references(arriving.get(exchange.destination(j), ())))
+        for j in range(exchange.parts)
     ]
-    # Without pieces (no elements at all) the merges read nothing.
-    graph = _layer(merge, merges, [] if pieces is None else [pieces], plan.merge_annotations)
-    sizes = tuple(int(size) for size in np.diff(cuts, axis=1).sum(axis=0))
-    return da.Array(graph, merge, chunks=(sizes,), meta=np.empty(0, WANTED_DTYPE))
-
-
-def _pieces(
-    sorted_chunks: da.Array, cuts: np.ndarray, name: str, plan: _dask_placement.ExchangePlan
-) -> tuple[da.Array | None, list[list]]:
-    """Step 6: every non-empty piece, chunk by chunk (an empty piece is not worth a task),
-    as one array of the pieces' lengths (None where there is none), and the keys of each
-    partition's pieces, found in the same pass over the cut points."""
-    tasks: list[Task] = []
-    lengths: list[int] = []
-    by_partition: list[list] = [[] for _ in range(cuts.shape[1] - 1)]
-    for i, key in enumerate(sorted_chunks.__dask_keys__()):
-        for j in np.flatnonzero(cuts[i, 1:] > cuts[i, :-1]):
-            start, stop = int(cuts[i, j]), int(cuts[i, j + 1])
-            piece = (name, len(tasks))
-            tasks.append(Task(piece, _piece, TaskRef(key), start, stop, plan.own_pieces))
-            lengths.append(stop - start)
-            by_partition[j].append(piece)
-    if not tasks:
-        return None, by_partition
-    graph = _layer(name, tasks, [sorted_chunks], plan.cut_annotations)
-    meta = np.empty(0, WANTED_DTYPE)
-    return da.Array(graph, name, chunks=(tuple(lengths),), meta=meta), by_partition
+    graph = _layer(merge, merges, inputs, plan.merge_annotations)
+    return da.Array(
+        graph, merge, chunks=(tuple(int(s) for s in sizes),), meta=np.empty(0, WANTED_DTYPE)
+    )
 
 
 # The tasks ---------------------------------------------------------------------------
 
 
-def _sorted_copy(block: np.ndarray) -> np.ndarray:
+def _sorted_copy(block, block_id=None) -> np.ndarray:
     """A sorted copy of an input chunk, which may be persisted or shared by other tasks."""
-    ours = np.array(block, dtype=np.int64, order="C", copy=True)
+    _check_block(block, block_id[0] if block_id else 0)
+    ours = np.array(block, dtype=WANTED_DTYPE, order="C", copy=True)
     CHUNK_SORT(ours)
     return ours
 
 
+def _check_block(block, index: int) -> None:
+    """Refuses a chunk vexo cannot sort as it is, rather than casting it: a dask array's
+    meta may say int64 where a chunk holds floats (truncated by a cast), or a masked
+    array (whose mask would be dropped)."""
+    problem = None
+    if isinstance(block, np.ma.MaskedArray):
+        problem = _MASKED
+    elif not isinstance(block, np.ndarray):
+        problem = f"a '{type(block).__qualname__}' object, not a NumPy ndarray"
+    elif block.ndim != 1:
+        problem = f"{block.ndim}-dimensional"
+    elif block.dtype != WANTED_DTYPE:
+        problem = f"of dtype {block.dtype}, not int64"
+    if problem is not None:
+        raise TypeError(f"chunk {index} of the array to sort: {problem}")
+
+
 def _regular_sample(chunk: np.ndarray, parts: int, index: int) -> tuple[int, np.ndarray]:
-    """The chunk's length and up to OVERSAMPLING * parts of its elements, evenly spaced
-    from a seeded random offset (the offset keeps periodic data from lining up with the
-    spacing). A chunk shorter than that gives all its elements."""
+    """The chunk's length and up to OVERSAMPLING * parts of its elements, each as (value,
+    chunk, position), evenly spaced from a seeded random offset (the offset keeps
+    periodic data from lining up with the spacing). A chunk shorter than that gives all
+    its elements."""
     length = len(chunk)
     wanted = OVERSAMPLING * parts
     if length <= wanted:
-        return length, chunk.copy()
-    offset = np.random.default_rng([SAMPLE_SEED, index]).random()
-    positions = ((np.arange(wanted) + offset) * (length / wanted)).astype(np.int64)
-    return length, chunk[positions]
+        positions = np.arange(length)
+    else:
+        offset = np.random.default_rng([SAMPLE_SEED, index]).random()
+        positions = ((np.arange(wanted) + offset) * (length / wanted)).astype(np.int64)
+    return length, np.stack([chunk[positions], np.full(len(positions), index), positions])
 
 
 def _splitters(sampled: list, parts: int) -> np.ndarray:
-    """parts - 1 values whose global ranks lie close to total * j / parts.
+    """parts - 1 elements, as rows of (value, chunk, position), whose global ranks in the
+    order of (value, chunk, position) lie close to total * j / parts.
 
     Each sample stands for the elements of its chunk up to the next sample: sorting all
-    samples by value and adding up what they stand for estimates the rank of each.
+    samples and adding up what they stand for estimates the rank of each.
     """
     total = sum(length for length, _ in sampled)
-    values = np.concatenate([sample for _, sample in sampled] + [np.empty(0, np.int64)])
+    samples = np.hstack([sample for _, sample in sampled] + [np.empty((3, 0), np.int64)])
     weights = np.concatenate(
-        [np.full(len(sample), length / max(len(sample), 1)) for length, sample in sampled]
+        [np.full(sample.shape[1], length / max(sample.shape[1], 1)) for length, sample in sampled]
         + [np.empty(0)]
     )
-    order = np.argsort(values, kind="stable")
-    values, covered = values[order], np.cumsum(weights[order])
-    if len(values) == 0:
-        return np.zeros(parts - 1, dtype=np.int64)
+    order = np.lexsort(samples[::-1])  # by value, then chunk, then position
+    # How many elements each sample has before it, by what the samples before it stand for.
+    samples, before = samples[:, order], np.cumsum(weights[order]) - weights[order]
+    if samples.shape[1] == 0:
+        return np.zeros((3, parts - 1), dtype=np.int64)
     targets = np.arange(1, parts) * (total / parts)
-    picks = np.minimum(np.searchsorted(covered, targets), len(values) - 1)
-    return values[picks]
+    picks = np.minimum(np.searchsorted(before, targets), samples.shape[1] - 1)
+    return samples[:, picks]
 
 
-def _splitter_counts(chunk: np.ndarray, splitters: np.ndarray) -> np.ndarray:
-    """How many elements of the sorted chunk lie below each splitter, then how many are
-    at most each splitter."""
-    return np.stack(
-        [
-            np.searchsorted(chunk, splitters, side="left"),
-            np.searchsorted(chunk, splitters, side="right"),
-        ]
-    )
+def _chunk_bounds(chunk: np.ndarray, splitters: np.ndarray, index: int) -> np.ndarray:
+    """bounds[j]: where piece j of the sorted chunk `index` begins (bounds[parts] = its
+    length): before it lie the elements below splitter j - 1 in the order of (value,
+    chunk, position), so the elements equal to a splitter's value go below it from the
+    chunks before its own, and from its own chunk up to its position."""
+    values, chunks, positions = splitters
+    below = np.searchsorted(chunk, values, side="left")
+    at_most = np.searchsorted(chunk, values, side="right")
+    inside = np.clip(positions, below, at_most)
+    bound = np.where(chunks > index, at_most, np.where(chunks < index, below, inside))
+    return np.concatenate([[0], bound, [len(chunk)]]).astype(np.int64)[np.newaxis]
 
 
-def _cut_points(counts: list, sampled: list, parts: int) -> np.ndarray:
-    """cuts[i, j]: where piece j of sorted chunk i begins (cuts[i, parts] = its length).
-
-    Boundary j of the output lies among the elements equal to splitter j: after all the
-    smaller ones, before all the larger ones, and within that range as close to the
-    ideal rank as it gets. The equal elements below the boundary are taken from the
-    chunks in order, which keeps every chunk's cuts non-decreasing (splitters and
-    boundaries both are).
-    """
-    lengths = np.array([length for length, _ in sampled], np.int64).reshape(-1, 1)
-    counts = np.array(counts, np.int64).reshape(len(lengths), 2, parts - 1)
-    below, at_most = counts[:, 0, :], counts[:, 1, :]
-    ideal = (np.arange(1, parts) * int(lengths.sum())) // parts
-    boundaries = np.clip(ideal, below.sum(axis=0), at_most.sum(axis=0))
-    equal_taken = boundaries - below.sum(axis=0)
-    equal = at_most - below
-    # Chunk i takes what the chunks before it left of the equal elements, up to its own.
-    before = np.cumsum(equal, axis=0) - equal
-    taken = np.clip(equal_taken - before, 0, equal)
-    return np.hstack([np.zeros_like(lengths), below + taken, lengths])
+def _cut(run: tuple, first: int, last: int, own: bool) -> tuple[np.ndarray, np.ndarray]:
+    """Partitions first to last (exclusive) of a sorted run and its bounds (`run` holds
+    the run's partitions from bounds' first entry on): a view, so that only they are
+    sent, or, where the data spills (`own`), a copy, which lets the run go to disk and
+    its memory be freed (a view would hold on to the whole run while Dask counts only
+    the view)."""
+    values, bounds, base = _unpacked(run)
+    bounds = bounds.reshape(-1)
+    start, stop = bounds[first - base], bounds[last - base]
+    piece = values[start:stop]
+    return (piece.copy() if own else piece), bounds[first - base : last - base + 1] - start, first
 
 
-def _piece(chunk: np.ndarray, start: int, stop: int, own: bool) -> np.ndarray:
-    """Elements start to stop of a sorted chunk: a view, so that only they are sent, or,
-    where the data spills (`own`), a copy, which lets the chunk go to disk and its memory
-    be freed (a view would hold on to the whole chunk while Dask counts only the view)."""
-    return chunk[start:stop].copy() if own else chunk[start:stop]
+def _unpacked(run: tuple) -> tuple[np.ndarray, np.ndarray, int]:
+    """A run as (values, bounds, first partition): a sorted chunk and its bounds hold
+    every partition from the first."""
+    return run if len(run) == 3 else (*run, 0)
 
 
-def _merged_partition(pieces: list) -> np.ndarray:
-    """The sorted pieces of one output partition merged into a new array.
+def _merged_runs(runs: list) -> tuple[np.ndarray, np.ndarray, int]:
+    """The runs of the same partitions gathered at one slot, merged into one: where
+    partition j begins in the merge is where it begins in every run, added up (the
+    elements of a run below its bound of j are all of its elements below the same
+    splitter)."""
+    bounds = np.sum([run[1] for run in runs], axis=0)
+    return _merged_values([run[0] for run in runs]), bounds, runs[0][2]
+
+
+def _merged_partition(runs: list) -> np.ndarray:
+    """One output partition: the values of the runs that reached it, merged."""
+    return _merged_values([run[0] for run in runs])
+
+
+def _merged_values(pieces: list) -> np.ndarray:
+    """Sorted pieces merged into a new array.
 
     The pieces are read, never written: a piece may be a view of a sorted chunk that
     other tasks read too, or a read-only buffer after a transfer. The merge wants them
