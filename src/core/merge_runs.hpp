@@ -65,7 +65,8 @@ inline void take_back(const T*& left_back, const T*& right_back, T*& out_back) n
 }
 
 // Front merge of the rest, with its bounds checked once per block: while both runs have
-// elements left, min(rest of left, rest of right) steps cannot run out of either.
+// elements left, min(rest of left, rest of right) steps cannot run out of either. Needs
+// left <= left_end and right <= right_end (BidirectionalMerge::uncross sees to it).
 template <class T>
 inline void merge_forward(const T* left, const T* left_end, const T* right, const T* right_end, T* out) noexcept {
     for (;;) {
@@ -130,12 +131,31 @@ struct BidirectionalMerge {
         for (auto steps = safe_steps(); steps > 0; steps = safe_steps()) {
             for (auto s = steps; s > 0; --s) step();
         }
+        uncross();
         merge_detail::merge_forward(left_front, left_back, right_front, right_back, out_front);
+    }
+    // Sorted runs never get here crossed, but runs out of order can: the front chain may
+    // take elements of a run that the back chain took too, leaving that run's middle of
+    // negative length, which merge_forward would step through for ever. The two middles
+    // still add up to the out_back - out_front places left, so the crossed run gives none
+    // and the other fills them from its front: any result, but read from inside the runs
+    // and written inside `out`. Once a merge, outside the loop.
+    void uncross() noexcept {
+        const std::ptrdiff_t places = out_back - out_front;
+        if (left_back < left_front) {
+            left_back = left_front;
+            right_back = right_front + places;
+        } else if (right_back < right_front) {
+            right_back = right_front;
+            left_back = left_front + places;
+        }
     }
 };
 
 // How many of the first h elements of the stable merge of left[0, l) and right[0, r) come
-// from the left run (binary search; h <= l + r).
+// from the left run (binary search; h <= l + r). Whatever the runs hold, sorted or not,
+// it reads only inside them and returns a share of at most l whose rest, h minus it, is
+// at most r: the cut it gives a merge always leaves two halves inside the runs.
 template <class T>
 std::size_t left_share_of_prefix(const T* left, std::size_t l, const T* right, std::size_t r, std::size_t h) noexcept {
     std::size_t lo = h > r ? h - r : 0;

@@ -3,15 +3,19 @@
 // merged whole in registers (1, 2, 4 and 8 vectors) and around the length where a merge is
 // cut in two (128), with values from all-equal to the extremes of int64, and right runs
 // below, inside and above the left one; then the stable sorts with each kernel forced.
+// Runs out of order, of random lengths around the same thresholds, must merge into some
+// result and stay inside the runs and the output.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <unordered_set>
 #include <vector>
 
 #include "algorithms/merge.hpp"
+#include "core/merge_runs.hpp"
 #include "algorithms/tim.hpp"
 #include "parallel/kernels.hpp"
 #include "parallel/pool_stable_sort.hpp"
@@ -87,6 +91,62 @@ TEST_P(MergeKernel, ExtremeValuesAndLongUnevenRuns) {
         } else {
             expect_merges(sorted_run(l, any), sorted_run(r, any));
         }
+    }
+}
+
+// A length near one of the kernels' cut-overs: a run's vector sizes and the longest runs
+// merged in registers (4 to 64), and the sums where a merge is cut in two (128, 256).
+std::size_t length_near_a_threshold(std::mt19937_64& rng) {
+    const std::size_t thresholds[] = {0, 4, 8, 16, 32, 64, 128, 256};
+    const std::size_t at = thresholds[rng() % std::size(thresholds)];
+    const std::size_t below = std::min<std::size_t>(at, 5);
+    return at - below + rng() % (below + 6);
+}
+
+// Runs in any order, sorted ones among them: the patterns of testing/patterns.hpp.
+Values any_run(std::size_t length, std::mt19937_64& rng) {
+    return testing::make_pattern(testing::all_patterns[rng() % std::size(testing::all_patterns)], length, rng());
+}
+
+using Merge = void (*)(const std::int64_t*, std::size_t, const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+
+// Merges runs in any order: `merge` returns, writes only its output, and places only
+// values it read from the runs, or the padding (the largest value) a vector kernel reads
+// past a run's end; a place may also keep what it held (the merge by rank gives two
+// elements one place when the runs are out of order). The runs lie in vectors of exactly
+// their length, so the sanitized builds see a read past either end.
+void expect_ends_inside(Merge merge, const Values& left, const Values& right) {
+    SCOPED_TRACE(::testing::Message() << left.size() << " + " << right.size());
+    testing::Guarded out(Values(left.size() + right.size(), testing::guard_value));
+    merge(left.data(), left.size(), right.data(), right.size(), out.range().data());
+    ASSERT_TRUE(out.guards_intact());
+    std::unordered_set<std::int64_t> read(left.begin(), left.end());
+    read.insert(right.begin(), right.end());
+    read.insert({limits::max(), testing::guard_value});
+    for (std::int64_t x : out.values()) ASSERT_TRUE(read.contains(x)) << x << " was never in a run";
+}
+
+TEST_P(MergeKernel, EndsInsideItsRangesOnRunsOutOfOrder) {
+    std::mt19937_64 rng(4242);
+    for (int round = 0; round < 3000; ++round) {
+        // Both runs near a threshold, or an uneven split of a sum near one, or long runs
+        // (the kernels' steady loops).
+        std::size_t l = length_near_a_threshold(rng);
+        std::size_t r = length_near_a_threshold(rng);
+        if (round % 3 == 1) {
+            const std::size_t sum = l + r;
+            l = rng() % (sum + 1);
+            r = sum - l;
+        } else if (round % 100 == 0) {
+            l = rng() % 20000;
+            r = rng() % 20000;
+        }
+        const Values left = any_run(l, rng);
+        const Values right = any_run(r, rng);
+        expect_ends_inside(kernels(GetParam()).merge, left, right);
+        // The merges too short for a kernel, which merge_runs keeps inline.
+        if (l + r < merge_tuning::kernel_from) expect_ends_inside(merge_by_rank<std::int64_t>, left, right);
+        if (HasFatalFailure()) return;
     }
 }
 

@@ -1,7 +1,8 @@
 // vexo.dask's partition merge against std::sort of the concatenation: run counts on both
 // sides of every power of two (where the number of passes, and so the buffer the first
 // pass writes, changes), empty runs among them, unequal lengths and few distinct values;
-// with no scratch wherever at most two runs hold elements.
+// with no scratch wherever at most two runs hold elements. Runs out of order end too,
+// writing only the output and the scratch.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "parallel/kernels.hpp"
+#include "patterns.hpp"
 #include "sorted_runs_merge.hpp"
 
 namespace vexo::dask_native {
@@ -49,6 +52,30 @@ TEST_P(SortedRunsMerge, EqualsSortedConcatenation) {
             out.pop_back();
             ASSERT_EQ(out, expected) << count << " runs, spread " << spread << ", empty every " << empty_every;
         }
+    }
+}
+
+// Each run of any pattern (sorted ones among them) and of any length to a few hundred,
+// through each merge kernel the CPU runs; the output and the scratch have exactly the
+// total's length, so the sanitized build sees any write past them.
+TEST_P(SortedRunsMerge, EndsOnRunsOutOfOrder) {
+    const std::size_t count = GetParam();
+    std::mt19937_64 rng(count + 100);
+    for (int round = 0; round < 30; ++round) {
+        const Isa isa = all_isas[static_cast<std::size_t>(round) % std::size(all_isas)];
+        if (!isa_supported(isa)) continue;
+        const ForcedKernels forced(isa);
+        std::vector<std::vector<std::int64_t>> pieces(count);
+        std::vector<SortedRun> runs;
+        std::size_t total = 0;
+        for (auto& piece : pieces) {
+            const auto pattern = testing::all_patterns[rng() % std::size(testing::all_patterns)];
+            piece = testing::make_pattern(pattern, rng() % 300, rng());
+            runs.push_back({piece.data(), piece.size()});
+            total += piece.size();
+        }
+        std::vector<std::int64_t> out(total), scratch(total);
+        merge_sorted_runs(runs, out.data(), scratch.data());
     }
 }
 
