@@ -58,6 +58,7 @@ def check_sorted(values: np.ndarray, chunks, parts=None, scheduler="sync") -> da
     sizes = result.chunks[0]
     assert parts is None or len(sizes) == parts
     assert max(sizes) <= math.ceil(1.25 * len(values) / len(sizes))
+    assert min(sizes) > 0 or len(values) < len(sizes) or len(values) == 0
     assert_eq(result, np.sort(before), scheduler=scheduler)
     np.testing.assert_array_equal(values, before)
     np.testing.assert_array_equal(x.compute(scheduler=scheduler), before)
@@ -92,6 +93,22 @@ def test_any_chunking_and_value_spread(sizes, distinct, parts, seed, max_branch)
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(vexo.dask, "MAX_BRANCH", max_branch)
         check_sorted(values, tuple(sizes), min(parts, max(1, len(values))))
+
+
+@pytest.mark.parametrize(
+    "values, chunks, parts",
+    [
+        (np.array([5], np.int64), 1, None),
+        (np.empty(0, np.int64), 4, None),
+        (np.array([3, 1, 2], np.int64), (0, 3, 0), None),
+        (np.array([5, 1], np.int64), (0, 0, 1, 0, 1), None),  # more chunks than elements
+        (np.array([5, 1, 4, 4, 2], np.int64), (0, 2, 1, 0, 2), 5),  # a partition an element
+        (np.empty(0, np.int64), (0, 0), 1),
+        (np.array([2, -1, 0], np.longlong), 2, None),  # an int64-equivalent dtype
+    ],
+)
+def test_one_element_empty_input_empty_chunks_and_longlong(values, chunks, parts):
+    check_sorted(values, chunks, parts)
 
 
 @pytest.mark.parametrize("distinct", [1, 2, 5])
