@@ -63,6 +63,46 @@ def pytest_pyfunc_call(pyfuncitem):
         pyfuncitem.obj = test
 
 
+# tools/dependency-leg installs Dask and sets VEXO_REQUIRE_DASK: there a Dask test that
+# skips (Dask or one of the modules vexo.dask imports missing, or a skip added later) fails,
+# so a broken install can never pass as a suite with its Dask half skipped.
+REQUIRE_DASK = bool(os.environ.get("VEXO_REQUIRE_DASK"))
+DASK_MODULES = ("dask", "distributed")
+
+
+def skip_reason(report: pytest.CollectReport | pytest.TestReport) -> str:
+    """Why `report` was skipped (its longrepr is (path, line, reason) for a skip)."""
+    longrepr = report.longrepr
+    return str(longrepr[-1] if isinstance(longrepr, tuple) else longrepr)
+
+
+def fail_dask_skip(path: str, report: pytest.CollectReport | pytest.TestReport) -> None:
+    """Turns `report`, of a test or a collected file at `path`, into a failure where it is
+    a skip of Dask's tests (anything skipped in test_dask.py, or for want of Dask elsewhere)
+    and VEXO_REQUIRE_DASK forbids it."""
+    if not (REQUIRE_DASK and report.skipped):
+        return
+    reason = skip_reason(report)
+    lacking = any(f"could not import '{name}" in reason for name in DASK_MODULES)
+    if path.endswith("test_dask.py") or lacking:
+        report.outcome = "failed"
+        report.longrepr = f"VEXO_REQUIRE_DASK is set, and this Dask test was skipped: {reason}"
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_make_collect_report(collector):
+    report = yield
+    fail_dask_skip(str(collector.path), report)
+    return report
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item, call):
+    report = yield
+    fail_dask_skip(str(item.path), report)
+    return report
+
+
 def run_python(
     code: str, *, env: dict | None = None, timeout: float = 120
 ) -> subprocess.CompletedProcess:
