@@ -146,7 +146,10 @@ def test_every_piece_reaches_its_partition_in_linear_many_moves(chunks, parts, m
             bounds = [first for first, _ in cut] + [cut[-1][1]]
             assert (bounds[0], bounds[-1]) == held[source] and bounds == sorted(set(bounds))
         held = {target: ranges[0] for target, ranges in reached.items()}
-        assert len(moves) <= (chunks * parts if exchange.direct else 2 * exchange.radix * wider)
+        assert len(moves) <= (
+            chunks * parts if exchange.direct else exchange.radix * exchange.slots
+        )
+    assert exchange.direct or exchange.slots < max_branch * wider
     assert sorted(held) == [exchange.destination(j) for j in range(parts)]
     assert all(held[exchange.destination(j)] == (j, j + 1) for j in range(parts))
     assert exchange.direct == (min(chunks, parts) <= max_branch)

@@ -70,7 +70,7 @@ def merge_candidates() -> dict[str, Callable[[list], np.ndarray]]:
     """Every partition merge on offer, by name: vexo.dask's own first."""
     from vexo import _vexo, dask
 
-    found = {"merge tree": dask._merged_partition}
+    found = {"merge tree": dask._merged_values}
     found |= {name: concatenated(getattr(_vexo, name)) for name in MERGE_SORTS}
     return found | {"numpy.sort": lambda pieces: np.sort(np.concatenate(pieces))}
 
