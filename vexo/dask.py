@@ -93,8 +93,13 @@ from dask.utils import parse_bytes
 
 try:  # public since dask 2025.1
     from dask.task_spec import List, Task, TaskRef
-except ImportError:
-    from dask._task_spec import List, Task, TaskRef
+except ImportError:  # dask 2024.11 and 2024.12: the private module, whose List came later
+    from dask._task_spec import Task, TaskRef, parse_input
+
+    def List(*items):  # noqa: N802  (stands for the class of later releases)
+        """A task argument: the list of `items`, task references resolved."""
+        return parse_input(list(items))
+
 
 from . import _dask_native, _dask_placement, _vexo
 
