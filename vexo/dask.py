@@ -453,10 +453,11 @@ def _merged(
     """Steps 6 and 7: the array whose chunk j is partition j merged, empty ones included."""
     merge = f"vexo-merge-{token}"
     plan = _dask_placement.exchange_plan(sorted_chunks, cuts)
-    # The runs held at each slot: the sorted chunks and their bounds to begin with.
+    # The runs held at each slot, as (values, bounds, first partition): the sorted chunks
+    # and their bounds, from partition 0, to begin with.
     chunk_keys = sorted_chunks.__dask_keys__()
     held = {
-        exchange.origin(i): List(TaskRef(chunk), TaskRef(row))
+        exchange.origin(i): List(TaskRef(chunk), TaskRef(row), 0)
         for i, (chunk, (row,)) in enumerate(zip(chunk_keys, bounds.__dask_keys__(), strict=True))
     }
     chunk_at = {exchange.origin(i): i for i in range(exchange.chunks)}
@@ -599,23 +600,18 @@ def _chunk_bounds(chunk: np.ndarray, splitters: np.ndarray, index: int) -> np.nd
     return np.concatenate([[0], bound, [len(chunk)]]).astype(np.int64)[np.newaxis]
 
 
-def _cut(run: tuple, first: int, last: int, own: bool) -> tuple[np.ndarray, np.ndarray]:
-    """Partitions first to last (exclusive) of a sorted run and its bounds (`run` holds
-    the run's partitions from bounds' first entry on): a view, so that only they are
+def _cut(run: Sequence, first: int, last: int, own: bool) -> tuple[np.ndarray, np.ndarray, int]:
+    """Partitions first to last (exclusive) of a sorted run, with their bounds: `run` is
+    (values, bounds, base), bounds[k] where partition base + k begins (a sorted chunk's
+    bounds are a row of the bounds array). The values are a view, so that only they are
     sent, or, where the data spills (`own`), a copy, which lets the run go to disk and
     its memory be freed (a view would hold on to the whole run while Dask counts only
     the view)."""
-    values, bounds, base = _unpacked(run)
+    values, bounds, base = run
     bounds = bounds.reshape(-1)
     start, stop = bounds[first - base], bounds[last - base]
     piece = values[start:stop]
     return (piece.copy() if own else piece), bounds[first - base : last - base + 1] - start, first
-
-
-def _unpacked(run: tuple) -> tuple[np.ndarray, np.ndarray, int]:
-    """A run as (values, bounds, first partition): a sorted chunk and its bounds hold
-    every partition from the first."""
-    return run if len(run) == 3 else (*run, 0)
 
 
 def _merged_runs(runs: list) -> tuple[np.ndarray, np.ndarray, int]:

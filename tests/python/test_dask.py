@@ -427,7 +427,7 @@ def check_exchange_plan(result: da.Array, out_of_core: bool) -> None:
 @pytest.mark.parametrize("own", [False, True])
 def test_a_piece_is_a_view_unless_the_data_spills(own):
     chunk = np.arange(10)
-    piece, bounds, first = vexo.dask._cut([chunk, np.array([[0, 3, 7, 10]])], 1, 3, own)
+    piece, bounds, first = vexo.dask._cut([chunk, np.array([[0, 3, 7, 10]]), 0], 1, 3, own)
     np.testing.assert_array_equal(piece, chunk[3:])
     np.testing.assert_array_equal(bounds, [0, 4, 7])
     assert first == 1 and np.shares_memory(piece, chunk) != own

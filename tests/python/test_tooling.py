@@ -1,26 +1,21 @@
 """The check's own tools: tools/lowest_pins.py, which gives the oldest-dependencies leg its
 constraints, and conftest.py's VEXO_REQUIRE_DASK, which makes a skipped Dask test fail."""
 
-import importlib.util
 import os
+import runpy
 import subprocess
 import sys
 import tomllib
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 
 
-def load_lowest_pins():
-    spec = importlib.util.spec_from_file_location("lowest_pins", ROOT / "tools/lowest_pins.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-lowest_pins = load_lowest_pins()
+# The tool is a script, not a module of the package: its functions, run from its path.
+lowest_pins = SimpleNamespace(**runpy.run_path(str(ROOT / "tools/lowest_pins.py")))
 
 
 @pytest.mark.parametrize(
