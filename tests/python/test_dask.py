@@ -65,12 +65,20 @@ def check_sorted(values: np.ndarray, chunks, parts=None, scheduler="sync") -> da
     return result
 
 
-@pytest.fixture(params=[vexo.dask.MAX_BRANCH, 2, 5])
+@pytest.fixture(
+    params=[(vexo.dask.MAX_BRANCH, vexo.dask.RUNS_PER_THREAD), (vexo.dask.MAX_BRANCH, math.inf)]
+    + [(2, math.inf), (5, math.inf)],
+    ids=["shipped", "a-run-a-chunk", "staged-2", "staged-5"],
+)
 def max_branch(request, monkeypatch) -> int:
-    """The exchange's fan-in: as shipped (direct on these sizes), and small enough that
-    the same sizes take the staged exchange, in many rounds and in a few."""
-    monkeypatch.setattr(vexo.dask, "MAX_BRANCH", request.param)
-    return request.param
+    """The exchange's fan-in: as shipped (direct on these sizes, small chunks sorted
+    together), and with every chunk a run of its own, so many runs meet the exchange: as
+    shipped, and with a fan-in small enough that the same sizes take the staged
+    exchange, in many rounds and in a few."""
+    branch, runs_per_thread = request.param
+    monkeypatch.setattr(vexo.dask, "MAX_BRANCH", branch)
+    monkeypatch.setattr(vexo.dask, "RUNS_PER_THREAD", runs_per_thread)
+    return branch
 
 
 @pytest.mark.parametrize("name", INPUTS)
@@ -87,11 +95,13 @@ def test_sorts_like_numpy_in_balanced_chunks(name, chunks, parts, max_branch):
     parts=st.integers(1, 20),
     seed=st.integers(0, 2**32),
     max_branch=st.sampled_from([2, 3, vexo.dask.MAX_BRANCH]),
+    runs_per_thread=st.sampled_from([0.5, vexo.dask.RUNS_PER_THREAD, math.inf]),
 )
-def test_any_chunking_and_value_spread(sizes, distinct, parts, seed, max_branch):
+def test_any_chunking_and_value_spread(sizes, distinct, parts, seed, max_branch, runs_per_thread):
     values = np.random.default_rng(seed).integers(0, distinct, sum(sizes), dtype=np.int64)
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(vexo.dask, "MAX_BRANCH", max_branch)
+        patch.setattr(vexo.dask, "RUNS_PER_THREAD", runs_per_thread)
         check_sorted(values, tuple(sizes), min(parts, max(1, len(values))))
 
 
@@ -194,11 +204,38 @@ def test_keys_name_the_input_and_the_arguments():
         assert shared <= ({"vexo-sort-chunk"} if keys is other_parts else set())
 
 
+@given(
+    sizes=st.lists(st.integers(0, 50), max_size=40),
+    threads=st.integers(1, 8),
+    chunk_size=st.integers(8, 4000),
+)
+def test_small_chunks_sorted_together_in_consecutive_runs(sizes, threads, chunk_size):
+    with dask.config.set({"num_workers": threads, "array.chunk-size": chunk_size}):
+        runs = vexo.dask._runs(tuple(sizes))
+    assert [i for first, last in runs for i in range(first, last)] == list(range(len(sizes)))
+    assert all(last > first for first, last in runs)
+    most = min(sum(sizes) / (vexo.dask.RUNS_PER_THREAD * threads), chunk_size // 8)
+    # A run holds one chunk, or no more than its share: both the threads' and Dask's.
+    assert all(last - first == 1 or sum(sizes[first:last]) <= most for first, last in runs)
+    # A run and the next chunk together would have been over it.
+    assert all(sum(sizes[first : last + 1]) > most for first, last in runs[:-1])
+
+
+def test_a_call_on_many_small_chunks_runs_a_task_a_run():
+    x = da.from_array(np.arange(10_000, 0, -1), chunks=5)
+    with dask.config.set({"num_workers": 2}):
+        result = vexo.dask.sort(x)
+    runs = len(layer_of(result, "vexo-bounds-"))
+    assert runs <= 2 * vexo.dask.RUNS_PER_THREAD * 2  # not one a chunk: 2000
+    assert_eq(result, np.arange(1, 10_001))
+
+
 def test_unknown_chunk_sizes_are_found_first():
     values = patterns.make("random", SIZE, 5)
     x = da.from_array(values, chunks=1000)
     x = x[x % 3 != 0]
     assert math.isnan(x.chunks[0][0])
+    assert vexo.dask._runs(x.chunks[0]) == [(i, i + 1) for i in range(x.numblocks[0])]
     result = vexo.dask.sort(x, npartitions=5)
     assert_eq(result, np.sort(values[values % 3 != 0]))
     assert math.isnan(x.chunks[0][0])  # x itself is left as it was
@@ -444,9 +481,11 @@ def test_distributed(client, out_of_core, monkeypatch):  # noqa: F811
     for name in ["random", "all_equal", "zipf"]:
         check_sorted(INPUTS[name](SIZE, 4), (0, *[2000] * 10, 11), 6, scheduler=client)
     values = INPUTS["random"](SIZE, 8)
-    x = da.from_array(values, chunks=3000).persist()
+    x = da.from_array(values, chunks=1000).persist()
     distributed.wait(x)
     result = vexo.dask.sort(x, npartitions=3)
+    if not out_of_core:  # a cluster sorts every chunk on the worker that holds it
+        assert len(layer_of(result, "vexo-sort-chunk-")) == x.numblocks[0]
     check_exchange_plan(result, out_of_core)
     merges = {key[0].rsplit("-", 1)[0] for key in result.__dask_keys__()}
     assert merges == {"vexo-merge"}  # the output chunks are the merges, not aliases of them
