@@ -1,12 +1,13 @@
 // vexo._dask_native: the native steps of vexo.dask.sort, private to the package.
 //
-// merge_sorted(pieces, out) merges sorted int64 pieces into `out` with the interpreter
-// lock released, so that a worker's communication goes on while it merges (vexo._vexo's
-// sorts hold the lock). Arrays come in through the buffer protocol: the caller, in Python,
-// allocates the output with NumPy, so no NumPy header is needed here. Pieces out of order
-// leave some arrangement of values in `out`, but the call ends, touching nothing outside
-// the buffers. Its scratch comes from vexo's one helper: running out of memory aborts, as
-// in every vexo sort.
+// merge_sorted(pieces, out, scratch=None) merges sorted int64 pieces into `out` with the
+// interpreter lock released, so that a worker's communication goes on while it merges
+// (vexo._vexo's sorts hold the lock). Arrays come in through the buffer protocol: the
+// caller, in Python, allocates the output (and the scratch it keeps between merges) with
+// NumPy, so no NumPy header is needed here. Pieces out of order leave some arrangement of
+// values in `out`, but the call ends, touching nothing outside the buffers. A scratch not
+// handed in comes from vexo's one helper: running out of memory aborts, as in every vexo
+// sort.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -78,25 +79,45 @@ PyObject* own_items(PyObject* pieces) {
     return items;
 }
 
-// Merges `runs` into out[0, total) with the interpreter lock released. The scratch lives
-// for this call only: kept for the thread, it held a worker's largest merge for as long
-// as the process ran. A fresh one costs its page faults, about 1.2 ns an element of a
-// merge of 10^7 (docs/dask.md), fewer where the kernel grants the huge pages the helper
-// asks for from 4 MiB; it is freed before the lock is taken back.
-void merge_without_the_lock(std::span<const SortedRun> runs, std::int64_t* out, std::size_t total) {
+// Whether the merge tree of `runs` passes through a scratch array: more than two of them
+// hold elements.
+bool needs_scratch(std::span<const SortedRun> runs) noexcept {
     std::size_t filled = 0;
     for (const SortedRun& run : runs) filled += run.size != 0 ? 1 : 0;
+    return filled > 2;
+}
+
+// Merges `runs` into out[0, total) with the interpreter lock released, through `given`
+// (total elements or more) or, where it is null, a scratch of this call's own: freed
+// before the lock is taken back, so nothing outlives the call that the caller did not
+// allocate.
+void merge_without_the_lock(std::span<const SortedRun> runs, std::int64_t* out, std::size_t total, std::int64_t* given) {
     Py_BEGIN_ALLOW_THREADS;
     {
-        const vexo::Scratch<std::int64_t> scratch(filled > 2 ? total : 0);
-        vexo::dask_native::merge_sorted_runs(runs, out, scratch.data());
+        const vexo::Scratch<std::int64_t> own(given == nullptr && needs_scratch(runs) ? total : 0);
+        vexo::dask_native::merge_sorted_runs(runs, out, given != nullptr ? given : own.data());
     }
     Py_END_ALLOW_THREADS;
 }
 
+// 0, or -1 with a ValueError: the scratch handed in cannot take the merge's passes.
+int check_scratch(const HeldBuffer& scratch, std::span<const SortedRun> runs, const HeldBuffer& out, std::size_t total) {
+    if (scratch.size() < total) {
+        PyErr_Format(PyExc_ValueError, "argument 'scratch': %zu elements for pieces of %zu", scratch.size(), total);
+        return -1;
+    }
+    bool overlaps = scratch.size() != 0 && overlap(scratch.data(), scratch.size(), out.data(), out.size());
+    for (const SortedRun& run : runs) overlaps = overlaps || (run.size != 0 && overlap(scratch.data(), scratch.size(), run.data, run.size));
+    if (overlaps) {
+        PyErr_SetString(PyExc_ValueError, "argument 'scratch' overlaps a piece or 'out'");
+        return -1;
+    }
+    return 0;
+}
+
 // merge_sorted over pieces it holds itself (own_items): 0, or -1 with an exception set.
 // Every buffer is held until the merge has ended, and released on every way out.
-int merge_items(PyObject* items, PyObject* out_object) {
+int merge_items(PyObject* items, PyObject* out_object, PyObject* scratch_object) {
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items);
     std::vector<HeldBuffer> pieces(static_cast<std::size_t>(count));
     HeldBuffer out;
@@ -118,18 +139,21 @@ int merge_items(PyObject* items, PyObject* out_object) {
         PyErr_Format(PyExc_ValueError, "argument 'out': %zu elements for pieces of %zu", out.size(), total);
         return -1;
     }
-    merge_without_the_lock(runs, out.data(), total);
+    HeldBuffer scratch;
+    const bool given = scratch_object != Py_None;
+    if (given && (scratch.acquire(scratch_object, true, "argument 'scratch'") != 0 || check_scratch(scratch, runs, out, total) != 0)) return -1;
+    merge_without_the_lock(runs, out.data(), total, given ? scratch.data() : nullptr);
     return 0;
 }
 
 PyObject* merge_sorted(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "merge_sorted(pieces, out) takes two arguments");
+    if (nargs != 2 && nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "merge_sorted(pieces, out, scratch=None) takes two or three arguments");
         return nullptr;
     }
     PyObject* items = own_items(args[0]);
     if (items == nullptr) return nullptr;
-    const int merged = merge_items(items, args[1]);
+    const int merged = merge_items(items, args[1], nargs == 3 ? args[2] : Py_None);
     Py_DECREF(items);
     if (merged != 0) return nullptr;
     Py_RETURN_NONE;
@@ -137,8 +161,9 @@ PyObject* merge_sorted(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef methods[] = {
     {"merge_sorted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_sorted)), METH_FASTCALL,
-     "merge_sorted(pieces, out)\n--\n\nMerges the sorted int64 arrays `pieces` into `out`, whose length is "
-     "their total, with the interpreter lock released."},
+     "merge_sorted(pieces, out, scratch=None)\n--\n\nMerges the sorted int64 arrays `pieces` into `out`, whose "
+     "length is their total, with the interpreter lock released, through `scratch` (at least as long as `out`) "
+     "where more than two pieces hold elements, or a scratch array of the call's own where it is None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

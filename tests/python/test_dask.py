@@ -295,6 +295,25 @@ def test_merge_takes_misaligned_read_only_and_empty_pieces():
     np.testing.assert_array_equal(merged, [1, 2, 3, 4, 9, 11])
 
 
+def test_merges_keep_one_scratch_while_they_keep_coming(monkeypatch):
+    kept = vexo.dask.KeptScratch(seconds=60)
+    monkeypatch.setattr(vexo.dask, "_KEPT_SCRATCH", kept)
+    monkeypatch.setattr(vexo.dask, "KEPT_SCRATCH_FROM", 0)
+    taken = []
+    take = kept.take
+    monkeypatch.setattr(kept, "take", lambda size: taken.append(take(size)) or taken[-1])
+    for size in (300, 300, 600, 30):  # the first two share one; a longer merge needs more
+        pieces = [np.arange(k, size, 3) for k in range(3)]
+        np.testing.assert_array_equal(vexo.dask._merged_values(pieces), np.arange(size))
+        assert kept.held() == 1
+    assert taken[0] is taken[1] and taken[2] is taken[3] and len(taken[2]) == 600
+    kept._expire()  # used just now: kept on
+    assert kept.held() == 1
+    kept._last_use -= 60
+    kept._expire()
+    assert kept.held() == 0
+
+
 def test_native_merge_refuses_an_output_over_a_piece_and_a_read_only_one():
     whole = np.arange(6)
     with pytest.raises(ValueError, match="'out' overlaps a piece"):

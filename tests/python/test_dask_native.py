@@ -21,15 +21,15 @@ SANITIZED = bool(os.environ.get("VEXO_SANITIZED"))
 MERGE_SECONDS = 10
 
 
-def merge_or_end_the_run(pieces: list, out: np.ndarray) -> None:
-    """merge_sorted(pieces, out), or the end of the pytest run if it has not returned in
+def merge_or_end_the_run(pieces: list, out: np.ndarray, *scratch: np.ndarray) -> None:
+    """merge_sorted(pieces, out, *scratch), or the end of the pytest run if it has not returned in
     MERGE_SECONDS. A merge spins with the interpreter lock released, so a thread of the
     test can time it, and a hang fails in seconds instead of at faulthandler_timeout."""
     raised: list[BaseException] = []
 
     def call() -> None:
         try:
-            _dask_native.merge_sorted(pieces, out)
+            _dask_native.merge_sorted(pieces, out, *scratch)
         except BaseException as error:
             raised.append(error)
 
@@ -59,18 +59,48 @@ def made(recipes: list[tuple[str, int, int]]) -> list[np.ndarray]:
     return [patterns.make(name, n, seed) for name, n, seed in recipes]
 
 
-@given(piece_recipes)
-def test_sorted_pieces_merge_like_numpy_sort(recipes):
+# No scratch handed in (the call's own), or one of the output's length or longer, as a
+# kept one can be.
+scratch_spare = st.one_of(st.none(), st.integers(0, 100))
+
+
+def scratch_for(total: int, spare: int | None) -> tuple[np.ndarray, ...]:
+    return () if spare is None else (np.empty(total + spare, np.int64),)
+
+
+@given(piece_recipes, scratch_spare)
+def test_sorted_pieces_merge_like_numpy_sort(recipes, spare):
     pieces = [np.sort(piece) for piece in made(recipes)]
     out = np.empty(sum(map(len, pieces)), np.int64)
-    merge_or_end_the_run(pieces, out)
+    merge_or_end_the_run(pieces, out, *scratch_for(len(out), spare))
     np.testing.assert_array_equal(out, np.sort(np.concatenate([np.empty(0, np.int64), *pieces])))
 
 
-@given(piece_recipes)
-def test_pieces_out_of_order_return(recipes):
+@given(piece_recipes, scratch_spare)
+def test_pieces_out_of_order_return(recipes, spare):
     pieces = made(recipes)
-    merge_or_end_the_run(pieces, np.empty(sum(map(len, pieces)), np.int64))
+    total = sum(map(len, pieces))
+    merge_or_end_the_run(pieces, np.empty(total, np.int64), *scratch_for(total, spare))
+
+
+def test_a_scratch_handed_in_is_checked_before_the_merge():
+    whole = np.empty(70, np.int64)
+    whole[:10] = np.arange(0, 30, 3)
+    pieces = [whole[:10], np.arange(1, 30, 3), np.arange(2, 30, 3)]
+    out = np.empty(30, np.int64)
+    frozen = np.empty(30, np.int64)
+    frozen.flags.writeable = False
+    for scratch, error, message in [
+        (np.empty(29, np.int64), ValueError, "'scratch': 29 elements for pieces of 30"),
+        (np.empty(30, np.int32), TypeError, "'scratch': not a one-dimensional"),
+        (frozen, ValueError, "read-only"),
+        (out, ValueError, "'scratch' overlaps a piece or 'out'"),
+        (whole[5:40], ValueError, "'scratch' overlaps a piece or 'out'"),
+    ]:
+        with pytest.raises(error, match=message):
+            _dask_native.merge_sorted(pieces, out, scratch)
+    _dask_native.merge_sorted(pieces, out, whole[10:40])  # beside a piece, not over it
+    np.testing.assert_array_equal(out, np.arange(30))
 
 
 def test_a_descending_piece_returns():
