@@ -118,7 +118,7 @@ def overview_table(results: Sequence[Measurement], size: int | None = None) -> s
     -------
     str
         Its title, then the Markdown table: a row per function, a column per pattern, each
-        cell the ratio (or why there is none: skipped, failed).
+        cell the ratio (or why there is none: "quadratic" for a skipped one, or the failure).
     """
     size = size if size is not None else max(m.size for m in results)
     cells = {(m.function, m.pattern): m for m in results if m.size == size}
@@ -129,12 +129,17 @@ def overview_table(results: Sequence[Measurement], size: int | None = None) -> s
         measurement = cells.get((function, pattern))
         if measurement is None:
             return "not measured"
+        if measurement.status == status.SKIPPED_QUADRATIC:
+            return "quadratic"  # the narrowest column that still says why
         if measurement.status != status.OK or measurement.ratio is None:
             return measurement.status
         return f"{format_figure(measurement.ratio)}x"
 
     body = [[function, *(cell(function, p) for p in patterns)] for function in functions]
-    title = f"All patterns at {format_size(size)} elements: time relative to NumPy"
+    title = (
+        f"All patterns at {format_size(size)} elements: time relative to NumPy "
+        "(quadratic: skipped, one call would take over a second)"
+    )
     lines = markdown.table(["function", *patterns], body, right=range(1, len(patterns) + 1))
     return "\n".join([title, "", *lines])
 

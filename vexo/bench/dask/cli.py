@@ -58,7 +58,7 @@ def build_parser() -> argparse.ArgumentParser:
     only.add_argument(
         "--spill",
         action="store_true",
-        help="also the beyond-memory run, at --spill-size (default 4e8: 3.2 GB, minutes)",
+        help="also the beyond-memory run, at --spill-size (default 4e8, 3.2 GB)",
     )
     only.add_argument(
         "--no-spill", action="store_true", help="no beyond-memory run, even with --spill-size"
@@ -93,7 +93,9 @@ def build_parser() -> argparse.ArgumentParser:
         "--chunk-size",
         type=parse_size,
         default=timing.DEFAULT_CHUNK_SIZE,
-        help=f"elements per input chunk (default: {timing.DEFAULT_CHUNK_SIZE:,})",
+        help="elements per input chunk at most, in at least "
+        f"{timing.MIN_CHUNKS_PER_WORKER} chunks per worker (default: "
+        f"{timing.DEFAULT_CHUNK_SIZE:,})",
     )
     parser.add_argument(
         "--retain-freed-memory",
