@@ -32,8 +32,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--sizes",
         type=parse_sizes,
         default=list(DEFAULT_SIZES),
-        help="comma-separated sizes sorted on the unlimited cluster (default: 1e6,1e7; the "
-        "heavier runs of the README: 1e7,1e8)",
+        help="comma-separated sizes sorted on the unlimited cluster (default: 1e6,1e7)",
     )
     parser.add_argument(
         "--spill-size",
