@@ -16,6 +16,7 @@ from ._vexo import *  # noqa: F403
 from ._vexo import __all__  # noqa: F401
 
 try:
-    __version__ = metadata.version(__name__)
+    # The distribution's name, not the package's: pip installs vexo as vexo-sort.
+    __version__ = metadata.version("vexo-sort")
 except metadata.PackageNotFoundError:  # imported from a tree that pip never installed
     __version__ = "unknown"

@@ -89,7 +89,7 @@ try:
     import dask.array as da
 except ImportError as missing:
     raise ImportError(
-        "vexo.dask needs Dask: pip install 'vexo[dask]' (dask[array] and distributed)"
+        "vexo.dask needs Dask: pip install 'vexo-sort[dask]' (dask[array] and distributed)"
     ) from missing
 import numpy as np
 from dask.base import tokenize

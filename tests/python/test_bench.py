@@ -17,6 +17,7 @@ from hypothesis import strategies as st
 
 from vexo import _vexo, patterns
 from vexo.bench import catalog, cli, machine, measure, options, plot, report, status
+from vexo.bench.dask import cli as dask_cli
 from vexo.bench.dask import timing as dask_timing
 
 CPP_PATTERNS = Path(__file__).parents[2] / "testing"
@@ -313,6 +314,35 @@ def test_json_record_and_the_numpy_rows(tmp_path, capsys):
     assert "skipped (quadratic)" in capsys.readouterr().out
 
 
+def test_the_overview_has_every_pattern_and_function_at_the_largest_size(tmp_path, capsys):
+    name = _vexo.__all__[0]  # bubble: quadratic, so skipped at the larger size
+    code, record = run_bench(
+        tmp_path,
+        "--functions",
+        f"{name},heap",
+        "--sizes",
+        "30000,50",
+        "--patterns",
+        "random,few_distinct",
+        "--overview",
+    )
+    out = capsys.readouterr().out
+    assert code == 0
+    overview = out[out.index(f"All patterns at {report.format_size(30_000)} elements") :]
+    overview = overview.splitlines()
+    assert re.fullmatch(r"\| function +\| +random \| +few_distinct \|", overview[2])
+    rows = {
+        line.split("|")[1].strip(): line.split("|")[2:4] for line in overview[4:] if "|" in line
+    }
+    assert set(rows) >= {BASELINE, name, "heap"}
+    assert [cell.strip() for cell in rows[name]] == ["quadratic"] * 2
+    by_cell = {(e["function"], e["pattern"]): e for e in record["results"] if e["size"] == 30000}
+    for pattern, cell in zip(["random", "few_distinct"], rows["heap"], strict=True):
+        assert (
+            cell.strip() == f"{report.format_figure(by_cell['heap', pattern]['ratio_to_numpy'])}x"
+        )
+
+
 def test_a_broken_sort_fails_the_run_and_is_named(tmp_path, capsys, monkeypatch):
     offered = catalog.available()
     offered["broken"] = catalog.Contender("broken", sorted_then(swap_first_two))
@@ -445,6 +475,22 @@ def test_dask_step_bench_checks_and_lists_every_candidate(capsys, monkeypatch):
         assert f"| {label} " in out
 
 
+@pytest.mark.parametrize(
+    "argv, within, beyond",
+    [
+        ("", [10**6, 10**7], []),
+        ("--spill", [10**6, 10**7], [4 * 10**8]),
+        ("--spill-size 4e4", [10**6, 10**7], [40_000]),
+        ("--spill-size 4e4 --no-spill", [10**6, 10**7], []),
+        ("--sizes 1e8 --spill-only", [], [4 * 10**8]),
+    ],
+)
+def test_dask_bench_runs_beyond_memory_only_when_asked(argv, within, beyond):
+    planned = dask_cli.plans(dask_cli.build_parser().parse_args(argv.split()))
+    assert [p.size for p in planned if p.memory_limit is None] == within
+    assert [p.size for p in planned if p.memory_limit is not None] == beyond
+
+
 @pytest.mark.skipif(
     bool(os.environ.get("VEXO_SANITIZED")),
     reason="worker processes under the sanitizer add time, not coverage",
@@ -454,7 +500,7 @@ def test_dask_bench_runs_without_pandas():
     done = run_python(
         """
         import sys
-        sys.modules["pandas"] = None  # as after pip install "vexo[dask]"
+        sys.modules["pandas"] = None  # as after pip install "vexo-sort[dask]"
         from vexo.bench.dask import main
         argv = "--plain --sizes 2e4 --spill-size 4e4 --repeat 1 --threads-per-worker 2"
         raise SystemExit(main([*argv.split(), "--pool-threads", "1"]))

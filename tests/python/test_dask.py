@@ -399,7 +399,7 @@ def test_import_without_dask_names_the_extra():
         "sys.modules['dask'] = None\n"  # as if it were not installed
         "import vexo.dask\n"
     )
-    assert "pip install 'vexo[dask]'" in done.stderr, done.stderr
+    assert "pip install 'vexo-sort[dask]'" in done.stderr, done.stderr
 
 
 def test_no_chunks_keyword_left():

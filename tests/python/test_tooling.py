@@ -1,5 +1,6 @@
 """The check's own tools: tools/lowest_pins.py, which gives the oldest-dependencies leg its
-constraints, and conftest.py's VEXO_REQUIRE_DASK, which makes a skipped Dask test fail."""
+constraints, tools/wheel_metadata.py, which holds the wheel's metadata to pyproject.toml,
+and conftest.py's VEXO_REQUIRE_DASK, which makes a skipped Dask test fail."""
 
 import os
 import runpy
@@ -16,6 +17,50 @@ ROOT = Path(__file__).resolve().parents[2]
 
 # The tool is a script, not a module of the package: its functions, run from its path.
 lowest_pins = SimpleNamespace(**runpy.run_path(str(ROOT / "tools/lowest_pins.py")))
+wheel_metadata = SimpleNamespace(**runpy.run_path(str(ROOT / "tools/wheel_metadata.py")))
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+
+
+def core_metadata(name: str, urls: dict[str, str], classifiers: list[str]) -> str:
+    """A wheel's METADATA header block, as a build backend writes it."""
+    lines = ["Metadata-Version: 2.4", f"Name: {name}", "Version: 0.1.0"]
+    lines += [f"Classifier: {c}" for c in classifiers]
+    lines += [f"Project-URL: {label}, {url}" for label, url in urls.items()]
+    return "\n".join(lines) + "\n\nThe description.\n"
+
+
+def test_the_wheel_metadata_check_passes_what_pyproject_declares():
+    whole = core_metadata(PROJECT["name"], PROJECT["urls"], PROJECT["classifiers"])
+    assert wheel_metadata.problems(whole, PROJECT) == []
+    assert any(c.startswith("Operating System :: ") for c in PROJECT["classifiers"])
+
+
+@pytest.mark.parametrize(
+    "name, urls, classifiers, missing",
+    [
+        ("vexo", PROJECT["urls"], PROJECT["classifiers"], "its Name is 'vexo'"),
+        (PROJECT["name"], {}, PROJECT["classifiers"], "lacks the Project-URL Source"),
+        (PROJECT["name"], PROJECT["urls"], [], "lacks the classifier 'Operating System"),
+        (
+            PROJECT["name"],
+            {**PROJECT["urls"], "Issues": "https://example.org/elsewhere"},
+            PROJECT["classifiers"],
+            "lacks the Project-URL Issues",
+        ),
+    ],
+)
+def test_the_wheel_metadata_check_names_what_the_wheel_lacks(name, urls, classifiers, missing):
+    found = wheel_metadata.problems(core_metadata(name, urls, classifiers), PROJECT)
+    assert any(missing in problem for problem in found), found
+
+
+def test_the_wheel_metadata_check_wants_urls_and_an_os_in_pyproject():
+    bare = {**PROJECT, "urls": {}, "classifiers": ["Typing :: Typed"]}
+    found = wheel_metadata.problems(core_metadata(bare["name"], {}, ["Typing :: Typed"]), bare)
+    assert found == [
+        "pyproject.toml declares no [project.urls]",
+        "pyproject.toml declares no 'Operating System :: ' classifier",
+    ]
 
 
 @pytest.mark.parametrize(

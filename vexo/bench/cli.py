@@ -105,7 +105,14 @@ def build_parser(function_names: Sequence[str]) -> argparse.ArgumentParser:
     parser.add_argument(
         "--plot",
         metavar="FILE.png",
-        help="draw ns per element against size, one panel per pattern (needs matplotlib)",
+        help="draw the time relative to NumPy against size, one panel per pattern, log axes "
+        "(needs matplotlib)",
+    )
+    parser.add_argument(
+        "--overview",
+        action="store_true",
+        help="after the tables, one compact table of every function's time relative to NumPy "
+        "on every pattern at the largest size (plain Markdown)",
     )
     parser.add_argument(
         "--plain",
@@ -248,9 +255,12 @@ def run(args: argparse.Namespace, argv: list[str], offered: dict[str, catalog.Co
     heading = f"vexo bench: {machine.one_line(described)}"
     footer = summary(results, elapsed, argv)
     if console is None:
-        report.render_plain(results, heading, footer)
+        report.render_plain(results, heading, footer, overview=args.overview)
     else:
         report.render_rich(results, heading, footer, console)
+        if args.overview:
+            console.print()
+            console.print(report.overview_table(results), highlight=False, markup=False)
     if args.json:
         settings = json_settings(args, names, described["pool_threads"], numpy_held)
         report.write_json(

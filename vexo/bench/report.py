@@ -103,6 +103,47 @@ def plain_table(table: Table) -> str:
     return "\n".join([table.title, "", *markdown.table(header, body, right=figures)])
 
 
+def overview_table(results: Sequence[Measurement], size: int | None = None) -> str:
+    """One compact table of the whole run: each function's time relative to NumPy on every
+    pattern at one size.
+
+    Parameters
+    ----------
+    results : sequence of Measurement
+        The run's measurements.
+    size : int, optional
+        The size shown; default the largest measured.
+
+    Returns
+    -------
+    str
+        Its title, then the Markdown table: a row per function, a column per pattern, each
+        cell the ratio (or why there is none: "quadratic" for a skipped one, or the failure).
+    """
+    size = size if size is not None else max(m.size for m in results)
+    cells = {(m.function, m.pattern): m for m in results if m.size == size}
+    functions = list(dict.fromkeys(function for function, _ in cells))
+    patterns = list(dict.fromkeys(pattern for _, pattern in cells))
+
+    def cell(function: str, pattern: str) -> str:
+        measurement = cells.get((function, pattern))
+        if measurement is None:
+            return "not measured"
+        if measurement.status == status.SKIPPED_QUADRATIC:
+            return "quadratic"  # the narrowest column that still says why
+        if measurement.status != status.OK or measurement.ratio is None:
+            return measurement.status
+        return f"{format_figure(measurement.ratio)}x"
+
+    body = [[function, *(cell(function, p) for p in patterns)] for function in functions]
+    title = (
+        f"All patterns at {format_size(size)} elements: time relative to NumPy "
+        "(quadratic: skipped, one call would take over a second)"
+    )
+    lines = markdown.table(["function", *patterns], body, right=range(1, len(patterns) + 1))
+    return "\n".join([title, "", *lines])
+
+
 def failure_lines(results: Sequence[Measurement]) -> list[str]:
     return [
         f"{m.function} on {m.pattern}, n={m.size}: {m.status}: {m.detail}"
@@ -110,7 +151,9 @@ def failure_lines(results: Sequence[Measurement]) -> list[str]:
     ]
 
 
-def render_plain(results: Sequence[Measurement], heading: str, footer: str, out=None) -> None:
+def render_plain(
+    results: Sequence[Measurement], heading: str, footer: str, out=None, overview: bool = False
+) -> None:
     """Prints the report as Markdown: heading, legend, one table per pattern, the failures.
 
     Parameters
@@ -123,9 +166,13 @@ def render_plain(results: Sequence[Measurement], heading: str, footer: str, out=
         The last line: the counts, the time and the command.
     out : file, optional
         Where to print (default: standard output).
+    overview : bool, optional
+        Add `overview_table` after the tables.
     """
     out = out or sys.stdout
     parts = [heading, LEGEND, *map(plain_table, tables(results))]
+    if overview:
+        parts.append(overview_table(results))
     problems = failure_lines(results)
     if problems:
         parts.append("\n".join(["FAILURES:", *problems]))

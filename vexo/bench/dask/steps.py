@@ -111,12 +111,28 @@ def table(
 def build_parser() -> argparse.ArgumentParser:
     """The step bench's options."""
     parser = argparse.ArgumentParser(
-        prog="python -m vexo.bench.dask.steps", description=__doc__.split("\n\n")[0]
+        prog="python -m vexo.bench.dask.steps",
+        description=__doc__.split("\n\n")[0].split(": ", 1)[1],
     )
-    parser.add_argument("--size", type=parse_size, default=4_000_000, help="default: 4e6")
-    parser.add_argument("--repeat", type=positive_int, default=3, help="default: 3")
-    parser.add_argument("--threads", type=positive_int, default=1, help="default: 1")
-    parser.add_argument("--seed", type=int, default=1, help="default: 1")
+    parser.add_argument(
+        "--size",
+        type=parse_size,
+        default=4_000_000,
+        help="elements of the sorted chunk and of the merged partition (default: 4e6)",
+    )
+    parser.add_argument(
+        "--repeat",
+        type=positive_int,
+        default=3,
+        help="timed calls per figure, after one untimed call; medians (default: 3)",
+    )
+    parser.add_argument(
+        "--threads",
+        type=positive_int,
+        default=1,
+        help="threads of the vexo pool, a worker's share of the cores (default: 1)",
+    )
+    parser.add_argument("--seed", type=int, default=1, help="seed of the inputs (default: 1)")
     return parser
 
 
