@@ -31,7 +31,8 @@ own algorithms (dask/array/percentile.py, the task shuffle of dask.dataframe):
    merge), and gathered where they go;
 7. ``vexo-merge``: output partition j (chunk j of the result), its pieces merged into a
    new array by vexo's two-run merge, in a tree (vexo._dask_native), with the
-   interpreter lock released so that the worker's transfers go on meanwhile.
+   interpreter lock released so that the worker's transfers go on meanwhile, through a
+   scratch array the process keeps while merges keep coming (KeptScratch).
 
 The exchange is the one step whose size depends on both the C input chunks and the P
 output partitions. Where one of them is at most MAX_BRANCH, every chunk sends its piece

@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 from vexo import _vexo, patterns
 from vexo.bench import catalog, cli, machine, measure, options, plot, report, status
 from vexo.bench.dask import cli as dask_cli
+from vexo.bench.dask import report as dask_report
 from vexo.bench.dask import timing as dask_timing
 
 CPP_PATTERNS = Path(__file__).parents[2] / "testing"
@@ -443,6 +444,14 @@ def test_dask_bench_check_sees_order_across_chunks_and_lost_or_changed_values(va
 )
 def test_a_dask_run_that_raised_fails_the_bench_and_a_skipped_one_does_not(outcome, failed):
     assert status.failed(outcome) == failed
+
+
+def test_dask_bench_row_gives_the_spread_and_the_kernels_share():
+    run = dask_timing.Run("vexo.dask.sort", 10**6, times=[1.0, 1.0, 1.0, 1.0, 2.0])
+    run.cpu_times, run.system_times = [2.0, 3.0, 2.0, 2.0, 9.0], [0.5, 0.1, 0.5, 0.6, 0.5]
+    row = dict(zip(dask_report.HEADER, dask_report.table_rows([run])[0], strict=True))
+    assert (row["p90/p10"], row["CPU ns/element"], row["of it system"]) == ("1.60", "2000", "500")
+    assert dask_timing.Run("vexo.dask.sort", 10, times=[1.0, 3.0]).spread is None
 
 
 @pytest.mark.parametrize(

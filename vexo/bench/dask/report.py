@@ -15,10 +15,12 @@ HEADER = [
     "contender",
     "seconds",
     "range",
+    "p90/p10",
     "elements/s",
     "time / vexo's",
     "CPU seconds",
     "CPU ns/element",
+    "of it system",
     "peak memory",
     "peak disk",
 ]
@@ -26,7 +28,9 @@ LEGEND = (
     "seconds and CPU seconds: medians over the repetitions, whose fastest and slowest times "
     "are the range; peak memory: the largest resident memory of one worker process during the "
     "sorts (of this process for numpy.sort); CPU seconds: processor time of all workers (of "
-    "this process for numpy.sort); time / vexo's: above 1x, vexo.dask.sort is that much faster; "
+    "this process for numpy.sort), and of it the time in the kernel (of it system); p90/p10: "
+    "the 90th percentile of the times over the 10th, from 3 repetitions on; time / vexo's: "
+    "above 1x, vexo.dask.sort is that much faster; "
     "peak disk: the most the spilled data took, where the workers spill."
 )
 
@@ -55,10 +59,12 @@ def table_rows(runs: Sequence[Run]) -> list[list[str]]:
                 run.contender,
                 f"{run.seconds:.2f}",
                 spread,
+                "" if run.spread is None else f"{run.spread:.2f}",
                 f"{run.rate / 1e6:.1f} M",
                 ratio,
                 f"{run.cpu_seconds:.1f}",
                 f"{run.cpu_seconds / run.size * 1e9:.0f}",
+                f"{run.system_seconds / run.size * 1e9:.0f}",
                 format_bytes(run.peak_bytes),
                 format_bytes(run.disk_bytes),
             ]

@@ -111,8 +111,10 @@ class Run:
     contender: str
     size: int
     times: list[float] = field(default_factory=list)  # seconds on the clock, one per repetition
-    # processor time of all workers (or this process), one per repetition
+    # processor time of all workers (or this process), one per repetition, and of it the
+    # time in the kernel (page faults of fresh memory, the sockets)
     cpu_times: list[float] = field(default_factory=list)
+    system_times: list[float] = field(default_factory=list)
     peak_bytes: int = 0  # the largest resident memory of one worker (or this process)
     disk_bytes: int | None = None  # the most the spilled data took on disk, where it spilled
     status: str = status.OK
@@ -127,12 +129,25 @@ class Run:
         return statistics.median(self.cpu_times)
 
     @property
+    def system_seconds(self) -> float:
+        return statistics.median(self.system_times)
+
+    @property
+    def spread(self) -> float | None:
+        """The 90th percentile of the times over the 10th, where there are a few."""
+        if len(self.times) < 3:
+            return None
+        deciles = statistics.quantiles(self.times, n=10, method="inclusive")
+        return deciles[-1] / deciles[0]
+
+    @property
     def rate(self) -> float | None:
         return self.size / self.seconds if self.seconds else None
 
     def record(self, seconds: float, memory: PeakMemory) -> None:
         self.times.append(seconds)
         self.cpu_times.append(memory.cpu_seconds)
+        self.system_times.append(memory.system_seconds)
         self.peak_bytes = max(self.peak_bytes, memory.peak)
         if memory.directory is not None:
             self.disk_bytes = max(self.disk_bytes or 0, memory.disk_peak)
@@ -300,18 +315,21 @@ class PeakMemory:
         self.directory = directory
         self.disk_peak = 0
         self.cpu_seconds = 0.0
+        self.system_seconds = 0.0
         self.done = threading.Event()
         self.thread = threading.Thread(target=self._sample, daemon=True)
 
-    def _cpu(self) -> float:
-        total = 0.0
+    def _cpu(self) -> tuple[float, float]:
+        """The processes' processor time so far, and of it their time in the kernel."""
+        total = system = 0.0
         for process in self.processes:
             try:
                 times = process.cpu_times()
                 total += times.user + times.system
+                system += times.system
             except Exception:  # see _sample
                 pass
-        return total
+        return total, system
 
     def _sample(self) -> None:
         walked = 0.0
@@ -328,14 +346,16 @@ class PeakMemory:
                 return
 
     def __enter__(self):
-        self.cpu_seconds = -self._cpu()
+        self.cpu_seconds, self.system_seconds = (-used for used in self._cpu())
         self.thread.start()
         return self
 
     def __exit__(self, *exc):
         self.done.set()
         self.thread.join()
-        self.cpu_seconds += self._cpu()
+        total, system = self._cpu()
+        self.cpu_seconds += total
+        self.system_seconds += system
 
     @property
     def peak(self) -> int:
