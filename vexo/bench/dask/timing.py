@@ -217,7 +217,7 @@ def quiet_legacy_dataframe() -> None:
 
 
 def dataframe_available() -> bool:
-    """dask.dataframe needs pandas, which `pip install "vexo[dask]"` does not bring."""
+    """dask.dataframe needs pandas, which `pip install "vexo-sort[dask]"` does not bring."""
     try:
         import pandas  # noqa: F401
     except ImportError:
