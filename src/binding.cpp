@@ -57,6 +57,33 @@ Result<void**> load_numpy_api() {
 
 std::string full_name(const char* function_name) { return std::string(function_name) + "()"; }
 
+// A masked array keeps its mask in a second array beside its data, which a sort of the
+// data alone would leave behind. vexo.dask refuses masked arrays with the same words.
+constexpr char masked_array_refusal[] =
+    "a masked array cannot be sorted: its data would move and its mask would not, hiding valid values and showing masked ones";
+
+// Whether an ndarray (or subclass) is a numpy.ma.MaskedArray or a subclass of it. An exact
+// ndarray never is, and no masked array exists until numpy.ma has been imported, so the
+// module is only looked up in sys.modules, never imported: a plain call stays as cheap
+// as it was, and nothing is loaded that the caller did not load.
+Result<bool> is_masked_array(PyObject* object, PyTypeObject* array_type) {
+    if (Py_TYPE(object) == array_type) return false;
+    Ref name = Ref::steal(PyUnicode_FromString("numpy.ma"));
+    if (!name) return PyError::fetch();
+    Ref masked_module = Ref::steal(PyImport_GetModule(name.get()));
+    if (!masked_module) {
+        if (PyErr_Occurred() != nullptr) return PyError::fetch();
+        return false;
+    }
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(masked_module.get(), "MaskedArray", &found) < 0) return PyError::fetch();
+    Ref masked_type = Ref::steal(found);
+    // The class itself, not isinstance: a __class__ or __instancecheck__ of Python code
+    // cannot hide what the object's layout is.
+    return masked_type && PyType_Check(masked_type.get()) &&
+           PyType_IsSubtype(Py_TYPE(object), reinterpret_cast<PyTypeObject*>(masked_type.get())) != 0;
+}
+
 }  // namespace
 
 Result<PyObject*> bind_arguments(const char* function_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -98,6 +125,9 @@ Result<PyObject*> extract_int64_vector(PyObject* object) {
     if (Py_TYPE(object) != array_type && !PyType_IsSubtype(Py_TYPE(object), array_type)) {
         return argument_error("'" + qualname_of(Py_TYPE(object)) + "' object cannot be converted to 'PyArray<T, D>'");
     }
+    Result<bool> masked = is_masked_array(object, array_type);
+    if (!masked.ok()) return std::move(masked).error();
+    if (masked.value()) return argument_error(masked_array_refusal);
     const ArrayFields& array = fields_of(object);
     if (array.nd != 1) return argument_error("dimensionality mismatch:\n from=" + std::to_string(array.nd) + ", to=1");
     Ref wanted = Ref::steal(reinterpret_cast<DescrFromType>(api[PyArray_DescrFromType_slot])(NPY_LONG_type_number));

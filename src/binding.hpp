@@ -36,8 +36,8 @@ Result<PyObject*> bind_arguments(const char* function_name, PyObject* const* arg
 // NumPy's C-API table, imported on first use; faults if it cannot be had.
 void** numpy_api();
 
-// The object itself if it is a 1-D ndarray of an int64-equivalent dtype, else a TypeError
-// prefixed with "argument 'arr': ".
+// The object itself if it is a 1-D ndarray of an int64-equivalent dtype and not a masked
+// array, else a TypeError prefixed with "argument 'arr': ".
 Result<PyObject*> extract_int64_vector(PyObject* object);
 
 ElementView element_view(PyObject* array) noexcept;

@@ -6,10 +6,11 @@ compares values as signed 64-bit integers, returns None, and holds the interpret
 from start to end (the parallel sorts included).
 
 Every function refuses the same arguments, leaving the array untouched: TypeError for
-anything but a NumPy array, or one not one-dimensional, or of another dtype; ValueError
-for a read-only array. A non-contiguous view raises pyo3_runtime.PanicException, which
-derives from BaseException, not Exception. docs/algorithms.md gives each sort's
-thresholds, memory and worst case.
+anything but a NumPy array, for a masked array (numpy.ma: its data would move under a
+mask that stays put), and for an array not one-dimensional or of another dtype;
+ValueError for a read-only array. A non-contiguous view raises
+pyo3_runtime.PanicException, which derives from BaseException, not Exception.
+docs/algorithms.md gives each sort's thresholds, memory and worst case.
 """
 
 import numpy as np

@@ -153,6 +153,66 @@ def test_ndarray_subclass_memmap_is_sorted_in_place(tmp_path, sort_function):
         sort_function(read_only_map)
 
 
+MASKED = (
+    "argument 'arr': a masked array cannot be sorted: its data would move and its mask "
+    "would not, hiding valid values and showing masked ones"
+)
+
+
+class MaskedSub(np.ma.MaskedArray):
+    pass
+
+
+class Sub(np.ndarray):
+    pass
+
+
+# Refused before the dimension and dtype checks, whatever else is wrong with the array.
+MASKED_CASES = {
+    "one masked": lambda: np.ma.masked_equal(base_array(), 9),
+    "no mask": lambda: np.ma.array(base_array()),
+    "subclass": lambda: np.ma.masked_equal(base_array(), 9).view(MaskedSub),
+    "2-D": lambda: np.ma.masked_equal(base_array().reshape(2, 3), 9),
+    "float64": lambda: np.ma.masked_equal(base_array().astype(np.float64), 9),
+}
+
+
+@pytest.mark.parametrize("case", MASKED_CASES)
+def test_masked_array_is_refused_with_data_and_mask_untouched(sort_function, case):
+    masked = MASKED_CASES[case]()
+    data, mask = masked.data.copy(), np.ma.getmaskarray(masked).copy()
+    with pytest.raises(TypeError) as info:
+        sort_function(masked)
+    assert type(info.value) is TypeError
+    assert str(info.value) == MASKED
+    assert np.array_equal(masked.data, data)
+    assert np.array_equal(np.ma.getmaskarray(masked), mask)
+
+
+def test_other_ndarray_subclass_is_sorted_in_place(sort_function):
+    a = base_array().view(Sub)
+    assert sort_function(a) is None
+    assert type(a) is Sub and a.tolist() == [1, 2, 4, 7, 8, 9]
+
+
+def test_masked_check_never_imports_numpy_ma():
+    # NumPy loads numpy.ma only when asked; the check looks for it and leaves it unloaded.
+    result = run_python(
+        """
+        import sys
+        import numpy as np
+        import vexo._vexo as m
+        class Sub(np.ndarray):
+            pass
+        a = np.array([3, 1, 2]).view(Sub)
+        m.heap(a)
+        print(a.tolist() == [1, 2, 3], "numpy.ma" in sys.modules)
+    """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "False"]
+
+
 CAPSULE_HEAD = "Failed to access NumPy array API capsule: PyErr { type: <class '"
 REPLACE_CAPSULE = """
 import ctypes
