@@ -17,8 +17,11 @@ from hypothesis import strategies as st
 
 from vexo import _vexo, patterns
 from vexo.bench import catalog, cli, machine, measure, options, plot, report, status
+from vexo.bench.dask import check as dask_fingerprints
 from vexo.bench.dask import cli as dask_cli
+from vexo.bench.dask import cluster as dask_cluster
 from vexo.bench.dask import report as dask_report
+from vexo.bench.dask import settings as dask_settings
 from vexo.bench.dask import timing as dask_timing
 
 CPP_PATTERNS = Path(__file__).parents[2] / "testing"
@@ -414,8 +417,8 @@ def test_plot_is_a_png(tmp_path, capsys):
 
 
 def dask_check(parts):
-    return dask_timing.combined(
-        [dask_timing.fingerprint(np.array(part, np.int64)) for part in parts]
+    return dask_fingerprints.combined(
+        [dask_fingerprints.fingerprint(np.array(part, np.int64)) for part in parts]
     )
 
 
@@ -466,9 +469,9 @@ def test_dask_bench_chunks_cover_the_size(size, chunk, workers):
 
 @pytest.mark.parametrize("workers, pool_threads", [(1, None), (2, None), (64, None), (2, 3)])
 def test_dask_bench_pool_takes_a_share_of_the_cores_unless_set(workers, pool_threads):
-    setup = dask_timing.Settings(workers=workers, pool_threads=pool_threads)
+    setup = dask_settings.Settings(workers=workers, pool_threads=pool_threads)
     share = max(1, machine.usable_cores() // workers)
-    assert dask_timing.pool_share(setup) == (pool_threads or share)
+    assert dask_cluster.pool_share(setup) == (pool_threads or share)
 
 
 def test_dask_step_bench_checks_and_lists_every_candidate(capsys, monkeypatch):

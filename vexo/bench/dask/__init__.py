@@ -1,8 +1,9 @@
 """vexo's Dask bench: vexo.dask.sort against Dask's other sorts on a LocalCluster.
 
-Run it as `python -m vexo.bench.dask` (`--help` for the options). `timing` sets up the
-clusters and times every contender, `report` prints the table, and `cli` turns the
-options into both.
+Run it as `python -m vexo.bench.dask` (`--help` for the options). `cli` turns the
+options into `settings`; `timing` times every contender on the clusters that `cluster`
+starts and closes, and `check` checks each result on the workers; `report` prints the
+table.
 """
 
 from .cli import main

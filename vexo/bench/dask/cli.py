@@ -1,7 +1,7 @@
 """`python -m vexo.bench.dask`: vexo.dask.sort on a LocalCluster against Dask's other sorts.
 
-The options become a `timing.Settings` and a list of `timing.Plan`s; the timing module
-measures them and the report module prints the table.
+The options become a `Settings` and a list of `Plan`s (the settings module); the timing
+module measures them and the report module prints the table.
 """
 
 import argparse
@@ -14,7 +14,8 @@ from collections.abc import Sequence
 from .. import machine, status
 from ..console import progress_bar, rich_console
 from ..options import parse_size, parse_sizes, positive_int
-from . import report, timing
+from . import cluster, report, timing
+from .settings import DEFAULT_CHUNK_SIZE, DEFAULT_REPEAT, DEFAULT_WORKERS, Plan, Settings
 
 # A first run takes under a minute on two cores; 10^8 elements, and the run beyond the
 # workers' memory (--spill: 4×10^8, 3.2 GB), are asked for.
@@ -66,8 +67,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--workers",
         type=positive_int,
-        default=timing.DEFAULT_WORKERS,
-        help=f"worker processes (default: {timing.DEFAULT_WORKERS})",
+        default=DEFAULT_WORKERS,
+        help=f"worker processes (default: {DEFAULT_WORKERS})",
     )
     parser.add_argument(
         "--threads-per-worker",
@@ -84,23 +85,23 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--repeat",
         type=positive_int,
-        default=timing.DEFAULT_REPEAT,
+        default=DEFAULT_REPEAT,
         help="runs of each contender at each size, medians reported; the beyond-memory run "
-        f"runs once (default: {timing.DEFAULT_REPEAT})",
+        f"runs once (default: {DEFAULT_REPEAT})",
     )
     parser.add_argument(
         "--chunk-size",
         type=parse_size,
-        default=timing.DEFAULT_CHUNK_SIZE,
+        default=DEFAULT_CHUNK_SIZE,
         help="elements per input chunk at most, in at least "
         f"{timing.MIN_CHUNKS_PER_WORKER} chunks per worker (default: "
-        f"{timing.DEFAULT_CHUNK_SIZE:,})",
+        f"{DEFAULT_CHUNK_SIZE:,})",
     )
     parser.add_argument(
         "--retain-freed-memory",
         action="store_true",
         help="workers keep the memory they free for their next allocations "
-        "(glibc: " + " ".join(f"{k}={v}" for k, v in timing.RETAIN_FREED_MEMORY.items()) + ")",
+        "(glibc: " + " ".join(f"{k}={v}" for k, v in cluster.RETAIN_FREED_MEMORY.items()) + ")",
     )
     parser.add_argument(
         "--contenders",
@@ -127,17 +128,17 @@ def chosen_contenders(parser: argparse.ArgumentParser, text: str) -> list[str]:
     return contenders
 
 
-def plans(args: argparse.Namespace) -> list[timing.Plan]:
+def plans(args: argparse.Namespace) -> list[Plan]:
     """The sizes within memory, then those beyond it, as the options choose."""
-    within = [] if args.spill_only else [timing.Plan(size) for size in args.sizes]
+    within = [] if args.spill_only else [Plan(size) for size in args.sizes]
     asked = args.spill or args.spill_only or args.spill_size is not None
     beyond = [] if args.no_spill or not asked else args.spill_size or [DEFAULT_SPILL_SIZE]
-    return within + [timing.Plan(size, args.spill_memory_limit) for size in beyond]
+    return within + [Plan(size, args.spill_memory_limit) for size in beyond]
 
 
-def settings(args: argparse.Namespace) -> timing.Settings:
+def settings(args: argparse.Namespace) -> Settings:
     """What the timing takes from the options."""
-    return timing.Settings(
+    return Settings(
         workers=args.workers,
         threads=args.threads_per_worker,
         pool_threads=args.pool_threads,
@@ -148,13 +149,13 @@ def settings(args: argparse.Namespace) -> timing.Settings:
     )
 
 
-def heading(setup: timing.Settings, described: dict) -> str:
+def heading(setup: Settings, described: dict) -> str:
     """The table's title: when, the cluster, and the machine."""
     created = datetime.datetime.now(datetime.UTC).isoformat(timespec="minutes")
     return (
         f"vexo.dask bench, {created}: {setup.workers} worker processes, "
         f"{setup.threads} task thread{'s' * (setup.threads > 1)} and a "
-        f"{timing.pool_share(setup)}-thread vexo pool each"
+        f"{cluster.pool_share(setup)}-thread vexo pool each"
         f"{', keeping freed memory' if setup.retain_freed_memory else ''}; "
         f"{machine.one_line(described)}"
     )

@@ -30,18 +30,17 @@ The seams: `DISTRIBUTED` maps each distributed contender to the function that bu
 sort of a dask array; `time_distributed` and `time_local` time one repetition into a
 `Run`; `measure_size` runs every contender at one size on a started cluster, and
 `run_plans` starts the clusters a list of `Plan`s needs. `Settings` is all they take from
-the command line.
+the command line (`settings`); the clusters are started and closed by `cluster`, and
+each result is checked by `check`.
 """
 
 import itertools
-import logging
 import math
 import os
 import statistics
 import sys
 import threading
 import time
-import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
@@ -49,8 +48,17 @@ import numpy as np
 
 from vexo import patterns
 
-from .. import machine, report, status
+from .. import report, status
 from ..console import Progress
+from .check import combined, distributed_fingerprint, fingerprint
+from .cluster import (
+    close_cluster,
+    dataframe_available,
+    quiet_legacy_dataframe,
+    start_cluster,
+    warm_up,
+)
+from .settings import Plan, Settings
 
 VEXO = "vexo.dask.sort"
 RECHUNK = "rechunk+numpy.sort"  # (a)
@@ -59,12 +67,6 @@ LOCAL = "numpy.sort"  # (c), in this process
 CONTENDERS = (VEXO, RECHUNK, DATAFRAME, LOCAL)
 GATHERING = {RECHUNK, LOCAL}  # hold the whole array in one process
 
-DEFAULT_WORKERS = 2
-DEFAULT_REPEAT = 3  # of each contender at each size; the beyond-memory run runs once
-# Elements per chunk: 1.25e7 (100 MB). Each output chunk merges one sorted run per input
-# chunk, so fewer, larger chunks make shorter merges: at 10^8 elements on 2 workers, 8
-# chunks took 8.3 s of worker processor time where 20 chunks of 5e6 took 9.8 s.
-DEFAULT_CHUNK_SIZE = 12_500_000
 MIN_CHUNKS_PER_WORKER = 4  # smaller sizes still give every worker several chunks
 SAMPLE_INTERVAL = 0.1  # seconds between two readings of the workers' memory
 DISK_SAMPLE_INTERVAL = 1.0  # seconds between two walks of the spill directory
@@ -72,36 +74,6 @@ DISK_SAMPLE_INTERVAL = 1.0  # seconds between two walks of the spill directory
 # memory available: the array, its sorted copy and room for everything else.
 LOCAL_COPIES = 3
 SEED = 1
-# glibc gives a freed block of more than 32 MB straight back to the system, so the next
-# one is fresh memory again, which a virtual machine may charge dearly for (see the
-# README): with these, a worker keeps what it frees and allocates from it again.
-RETAIN_FREED_MEMORY = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(2**62)}
-
-
-@dataclass(frozen=True)
-class Settings:
-    """How the clusters are set up and each size is measured."""
-
-    workers: int = DEFAULT_WORKERS  # worker processes
-    threads: int = 1  # task threads per worker process
-    pool_threads: int | None = None  # vexo's pool in each worker; None: its share of the cores
-    repeat: int = DEFAULT_REPEAT  # of each contender at each size, within memory
-    chunk_size: int = DEFAULT_CHUNK_SIZE  # elements per input chunk
-    retain_freed_memory: bool = False  # the workers run with RETAIN_FREED_MEMORY
-    spill_directory: str | None = None  # where limited workers spill; None: Dask's choice
-
-
-@dataclass(frozen=True)
-class Plan:
-    """One size to sort, on workers of this memory limit (None: Dask's, "auto")."""
-
-    size: int
-    memory_limit: str | None = None
-
-    @property
-    def spilled(self) -> bool:
-        """Whether the workers are limited, so the data spills to disk."""
-        return self.memory_limit is not None
 
 
 @dataclass
@@ -208,23 +180,6 @@ def _rechunk_sort(x):
     return x.rechunk(x.shape[0]).map_blocks(np.sort)
 
 
-def quiet_legacy_dataframe() -> None:
-    """Debian's Dask comes without dask-expr, and its legacy dataframe warns of that in
-    every process that imports it."""
-    warnings.filterwarnings(
-        "ignore", message="Dask dataframe query planning is disabled", category=FutureWarning
-    )
-
-
-def dataframe_available() -> bool:
-    """dask.dataframe needs pandas, which `pip install "vexo-sort[dask]"` does not bring."""
-    try:
-        import pandas  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def _dataframe_sort(x):
     quiet_legacy_dataframe()
     import dask.dataframe as dd
@@ -237,54 +192,6 @@ DISTRIBUTED: dict[str, Callable] = {
     RECHUNK: _rechunk_sort,
     DATAFRAME: _dataframe_sort,
 }
-
-
-# Checking ---------------------------------------------------------------------------
-
-
-def fingerprint(block) -> np.ndarray:
-    """count, ascending?, first, last, sum and xor (mod 2^64) of one chunk."""
-    values = np.asarray(block, dtype=np.int64).ravel()
-    wrapped = values.view(np.uint64)
-    if len(values) == 0:
-        return np.zeros(6, np.uint64)
-    ascending = bool(np.all(values[1:] >= values[:-1]))
-    return np.array(
-        [
-            len(values),
-            ascending,
-            wrapped[0],
-            wrapped[-1],
-            wrapped.sum(dtype=np.uint64),
-            np.bitwise_xor.reduce(wrapped),
-        ],
-        np.uint64,
-    )
-
-
-def combined(prints: Sequence[np.ndarray]) -> tuple[bool, tuple[int, int, int]]:
-    """Whether the chunks, in order, form one ascending array, and its count, sum and xor."""
-    filled = [p for p in prints if p[0]]
-    ascending = all(bool(p[1]) for p in filled)
-    bounds = [(int(p[2].view(np.int64)), int(p[3].view(np.int64))) for p in filled]
-    ascending &= all(last <= first for (_, last), (first, _) in itertools.pairwise(bounds))
-    count = sum(int(p[0]) for p in prints)
-    total = sum(int(p[4]) for p in prints) % 2**64
-    xor = 0
-    for p in prints:
-        xor ^= int(p[5])
-    return ascending, (count, total, xor)
-
-
-def distributed_fingerprint(collection) -> tuple[bool, tuple[int, int, int]]:
-    """The check, one task per chunk (of an array or a frame): nothing but the
-    fingerprints leaves the workers."""
-    import dask
-
-    # Unoptimised: Dask's optimised to_delayed loses the data of a collection persisted on a
-    # distributed cluster and hands on the keys instead.
-    parts = np.ravel(collection.to_delayed(optimize_graph=False))
-    return combined(dask.compute(*(dask.delayed(fingerprint)(part) for part in parts)))
 
 
 # Memory -----------------------------------------------------------------------------
@@ -363,67 +270,6 @@ class PeakMemory:
 
 
 # Runs -------------------------------------------------------------------------------
-
-
-def pool_share(settings: Settings) -> int:
-    """vexo pool threads per worker: as set, or the worker's share of the cores."""
-    return settings.pool_threads or max(1, machine.usable_cores() // settings.workers)
-
-
-def start_cluster(settings: Settings, memory_limit: str | None):
-    """A LocalCluster of worker processes, each with a one-share vexo pool.
-
-    Parameters
-    ----------
-    settings : Settings
-        The workers, their threads, and whether they keep the memory they free.
-    memory_limit : str or None
-        Each worker's memory limit (Dask's form, "1.5GB"), beyond which it spills to
-        `settings.spill_directory`; None for Dask's own limit, "auto".
-
-    Returns
-    -------
-    tuple
-        The cluster and a client of it, each a context manager that closes it.
-    """
-    import dask
-    from distributed import Client, LocalCluster
-
-    env = {machine.POOL_SIZE_VARIABLE: str(pool_share(settings))}
-    if settings.retain_freed_memory:
-        env.update(RETAIN_FREED_MEMORY)
-    spilling = memory_limit is not None
-    # Random int64 values do not compress: compressing what spills only costs time.
-    with dask.config.set({"distributed.worker.memory.spill-compression": False}):
-        cluster = LocalCluster(
-            n_workers=settings.workers,
-            # vexo's sorts hold the interpreter lock: more task threads wait for it (the
-            # merges release it)
-            threads_per_worker=settings.threads,
-            processes=True,
-            memory_limit=memory_limit or "auto",
-            local_directory=settings.spill_directory if spilling else None,
-            dashboard_address=None,
-            silence_logs=logging.ERROR,  # the dataframe shuffle warns of every start and end
-            env=env,
-        )
-    client = Client(cluster)
-    client.run(quiet_legacy_dataframe)
-    return cluster, client
-
-
-def warm_up() -> None:
-    """Imports what the contenders need and starts vexo's pool, in a worker before the
-    first timed run: none of that is the first contender's cost."""
-    import dask.array  # noqa: F401
-
-    if dataframe_available():
-        import dask.dataframe  # noqa: F401
-
-    import vexo
-    import vexo.dask  # noqa: F401
-
-    vexo.par_sort_unstable(np.arange(10_000, 0, -1, dtype=np.int64))
 
 
 def time_distributed(client, run: Run, chunks: tuple[int, ...], spilled: bool, directory) -> None:
@@ -607,12 +453,3 @@ def run_plans(
         finally:
             close_cluster(cluster)
     return runs
-
-
-def close_cluster(cluster) -> None:
-    """Closes `cluster`. A worker slow to exit (after spilling tens of gigabytes, it has
-    as much to delete) is reported, and does not lose the measurements made."""
-    try:
-        cluster.close()
-    except TimeoutError as error:
-        warnings.warn(f"the cluster did not close in time ({error!r})", stacklevel=2)
