@@ -210,7 +210,7 @@ def sort(x: da.Array, npartitions: int | None = None) -> da.Array:
     _check_argument(x)
     wanted = _npartitions_asked(npartitions)
     sorted_chunks = _sorted_chunks(x)
-    if any(np.isnan(size) for size in x.chunks[0]):
+    if _sizes_unknown(x.chunks[0]):
         (sorted_chunks,) = dask.persist(sorted_chunks)
         sorted_chunks.compute_chunk_sizes()
     parts = _npartitions(wanted, sorted_chunks)
@@ -319,6 +319,11 @@ def _sorted_chunks(x: da.Array) -> da.Array:
     return da.Array(_layer(name, tasks, [x]), name, chunks=(sizes,), meta=np.empty(0, WANTED_DTYPE))
 
 
+def _sizes_unknown(sizes: Sequence[float]) -> bool:
+    """Whether some chunk's size is unknown (nan), as after boolean indexing."""
+    return any(map(math.isnan, sizes))
+
+
 def _runs(sizes: Sequence[float]) -> list[tuple[int, int]]:
     """The input chunks sorted together, as (first, last) ranges (last exclusive): on a
     scheduler of one process, consecutive chunks until a run holds about 1 / RUNS_PER_THREAD
@@ -331,7 +336,7 @@ def _runs(sizes: Sequence[float]) -> list[tuple[int, int]]:
     costs a copy, which the sort makes anyway. A distributed cluster keeps each chunk on
     the worker that holds it."""
     chunks = len(sizes)
-    if _dask_placement.distributed_client() is not None or any(map(math.isnan, sizes)):
+    if _dask_placement.distributed_client() is not None or _sizes_unknown(sizes):
         return [(i, i + 1) for i in range(chunks)]
     share = sum(sizes) / (RUNS_PER_THREAD * _scheduler_threads())
     most = min(share, parse_bytes(dask.config.get("array.chunk-size")) / WANTED_DTYPE.itemsize)
