@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "core/merge_runs.hpp"
-#include "parallel/kernels.hpp"
+#include "kernels/kernels.hpp"
+#include "kernels/merge_runs.hpp"
 
 namespace vexo::bench {
 namespace {

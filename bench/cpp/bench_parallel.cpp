@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "bench_support.hpp"
 #include "algorithms/pdq.hpp"
+#include "bench_support.hpp"
+#include "kernels/kernels.hpp"
 #include "parallel/par_merge.hpp"
-#include "parallel/kernels.hpp"
 #include "parallel/pool.hpp"
 #include "parallel/pool_stable_sort.hpp"
 #include "parallel/pool_unstable_sort.hpp"

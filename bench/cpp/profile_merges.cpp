@@ -1,5 +1,5 @@
 // Where the stable sorts spend their time: every merge timed by its length (the sorts
-// built with VEXO_MERGE_PROFILE, see core/merge_probe.hpp), against each sort's whole
+// built with VEXO_MERGE_PROFILE, see kernels/merge_probe.hpp), against each sort's whole
 // time, with each merge kernel this CPU runs forced in turn. par_sort and par_merge run on
 // a private pool of one worker, so their merges are timed one at a time. Each figure is
 // the least of five runs.
@@ -18,7 +18,7 @@
 
 #include "algorithms/merge.hpp"
 #include "algorithms/tim.hpp"
-#include "parallel/kernels.hpp"
+#include "kernels/kernels.hpp"
 #include "parallel/par_merge.hpp"
 #include "parallel/pool.hpp"
 #include "parallel/pool_stable_sort.hpp"

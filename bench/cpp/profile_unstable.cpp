@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "parallel/kernels.hpp"
+#include "kernels/kernels.hpp"
 #include "parallel/pool_unstable_sort.hpp"
 #include "patterns.hpp"
 

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/merge_runs.hpp"
+#include "kernels/merge_runs.hpp"
 
 namespace vexo::dask_native {
 

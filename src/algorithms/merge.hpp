@@ -9,9 +9,9 @@
 #include <span>
 
 #include "core/assert.hpp"
-#include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
+#include "kernels/merge_runs.hpp"
 
 namespace vexo {
 

@@ -13,10 +13,10 @@
 #include <cstdint>
 
 #include "core/assert.hpp"
-#include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
-#include "parallel/kernels.hpp"
+#include "kernels/kernels.hpp"
+#include "kernels/merge_runs.hpp"
 
 namespace vexo {
 

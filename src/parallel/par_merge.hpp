@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/merge_runs.hpp"
 #include "core/scratch.hpp"
 #include "core/sort_target.hpp"
+#include "kernels/merge_runs.hpp"
 #include "parallel/pool.hpp"
 
 namespace vexo {

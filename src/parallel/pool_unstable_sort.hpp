@@ -12,7 +12,7 @@
 #include "algorithms/heap.hpp"
 #include "core/assert.hpp"
 #include "core/sort_target.hpp"
-#include "parallel/kernels.hpp"
+#include "kernels/kernels.hpp"
 #include "parallel/pool.hpp"
 
 namespace vexo {

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "parallel/kernels.hpp"
+#include "kernels/kernels.hpp"
 #include "parallel/pool_unstable_sort.hpp"
 #include "patterns.hpp"
 #include "sort_harness.hpp"

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "algorithms/merge.hpp"
-#include "core/merge_runs.hpp"
 #include "algorithms/tim.hpp"
-#include "parallel/kernels.hpp"
+#include "kernels/kernels.hpp"
+#include "kernels/merge_runs.hpp"
 #include "parallel/pool_stable_sort.hpp"
 #include "sort_harness.hpp"
 

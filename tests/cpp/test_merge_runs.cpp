@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "core/merge_runs.hpp"
+#include "kernels/merge_runs.hpp"
 
 namespace vexo {
 namespace {

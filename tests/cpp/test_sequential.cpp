@@ -15,6 +15,7 @@
 #include "algorithms/quick.hpp"
 #include "algorithms/radix.hpp"
 #include "algorithms/tim.hpp"
+#include "kernels/insertion_branch_free.hpp"
 #include "sort_harness.hpp"
 
 namespace vexo {

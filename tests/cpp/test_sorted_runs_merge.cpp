@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "parallel/kernels.hpp"
+#include "kernels/kernels.hpp"
 #include "patterns.hpp"
 #include "sorted_runs_merge.hpp"
 

@@ -1,13 +1,25 @@
-// The run-time choice between the instruction sets' kernel tables; the kernels themselves
-// are in the units that fill the tables.
-#include "parallel/kernels.hpp"
+// The instruction sets' kernel tables and the run-time choice between them; the kernels
+// themselves are in each instruction set's partition and merge units.
+#include "kernels/kernels.hpp"
 
 #include <atomic>
 
 #include "core/assert.hpp"
+#include "kernels/units.hpp"
 
 namespace vexo {
 namespace {
+
+// Constant-initialised, so that a sort running during another unit's static
+// initialisation already finds its table.
+constinit const KernelSet scalar_kernels{Isa::scalar, kernel_units::scalar::partition, kernel_units::scalar::short_partition,
+                                         kernel_units::scalar::insertion_sort, kernel_units::scalar::merge};
+#if VEXO_HAS_VECTOR_KERNELS
+constinit const KernelSet avx2_kernels{Isa::avx2, kernel_units::avx2::partition, kernel_units::avx2::short_partition,
+                                       kernel_units::avx2::insertion_sort, kernel_units::avx2::merge};
+constinit const KernelSet avx512_kernels{Isa::avx512, kernel_units::avx512::partition, kernel_units::avx512::short_partition,
+                                         kernel_units::avx512::insertion_sort, kernel_units::avx512::merge};
+#endif
 
 // The table active_kernels() returns. Relaxed is enough: every set gives the same
 // results, so a thread that sees a forced change late still sorts correctly.
@@ -51,12 +63,12 @@ const KernelSet& kernels(Isa isa) noexcept {
     VEXO_ASSERT(isa_supported(isa));
 #if VEXO_HAS_VECTOR_KERNELS
     switch (isa) {
-        case Isa::avx2: return kernel_units::avx2;
-        case Isa::avx512: return kernel_units::avx512;
+        case Isa::avx2: return avx2_kernels;
+        case Isa::avx512: return avx512_kernels;
         case Isa::scalar: break;
     }
 #endif
-    return kernel_units::scalar;
+    return scalar_kernels;
 }
 
 const KernelSet& active_kernels() noexcept { return *active().load(std::memory_order_relaxed); }

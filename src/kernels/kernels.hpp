@@ -1,13 +1,14 @@
 // The kernels of the sorts, one table of them per instruction set, and the run-time
-// choice between the tables: the partitions and insertion sort of the parallel sorts, and
-// the merge that every stable sort runs through merge_runs (core/merge_runs.hpp). Each
-// instruction set's partition unit (partition_scalar.cpp, partition_avx2.cpp,
-// partition_avx512.cpp) fills one KernelSet; kernels.cpp only picks one. The module is
+// choice between the tables: the partitions and insertion sort of the parallel sorts and
+// Timsort, and the merge that every stable sort runs through merge_runs (merge_runs.hpp).
+// Each instruction set has a partition unit and a merge unit (partition_avx2.cpp and
+// merge_avx2.cpp, and so on) over one header of lane traits (lanes_avx2.hpp); kernels.cpp
+// gathers their functions (units.hpp) into the tables and picks one. The module is
 // compiled for baseline x86-64, so the vector units carry their own target attributes,
-// and the table they fill is chosen from what the CPU reports.
+// and the table that runs is chosen from what the CPU reports.
 //
-// A new kind of kernel joins as one more member of KernelSet, which every unit fills
-// (with a vector routine of its own or with the scalar one); callers reach it as
+// A new kind of kernel joins as one more member of KernelSet, which every instruction set
+// fills (with a vector routine of its own or with the scalar one); callers reach it as
 // active_kernels().member, tests as kernels(isa).member.
 #pragma once
 
@@ -55,6 +56,12 @@ struct ShortPartition {
     bool was_partitioned;  // they already came first: nothing moved
 };
 
+// The kernels' signatures, each one member of KernelSet.
+using PartitionFn = std::size_t(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+using ShortPartitionFn = ShortPartition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+using InsertionSortFn = void(std::int64_t* d, std::size_t n) noexcept;
+using MergeFn = void(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;
+
 // What one instruction set provides. Every set gives the same results: the members'
 // contracts fix everything a caller can observe but the order within an unstable side.
 struct KernelSet {
@@ -63,24 +70,24 @@ struct KernelSet {
     // Rearranges d[0, n) so that the elements < pivot come first; returns how many they
     // are. Any n and pivot; reads and writes nothing outside the range; no allocation;
     // not stable.
-    std::size_t (*partition)(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+    PartitionFn* partition;
 
     // n <= max_short_partition; rearranges d[0, n) as `partition` does, but stably (each
     // side keeps the order its elements had, so a nearly sorted range leaves two nearly
     // sorted sides), and tells whether the range already was partitioned. Touches only
     // d[0, n); no allocation (stack buffers); no branch on the comparisons.
-    ShortPartition (*short_partition)(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept;
+    ShortPartitionFn* short_partition;
 
     // Sorts d[0, n) ascending, stably, as insertion_sort_branch_free
-    // (algorithms/insertion.hpp) does; meant for the short ranges the parallel sorts
+    // (insertion_branch_free.hpp) does; meant for the short ranges the parallel sorts
     // finish or extend (quadratic). Touches only d[0, n); no allocation.
-    void (*insertion_sort)(std::int64_t* d, std::size_t n) noexcept;
+    InsertionSortFn* insertion_sort;
 
     // Merges the sorted runs left[0, l) and right[0, r) into out[0, l + r), which
     // overlaps neither run; any lengths. Gives what a stable merge gives (int64 keys
     // carry nothing that could tell equal elements apart). Reads only the runs, writes
     // only out[0, l + r); no allocation (stack buffers).
-    void (*merge)(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;
+    MergeFn* merge;
 };
 
 // The kernels of `isa`, which must be supported.
@@ -104,19 +111,5 @@ public:
 private:
     const KernelSet* previous_;
 };
-
-// Each instruction set's table, defined in its partition unit; reached through kernels().
-// The merge kernels have units of their own (merge_scalar.cpp, merge_avx2.cpp,
-// merge_avx512.cpp), which the tables take them from.
-namespace kernel_units {
-extern const KernelSet scalar;
-void scalar_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;
-#if VEXO_HAS_VECTOR_KERNELS
-extern const KernelSet avx2;
-extern const KernelSet avx512;
-void avx2_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;
-void avx512_merge(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept;
-#endif
-}  // namespace kernel_units
 
 }  // namespace vexo

@@ -1,13 +1,13 @@
 // The portable kernels, the only ones of non-x86 builds and the fallback on x86-64 CPUs
 // without AVX2: the block partition, the branch-free short partition, and the branch-free
-// insertion sort itself.
+// insertion sort (insertion_branch_free.hpp).
 #include <algorithm>
 #include <array>
 #include <utility>
 
-#include "algorithms/insertion.hpp"
 #include "core/assert.hpp"
-#include "parallel/kernels.hpp"
+#include "kernels/insertion_branch_free.hpp"
+#include "kernels/units.hpp"
 
 namespace vexo {
 namespace {
@@ -28,6 +28,10 @@ std::size_t partition_guarded(std::int64_t* d, std::size_t lo, std::size_t hi, s
         --hi;
     }
 }
+
+}  // namespace
+
+namespace kernel_units::scalar {
 
 // The block partition of BlockQuicksort (Edelkamp and Weiß): the comparisons of a block
 // of elements from each end are made first, without branches, recording the positions
@@ -97,8 +101,5 @@ ShortPartition short_partition(std::int64_t* d, std::size_t n, std::int64_t pivo
 
 void insertion_sort(std::int64_t* d, std::size_t n) noexcept { insertion_sort_branch_free(SortTarget(d, n)); }
 
-}  // namespace
-
-constinit const KernelSet kernel_units::scalar{Isa::scalar, partition, short_partition, insertion_sort, kernel_units::scalar_merge};
-
+}  // namespace kernel_units::scalar
 }  // namespace vexo

@@ -1,6 +1,6 @@
 // The vectorised two-run merge, written once over a small vector interface and
-// instantiated by each instruction-set unit (merge_avx2.cpp, merge_avx512.cpp) with its
-// own target attribute.
+// instantiated by each instruction-set unit (merge_avx2.cpp, merge_avx512.cpp) over its
+// lane traits (lanes_avx2.hpp, lanes_avx512.hpp), with their target attribute.
 //
 // A merge of two sorted runs in registers (the merge of Inoue's AA-sort and of Chhugani
 // et al.'s SIMD merge sort): one vector, `high`, holds the largest `lanes` elements read
@@ -26,15 +26,15 @@
 // streams, also `load` (unaligned) and `any_above(v, x, count)` (whether a lane below
 // count holds more than x).
 //
-// A unit defines VEXO_KERNEL_ISA before including this header (see vector_target.hpp).
+// A unit includes its lane traits, which define VEXO_KERNEL_ISA, before this header.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "core/merge_runs.hpp"
-#include "parallel/kernels.hpp"
-#include "parallel/vector_target.hpp"
+#include "kernels/merge_scalar.hpp"
+#include "kernels/units.hpp"
+#include "kernels/vector_target.hpp"
 
 namespace vexo::vector_merge {
 
@@ -252,7 +252,7 @@ VEXO_KERNEL_TARGET void merge(const std::int64_t* left, std::size_t l, const std
     if constexpr (Vec::streams) {
         merge_blocks<Vec>(left, l, right, r, out);
     } else {
-        kernel_units::scalar_merge(left, l, right, r, out);
+        kernel_units::scalar::merge(left, l, right, r, out);
     }
 }
 

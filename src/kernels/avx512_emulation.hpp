@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "parallel/vector_target.hpp"
+#include "kernels/vector_target.hpp"
 
 #undef _mm512_maskz_loadu_epi64
 #undef _mm512_mask_loadu_epi64

@@ -1,7 +1,7 @@
-// The one stable two-run merge of vexo: `merge`, `tim`, `par_sort` and `par_merge` all
-// merge through merge_runs, each with its own buffers and copies around it, and it hands
-// all but the shortest merges to the merge kernel of the CPU. Below is the scalar loop:
-// the scalar kernel, which the AVX2 kernel also hands its longer runs to.
+// The scalar merge kernel, and the merge of any other element type: a branch-free loop
+// that the AVX2 kernel also hands its longer runs to, and the co-ranking search that the
+// vector kernels cut their long merges with. The sorts reach it through merge_runs
+// (kernels/merge_runs.hpp), which picks the kernel.
 //
 // A merge of random runs is bound by one chain of dependent steps: the next comparison
 // needs the cursor that the last one advanced. Written with a branch, that chain also
@@ -21,8 +21,6 @@
 #include <type_traits>
 
 #include "core/assert.hpp"
-#include "core/merge_probe.hpp"
-#include "parallel/kernels.hpp"
 
 namespace vexo {
 
@@ -32,9 +30,6 @@ namespace merge_tuning {
 // instead of two. Below it the search and the second set of cursors cost more than the
 // overlap brings.
 inline constexpr std::size_t one_pair_of_chains_below = 256;
-// Merges of fewer elements than this are merged by rank inline instead of calling the
-// merge kernel.
-inline constexpr std::size_t kernel_from = 8;
 }  // namespace merge_tuning
 
 namespace merge_detail {
@@ -225,17 +220,6 @@ inline void merge_by_rank(const T* left, std::size_t l, const T* right, std::siz
         for (std::size_t i = 0; i < l; ++i) place += !(right[j] < left[i]);
         out[place] = right[j];
     }
-}
-
-// The merge of the sorts: merge_runs_branch_free's contract, through the active merge
-// kernel (parallel/kernels.hpp), which moves a vector of elements a step where the CPU
-// has one. The shortest merges, most of those of a merge sort's bottom levels, stay
-// inline: a vector would not fill, and the call would cost more than they do.
-inline void merge_runs(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r, std::int64_t* out) noexcept {
-    VEXO_ASSERT(apart(out, l + r, left, l) && apart(out, l + r, right, r));
-    const MergeTimer timer(l + r);
-    if (l + r < merge_tuning::kernel_from) return merge_by_rank(left, l, right, r, out);
-    active_kernels().merge(left, l, right, r, out);
 }
 
 }  // namespace vexo

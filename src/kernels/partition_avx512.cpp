@@ -1,6 +1,6 @@
-// The AVX-512 kernels: the partition, eight lanes per vector and four vectors per batch;
-// the short partition, up to 64 elements in registers; and the small-range insertion
-// sort, in registers.
+// The AVX-512 partition kernels: the partition, eight lanes per vector and four vectors
+// per batch; the short partition, up to 64 elements in registers; and the small-range
+// insertion sort, in registers.
 //
 // Where a vector is compressed and where it is permuted. The partition's `arrange` must
 // turn a vector into one vector holding both sides, the lanes < pivot first and the
@@ -14,71 +14,19 @@
 // has no compress, and arranges each side by the table.) Every compress goes to a
 // register and a masked store writes the result: compressing straight to memory
 // (vpcompressq with a memory operand) is much slower on some CPUs, AMD's Zen 4 among them.
-#include "parallel/kernels.hpp"
+#include "kernels/kernels.hpp"
 
 #if VEXO_HAS_VECTOR_KERNELS
 
 #include <cstdint>
 
-#include "algorithms/insertion.hpp"
-
-#define VEXO_KERNEL_ISA "avx512f,popcnt"
-#include "parallel/partition_vector.hpp"
-
-#include "parallel/avx512_emulation.hpp"
+#include "kernels/insertion_branch_free.hpp"
+#include "kernels/lanes_avx512.hpp"
+#include "kernels/partition_vector.hpp"
+#include "kernels/units.hpp"
 
 namespace vexo {
 namespace {
-
-// Masks are std::uint8_t, which both __mmask8 and SIMDe's emulation of it are.
-
-// The lanes of register k (positions 8k to 8k + 7) that lie below position `end`.
-VEXO_KERNEL_TARGET inline std::uint8_t lane_mask(std::size_t end, int k) noexcept {
-    const std::size_t first = static_cast<std::size_t>(8 * k);
-    if (end <= first) return 0;
-    return end - first >= 8 ? static_cast<std::uint8_t>(0xFF) : static_cast<std::uint8_t>((1U << (end - first)) - 1);
-}
-
-// For each eight-bit comparison mask, the source lane of each destination lane that puts
-// the lanes whose bit is set first (in order) and the others after them, four bits a lane.
-struct ArrangementTable {
-    std::uint64_t index[256];
-};
-
-constexpr ArrangementTable make_arrangement_table() {
-    ArrangementTable table{};
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        vector_partition::for_each_arranged_lane<8>(
-            mask, [&](unsigned position, unsigned lane) { table.index[mask] |= std::uint64_t{lane} << (4 * position); });
-    }
-    return table;
-}
-
-constexpr ArrangementTable arrangement = make_arrangement_table();
-
-struct Avx512 {
-    using type = __m512i;
-    static constexpr std::size_t lanes = 8;
-    static constexpr std::size_t unroll = 4;
-
-    VEXO_KERNEL_TARGET static type broadcast(std::int64_t x) noexcept { return _mm512_set1_epi64(x); }
-    VEXO_KERNEL_TARGET static type load(const std::int64_t* p) noexcept { return _mm512_loadu_si512(p); }
-    VEXO_KERNEL_TARGET static void store(std::int64_t* p, type v) noexcept { _mm512_storeu_si512(p, v); }
-    VEXO_KERNEL_TARGET static type load_first(const std::int64_t* p, std::size_t count) noexcept {
-        return _mm512_maskz_loadu_epi64(lane_mask(count, 0), p);
-    }
-    VEXO_KERNEL_TARGET static void store_first(std::int64_t* p, type v, std::size_t count) noexcept {
-        _mm512_mask_storeu_epi64(p, lane_mask(count, 0), v);
-    }
-    VEXO_KERNEL_TARGET static unsigned less_mask(type v, type pivots) noexcept { return _mm512_cmpgt_epi64_mask(pivots, v); }
-    VEXO_KERNEL_TARGET static type arrange(type v, unsigned mask) noexcept {
-        // Lane j's source index sits in bits 4j to 4j + 2 of the table entry; the
-        // permutation reads only the low three bits of each 64-bit index.
-        const __m512i shifts = _mm512_set_epi64(28, 24, 20, 16, 12, 8, 4, 0);
-        return _mm512_permutexvar_epi64(_mm512_srlv_epi64(_mm512_set1_epi64(static_cast<std::int64_t>(arrangement.index[mask])), shifts),
-                                        v);
-    }
-};
 
 // The branch-free insertion sort (insertion_sort_branch_free) of up to 8 * R elements,
 // held in R registers from the first load to the last store. The registers start full of
@@ -145,6 +93,10 @@ VEXO_KERNEL_TARGET ShortPartition partition_in_registers(std::int64_t* d, std::s
     return {count_below, misplaced == 0};
 }
 
+}  // namespace
+
+namespace kernel_units::avx512 {
+
 std::size_t partition(std::int64_t* d, std::size_t n, std::int64_t pivot) noexcept {
     return vector_partition::partition_less<Avx512>(d, n, pivot);
 }
@@ -165,10 +117,7 @@ void insertion_sort(std::int64_t* d, std::size_t n) noexcept {
     insertion_sort_branch_free(SortTarget(d, n));
 }
 
-}  // namespace
-
-constinit const KernelSet kernel_units::avx512{Isa::avx512, partition, short_partition, insertion_sort, kernel_units::avx512_merge};
-
+}  // namespace kernel_units::avx512
 }  // namespace vexo
 
 #endif  // VEXO_HAS_VECTOR_KERNELS

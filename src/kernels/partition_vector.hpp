@@ -1,24 +1,24 @@
 // The vectorised partition, written once over a small vector interface and instantiated
-// by each instruction-set unit (partition_avx2.cpp, partition_avx512.cpp) with its own
-// target attribute. Only those units include this header; it uses no standard-library
-// function, so nothing compiled here for a wider instruction set can be shared with (and
-// picked by the linker for) baseline code.
+// by each instruction-set unit (partition_avx2.cpp, partition_avx512.cpp) over its lane
+// traits (lanes_avx2.hpp, lanes_avx512.hpp), with their target attribute. Only those
+// units include this header; it uses no standard-library function, so nothing compiled
+// here for a wider instruction set can be shared with (and picked by the linker for)
+// baseline code.
 //
 // Vec provides: `type`, `lanes`, `unroll`, `broadcast`, `load`, `store` (unaligned),
 // `load_first` and `store_first` (the lanes below a count, touching no memory above it),
 // `less_mask` (bit i set when lane i < pivot) and `arrange` (the lanes whose bit is set
 // first, in order, then the others).
 //
-// A unit defines VEXO_KERNEL_ISA before including this header (see vector_target.hpp).
+// A unit includes its lane traits, which define VEXO_KERNEL_ISA, before this header.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "core/assert.hpp"
-#include "parallel/kernels.hpp"
-
-#include "parallel/vector_target.hpp"
+#include "kernels/kernels.hpp"
+#include "kernels/vector_target.hpp"
 
 namespace vexo::vector_partition {
 
@@ -27,19 +27,6 @@ namespace vexo::vector_partition {
 // run of low bits, or when any is set after an element >= pivot came before the vector.
 // Branch-free, so a kernel can fold it over all its vectors.
 constexpr unsigned out_of_order(unsigned less, bool above_seen) noexcept { return (less & (less + 1)) | (less * above_seen); }
-
-// Calls place(position, lane) for each lane of a vector of `lanes` lanes in the order
-// `arrange` puts them: the lanes whose bit of `mask` is set first, in order, then the
-// others. What the kernels' permutation tables are made from.
-template <unsigned lanes, class Place>
-constexpr void for_each_arranged_lane(unsigned mask, Place place) {
-    unsigned position = 0;
-    for (unsigned pass = 0; pass < 2; ++pass) {
-        for (unsigned lane = 0; lane < lanes; ++lane) {
-            if (((mask >> lane) & 1U) == (pass == 0 ? 1U : 0U)) place(position++, lane);
-        }
-    }
-}
 
 // Sends each of buffer[0, count) to the front (< pivot) or the back, into the free
 // positions [front, back) of d, without branching on the comparison: the element is
