@@ -15,6 +15,7 @@ constexpr std::size_t PyArray_DescrFromType_slot = 45;
 constexpr std::size_t PyArray_EquivTypes_slot = 182;
 // From numpy/ndarraytypes.h: NPY_LONG of enum NPY_TYPES, the signed 64-bit integer on the
 // LP64 platforms vexo is built for, and the NPY_ARRAY_WRITEABLE bit of an array's flags.
+// Frozen: see docs/compatibility.md.
 constexpr int NPY_LONG_type_number = 7;
 constexpr int NPY_ARRAY_WRITEABLE_flag = 0x0400;
 constexpr std::size_t element_size = sizeof(std::int64_t);
@@ -37,13 +38,16 @@ void** api_table = nullptr;  // written under the interpreter lock, once; never 
 
 const ArrayFields& fields_of(PyObject* array) noexcept { return *reinterpret_cast<const ArrayFields*>(array); }
 
+// Frozen: see docs/compatibility.md.
 PyError argument_error(const std::string& message) { return PyError::lazy(PyExc_TypeError, "argument 'arr': " + message); }
 
 Result<void**> load_numpy_api() {
+    // Frozen: see docs/compatibility.md.
     Ref name = Ref::steal(PyUnicode_FromString("numpy.core.multiarray"));
     Ref module = name ? Ref::steal(PyImport_Import(name.get())) : Ref();
     Ref capsule = module ? Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API")) : Ref();
     if (!capsule) return PyError::fetch();
+    // Frozen: see docs/compatibility.md.
     if (!PyCapsule_CheckExact(capsule.get())) return conversion_error(capsule.get(), "PyCapsule");
     const char* capsule_name = PyCapsule_GetName(capsule.get());
     if (capsule_name == nullptr) PyErr_Clear();
@@ -59,6 +63,7 @@ std::string full_name(const char* function_name) { return std::string(function_n
 
 // A masked array keeps its mask in a second array beside its data, which a sort of the
 // data alone would leave behind. vexo.dask refuses masked arrays with the same words.
+// Frozen: see docs/compatibility.md.
 constexpr char masked_array_refusal[] =
     "a masked array cannot be sorted: its data would move and its mask would not, hiding valid values and showing masked ones";
 
@@ -88,6 +93,7 @@ Result<bool> is_masked_array(PyObject* object, PyTypeObject* array_type) {
 
 Result<PyObject*> bind_arguments(const char* function_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs > 1) {
+        // Frozen: see docs/compatibility.md.
         return PyError::lazy(PyExc_TypeError,
                              full_name(function_name) + " takes 1 positional arguments but " + std::to_string(nargs) + " were given");
     }
@@ -95,17 +101,21 @@ Result<PyObject*> bind_arguments(const char* function_name, PyObject* const* arg
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        // Frozen: see docs/compatibility.md.
         if (!PyUnicode_Check(keyword)) return conversion_error(keyword, "PyString");
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
         if (text == nullptr) PyErr_Clear();
         if (text == nullptr || size != 3 || std::memcmp(text, "arr", 3) != 0) {
+            // Frozen: see docs/compatibility.md.
             return PyError::lazy(PyExc_TypeError,
                                  full_name(function_name) + " got an unexpected keyword argument '" + str_of(keyword) + "'");
         }
+        // Frozen: see docs/compatibility.md.
         if (arr != nullptr) return PyError::lazy(PyExc_TypeError, full_name(function_name) + " got multiple values for argument 'arr'");
         arr = args[nargs + k];
     }
+    // Frozen: see docs/compatibility.md.
     if (arr == nullptr) return PyError::lazy(PyExc_TypeError, full_name(function_name) + " missing 1 required positional argument: 'arr'");
     return arr;
 }
@@ -113,6 +123,7 @@ Result<PyObject*> bind_arguments(const char* function_name, PyObject* const* arg
 void** numpy_api() {
     if (api_table != nullptr) return api_table;
     Result<void**> loaded = load_numpy_api();
+    // Frozen: see docs/compatibility.md.
     if (!loaded.ok()) raise_fault("Failed to access NumPy array API capsule: " + loaded.error().describe());
     // The import runs Python code and may have let another thread fill the table first.
     if (api_table == nullptr) api_table = loaded.value();
@@ -123,16 +134,19 @@ Result<PyObject*> extract_int64_vector(PyObject* object) {
     void** api = numpy_api();
     auto* array_type = static_cast<PyTypeObject*>(api[PyArray_Type_slot]);
     if (Py_TYPE(object) != array_type && !PyType_IsSubtype(Py_TYPE(object), array_type)) {
+        // Frozen: see docs/compatibility.md.
         return argument_error("'" + qualname_of(Py_TYPE(object)) + "' object cannot be converted to 'PyArray<T, D>'");
     }
     Result<bool> masked = is_masked_array(object, array_type);
     if (!masked.ok()) return std::move(masked).error();
     if (masked.value()) return argument_error(masked_array_refusal);
     const ArrayFields& array = fields_of(object);
+    // Frozen: see docs/compatibility.md.
     if (array.nd != 1) return argument_error("dimensionality mismatch:\n from=" + std::to_string(array.nd) + ", to=1");
     Ref wanted = Ref::steal(reinterpret_cast<DescrFromType>(api[PyArray_DescrFromType_slot])(NPY_LONG_type_number));
     if (!wanted) return PyError::fetch();
     if (array.descr != wanted.get() && reinterpret_cast<EquivTypes>(api[PyArray_EquivTypes_slot])(array.descr, wanted.get()) == 0) {
+        // Frozen: see docs/compatibility.md.
         return argument_error("type mismatch:\n from=" + str_of(array.descr) + ", to=" + str_of(wanted.get()));
     }
     return object;
@@ -154,11 +168,13 @@ Result<SortTarget> sort_target_of(const ElementView& view, const FaultLocation& 
         // bytes or a misaligned start would be sorted as if contiguous and scramble the array.
         const bool aligned = reinterpret_cast<std::uintptr_t>(view.data) % alignof(std::int64_t) == 0;
         if (view.byte_stride != static_cast<std::ptrdiff_t>(element_size) || !aligned) {
+            // Frozen: see docs/compatibility.md.
             raise_fault("called `Option::unwrap()` on a `None` value", unit);
         }
     }
     // Sorting writes through the data pointer; memory the owner declared immutable (a
     // read-only memmap, a buffer of bytes) must not be touched.
+    // Frozen: see docs/compatibility.md.
     if (!view.writeable) return PyError::lazy(PyExc_ValueError, std::string("argument 'arr': array is read-only"));
     return SortTarget(view.data, view.length);
 }

@@ -9,6 +9,7 @@ namespace {
 
 // The docstring is part of the type's public face: 235 characters, opening and closing
 // with a line break.
+// Frozen: see docs/compatibility.md.
 constexpr char panic_exception_doc[] =
     "\nThe exception raised when native code, invoked from Python, faults.\n"
     "\n"
@@ -38,6 +39,7 @@ std::string utf8_of(Ref text) {
 // A fault while an error is being raised has nowhere to go: report it as escaping the
 // boundary and stop the process, as an exception leaving an entry point would.
 [[noreturn]] void abort_uncaught() noexcept {
+    // Frozen: see docs/compatibility.md.
     write_fault_report("uncaught panic at ffi boundary", FaultLocation{});
     std::abort();
 }
@@ -53,9 +55,11 @@ void raise_panic(const std::string& message) {
 
 PyObject* panic_exception_type() {
     if (panic_type != nullptr) return panic_type;
+    // Frozen: see docs/compatibility.md.
     PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc, PyExc_BaseException, nullptr);
     if (made == nullptr) {
         PyError cause = PyError::fetch();
+        // Frozen: see docs/compatibility.md.
         raise_fault("Failed to initialize new exception type.: " + cause.describe());
     }
     // Making the type may run Python code that lets another thread in; the first stored wins.
@@ -72,6 +76,7 @@ std::string repr_of(PyObject* object) { return utf8_of(Ref::steal(PyObject_Repr(
 std::string qualname_of(PyTypeObject* type) { return utf8_of(Ref::steal(PyType_GetQualName(type))); }
 
 PyError conversion_error(PyObject* object, const char* wanted) {
+    // Frozen: see docs/compatibility.md.
     return PyError::lazy(PyExc_TypeError, "'" + qualname_of(Py_TYPE(object)) + "' object cannot be converted to '" + wanted + "'");
 }
 
@@ -88,6 +93,7 @@ PyError PyError::lazy(PyObject* type, const std::string& message) noexcept {
 
 PyError PyError::fetch() {
     PyObject* raised = PyErr_GetRaisedException();
+    // Frozen: see docs/compatibility.md.
     if (raised == nullptr) return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
     PyError error;
     error.instance_ = Ref::steal(raised);
@@ -125,6 +131,7 @@ void PyError::raise() && {
         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
         PyErr_SetObject(type, argument_ ? argument_.get() : Py_None);
     } else {
+        // Frozen: see docs/compatibility.md.
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
 }
@@ -136,9 +143,11 @@ std::string PyError::describe() const {
     std::string text;
     if (!value) {
         PyErr_Clear();
+        // Frozen: see docs/compatibility.md.
         text = "PyErr { type: " + repr_of(type_.get()) + ", value: " + unreadable_object + ", traceback: None }";
     } else {
         Ref traceback = Ref::steal(PyException_GetTraceback(value.get()));
+        // Frozen: see docs/compatibility.md.
         const std::string tb = traceback ? "Some(" + repr_of(traceback.get()) + ")" : std::string("None");
         text = "PyErr { type: " + repr_of(reinterpret_cast<PyObject*>(Py_TYPE(value.get()))) + ", value: " + repr_of(value.get()) +
                ", traceback: " + tb + " }";

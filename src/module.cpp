@@ -14,6 +14,7 @@
 namespace vexo {
 namespace {
 
+// Frozen: see docs/compatibility.md.
 #define VEXO_TABLE_ROW(name)                                                                                                         \
     PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name##_entry)), METH_FASTCALL | METH_KEYWORDS, \
                 #name "(arr)\n--\n\n"}
@@ -21,6 +22,7 @@ namespace {
 // The thirteen functions in registration order, which is also the order of __all__. The
 // "NAME(arr)\n--\n\n" docs are text signatures: inspect.signature shows (arr) and __doc__
 // is None. The records live as long as the process, as the function objects need.
+// Frozen: see docs/compatibility.md.
 PyMethodDef function_table[] = {
     VEXO_TABLE_ROW(bubble),    VEXO_TABLE_ROW(insertion), VEXO_TABLE_ROW(merge),    VEXO_TABLE_ROW(quick),
     VEXO_TABLE_ROW(heap),      VEXO_TABLE_ROW(intro),     VEXO_TABLE_ROW(tim),      VEXO_TABLE_ROW(pdq),
@@ -32,7 +34,9 @@ PyMethodDef function_table[] = {
 
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
+    // Frozen: see docs/compatibility.md.
     .m_name = "_vexo",
+    // Frozen: see docs/compatibility.md.
     .m_doc = "",
     .m_size = 0,
     .m_methods = nullptr,  // added one by one by populate_module
@@ -68,6 +72,7 @@ Result<PyObject*> all_list_of(PyObject* module) {
         if (!all) return PyError::fetch();
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return PyError::fetch();
     }
+    // Frozen: see docs/compatibility.md.
     if (!PyList_Check(all.get())) return conversion_error(all.get(), "PyList");
     // The module holds the list, so a borrowed pointer stays valid for this registration.
     return all.get();
@@ -76,6 +81,7 @@ Result<PyObject*> all_list_of(PyObject* module) {
 Status add_function(PyObject* module, PyMethodDef& record) {
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) return PyError::fetch();
+    // Frozen: see docs/compatibility.md.
     if (!is_valid_utf8(module_name)) raise_fault("PyModule_GetName expected to return utf8");
     Ref module_name_text = Ref::steal(PyUnicode_FromString(module_name));
     if (!module_name_text) return PyError::fetch();
@@ -93,6 +99,7 @@ Status add_function(PyObject* module, PyMethodDef& record) {
     if (!all.ok()) return std::move(all).error();
     Ref entry = Ref::steal(PyUnicode_FromString(name_text));
     if (!entry || PyList_Append(all.value(), entry.get()) < 0) {
+        // Frozen: see docs/compatibility.md.
         raise_fault("could not append __name__ to __all__: " + PyError::fetch().describe());
     }
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return PyError::fetch();
@@ -113,6 +120,7 @@ Status claim_interpreter() {
     if (id == -1) return PyError::fetch();
     std::int64_t expected = -1;
     if (!owner_interpreter_id.compare_exchange_strong(expected, id, std::memory_order_seq_cst) && expected != id) {
+        // Frozen: see docs/compatibility.md.
         return PyError::lazy(PyExc_ImportError,
                              std::string("vexo._vexo does not yet support sub-interpreters: it can be imported only by the "
                                          "interpreter that imported it first; see "
@@ -138,4 +146,5 @@ Result<Ref> initialise_module() {
 }  // namespace
 }  // namespace vexo
 
+// Frozen: see docs/compatibility.md.
 PyMODINIT_FUNC PyInit__vexo(void) { return vexo::call_boundary(vexo::initialise_module); }

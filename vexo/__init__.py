@@ -17,6 +17,7 @@ from ._vexo import __all__  # noqa: F401
 
 try:
     # The distribution's name, not the package's: pip installs vexo as vexo-sort.
+    # Frozen: see docs/compatibility.md.
     __version__ = metadata.version("vexo-sort")
 except metadata.PackageNotFoundError:  # imported from a tree that pip never installed
     __version__ = "unknown"

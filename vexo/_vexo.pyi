@@ -16,6 +16,7 @@ docs/algorithms.md gives each sort's thresholds, memory and worst case.
 import numpy as np
 import numpy.typing as npt
 
+# Frozen: see docs/compatibility.md.
 __all__ = [
     "bubble",
     "insertion",

@@ -141,6 +141,7 @@ KEPT_SCRATCH_FROM = 1 << 19
 WANTED_DTYPE = np.dtype(np.int64)
 
 
+# Frozen: see docs/compatibility.md.
 def sort(x: da.Array, npartitions: int | None = None) -> da.Array:
     """A new dask array of `x`'s values in ascending order, with known chunk sizes.
 
@@ -237,23 +238,28 @@ def sort(x: da.Array, npartitions: int | None = None) -> da.Array:
 
 
 def _argument_error(message: str) -> TypeError:
+    # Frozen: see docs/compatibility.md.
     return TypeError(f"argument 'x': {message}")
 
 
 def _check_argument(x) -> None:
     """The refusals of vexo's own functions, for a dask array in place of an ndarray."""
     if not isinstance(x, da.Array):
+        # Frozen: see docs/compatibility.md.
         raise _argument_error(
             f"'{type(x).__qualname__}' object cannot be converted to 'dask.array.Array'"
         )
     if x.ndim != 1:
+        # Frozen: see docs/compatibility.md.
         raise _argument_error(f"dimensionality mismatch:\n from={x.ndim}, to=1")
     if x.dtype != WANTED_DTYPE:  # dtype equality is NumPy's equivalence test
+        # Frozen: see docs/compatibility.md.
         raise _argument_error(f"type mismatch:\n from={x.dtype}, to={WANTED_DTYPE}")
     if isinstance(x._meta, np.ma.MaskedArray):
         raise _argument_error(_MASKED)
 
 
+# Frozen: see docs/compatibility.md.
 _MASKED = (
     "a masked array cannot be sorted: its data would move and its mask would not, "
     "hiding valid values and showing masked ones"
@@ -267,11 +273,13 @@ def _npartitions_asked(npartitions) -> int | None:
     try:
         parts = operator.index(npartitions)
     except TypeError:
+        # Frozen: see docs/compatibility.md.
         raise TypeError(
             f"argument 'npartitions': '{type(npartitions).__qualname__}' object cannot be "
             "interpreted as an integer"
         ) from None
     if parts < 1:
+        # Frozen: see docs/compatibility.md.
         raise ValueError(f"argument 'npartitions': must be at least 1, got {parts}")
     return parts
 
@@ -287,6 +295,7 @@ def _npartitions(wanted: int | None, sorted_chunks: da.Array) -> int:
         by_size = -(-elements * WANTED_DTYPE.itemsize // target)
         return min(max(by_size, _scheduler_threads()), most)
     if wanted > most:
+        # Frozen: see docs/compatibility.md.
         raise ValueError(
             f"argument 'npartitions': {wanted} partitions of {elements} elements; at most {most}"
         )
@@ -596,6 +605,7 @@ def _check_block(block, index: int) -> None:
     elif block.dtype != WANTED_DTYPE:
         problem = f"of dtype {block.dtype}, not int64"
     if problem is not None:
+        # Frozen: see docs/compatibility.md.
         raise TypeError(f"chunk {index} of the array to sort: {problem}")
 
 

@@ -36,6 +36,7 @@ void write_all(const char* data, std::size_t size) noexcept {
 }
 
 bool backtrace_requested() noexcept {
+    // Frozen: see docs/compatibility.md.
     const char* value = std::getenv("VEXO_BACKTRACE");
     return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
 }
@@ -53,6 +54,7 @@ void write_backtrace() noexcept {
 FaultLocation::FaultLocation(std::source_location where) noexcept
     : file(source_unit(where.file_name())), line(where.line()), column(where.column()) {}
 
+// Frozen: see docs/compatibility.md.
 const char* source_unit(const char* path) noexcept {
     const char* unit = path;
     for (const char* at = std::strstr(path, "src/"); at != nullptr; at = std::strstr(at + 1, "src/")) {
@@ -66,12 +68,14 @@ void write_fault_report(std::string_view message, const FaultLocation& where) no
     const long tid = static_cast<long>(::gettid());
     const std::lock_guard<std::mutex> hold(report_mutex);
     std::array<char, report_buffer_size> buffer{};
+    // Frozen: see docs/compatibility.md.
     const int length = std::snprintf(buffer.data(), buffer.size(), "\nthread '<unnamed>' (%ld) panicked at %s:%u:%u:\n%.*s\n", tid,
                                      where.file, static_cast<unsigned>(where.line), static_cast<unsigned>(where.column),
                                      static_cast<int>(message.size()), message.data());
     if (length >= 0 && static_cast<std::size_t>(length) < buffer.size()) {
         write_all(buffer.data(), static_cast<std::size_t>(length));
     } else {
+        // Frozen: see docs/compatibility.md.
         const int head = std::snprintf(buffer.data(), buffer.size(), "\nthread '<unnamed>' (%ld) panicked at %s:%u:%u:\n", tid, where.file,
                                        static_cast<unsigned>(where.line), static_cast<unsigned>(where.column));
         if (head > 0) write_all(buffer.data(), std::min(static_cast<std::size_t>(head), buffer.size() - 1));

@@ -11,6 +11,7 @@ namespace vexo {
 
 void allocation_failed(std::size_t bytes) noexcept {
     char line[80];
+    // Frozen: see docs/compatibility.md.
     const int length = std::snprintf(line, sizeof line, "memory allocation of %zu bytes failed\n", bytes);
     if (length > 0) {
         [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line, static_cast<std::size_t>(length));
