@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -104,15 +105,16 @@ def pytest_runtest_makereport(item, call):
 
 
 def run_python(
-    code: str, *, env: dict | None = None, timeout: float = 120
+    code: str, *, env: dict | None = None, timeout: float = 120, cwd: Path | None = None
 ) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter (same venv), capturing stdout and stderr. Variables
-    set to None in `env` are removed."""
+    """Runs `code` in a fresh interpreter (same venv), capturing stdout and stderr, in `cwd`
+    (by default ours). Variables set to None in `env` are removed."""
     full_env = {k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None}
     return subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         env=full_env,
         timeout=timeout,
+        cwd=cwd,
     )

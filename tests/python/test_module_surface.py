@@ -1,12 +1,16 @@
 """The module object: its functions, __all__, signatures, initialisation guards, exports."""
 
 import ast
+import contextlib
 import ctypes
 import importlib
 import inspect
+import io
+import json
 import shutil
 import subprocess
 import sys
+import textwrap
 import tomllib
 from pathlib import Path
 
@@ -17,8 +21,19 @@ from conftest import FUNCTION_NAMES, run_python
 import vexo
 from vexo import _vexo
 
-ROOT = Path(__file__).parents[2]
-STUB = ROOT / "vexo" / "_vexo.pyi"
+ROOT = Path(__file__).resolve().parents[2]
+STUB = ROOT / "python" / "vexo" / "_vexo.pyi"
+# Where `import vexo` found the package: its __init__.py, the compiled module, the
+# package's search path, and every directory an installed package may lie in (the site
+# directories, and PYTHONPATH's, through which tools/check and tools/mutate install theirs).
+WHERE = """
+    import json, os, site
+    import vexo, vexo._vexo
+    places = [*site.getsitepackages(), site.getusersitepackages()]
+    places += filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))
+    found = [vexo.__file__, vexo._vexo.__file__, *vexo.__path__]
+    print(json.dumps({"found": found, "places": places}, default=str))
+"""
 
 
 def test_all_in_table_order_empty_doc_version_and_nothing_else_added():
@@ -29,6 +44,30 @@ def test_all_in_table_order_empty_doc_version_and_nothing_else_added():
     assert _vexo.__doc__ == ""
     public = {name for name in vars(_vexo) if not name.startswith("__")}
     assert public == set(_vexo.__all__)
+
+
+def where_vexo_is(at_the_root: bool) -> dict[str, list[str]]:
+    """WHERE's answer in this interpreter, or in a fresh one started at the root."""
+    if at_the_root:
+        done = run_python(WHERE, cwd=ROOT)
+        assert done.returncode == 0, done.stderr
+        return json.loads(done.stdout)
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        exec(textwrap.dedent(WHERE), {})
+    return json.loads(out.getvalue())
+
+
+# `python -m pytest` and `python -c` put the directory they start in first on sys.path:
+# at the repository's root that must not find the package's sources (python/vexo), nor
+# make them part of the package, but the installed package, its compiled modules inside.
+@pytest.mark.parametrize("at_the_root", [False, True], ids=["this-run", "python-c-at-the-root"])
+def test_vexo_is_the_installed_package_never_the_sources(at_the_root):
+    where = where_vexo_is(at_the_root)
+    init, module, *search_path = [Path(name).resolve() for name in where["found"]]
+    package = init.parent
+    assert module.parent == package and search_path == [package], where
+    assert package.parent in {Path(place).resolve() for place in where["places"]}, where
+    assert package.parent not in (ROOT, ROOT / "python"), where
 
 
 def test_stub_declares_exactly_the_module_functions():

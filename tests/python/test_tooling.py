@@ -126,7 +126,7 @@ def test_a_skipped_dask_test_fails_where_dask_is_required(tmp_path, required):
         env["VEXO_REQUIRE_DASK"] = "1"
     tests = ["tests/python/test_dask.py", "tests/python/test_bench.py", "-k", "dask_step"]
     done = subprocess.run(
-        [sys.executable, "-P", "-m", "pytest", "-p", "no:cacheprovider", "-q", *KEEP_GOING, *tests],
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q", *KEEP_GOING, *tests],
         cwd=ROOT,
         env=env,
         capture_output=True,

@@ -4,13 +4,7 @@ Every function takes one contiguous, writeable 1-D array of an int64-equivalent 
 sorts it ascending in place and returns None.
 """
 
-# `python -m pytest` in a source checkout puts the checkout first on sys.path, and its vexo/
-# holds no compiled module: the package also spans every other vexo/ on the path, so the
-# extension comes from wherever pip installed it.
 from importlib import metadata
-from pkgutil import extend_path
-
-__path__ = extend_path(__path__, __name__)
 
 from ._vexo import *  # noqa: F403
 from ._vexo import __all__  # noqa: F401

@@ -137,8 +137,7 @@ def run_in_child(argv: Sequence[str], threads: int) -> int:
 
 def bench_child(argv: Sequence[str], env: dict[str, str], **options) -> subprocess.CompletedProcess:
     """`python -m vexo.bench ARGV` in a fresh interpreter, with `env` added to ours."""
-    interpreter = [sys.executable, *(["-P"] if sys.flags.safe_path else [])]
-    command = [*interpreter, "-m", "vexo.bench", *argv]
+    command = [sys.executable, "-m", "vexo.bench", *argv]
     return subprocess.run(command, env={**os.environ, **env}, **options)
 
 
