@@ -17,6 +17,10 @@ void register_merge_quick_intro() {
     // at full size; the sorted sizes stop where one sort still takes under a minute.
     register_sort("quick_sort", quick_sort, {Pattern::random}, {1'000, 100'000, 1'000'000});
     register_sort("quick_sort", quick_sort, {Pattern::ascending}, {10'000, 100'000, 300'000});
+    // With each kernel set forced, at the size where the merge kernel's speed shows.
+    for_each_forced_kernel_set("merge_sort", merge_sort, [](const std::string& row, const std::function<void(SortTarget)>& forced) {
+        register_sort(row, forced, {Pattern::random}, {1'000'000});
+    });
 }
 VEXO_BENCHMARKS(merge_quick_intro);
 

@@ -27,6 +27,7 @@
 #endif
 #ifdef VEXO_BENCH_WITH_HWY
 #include <hwy/contrib/sort/vqsort.h>
+#include <hwy/targets.h>
 #endif
 
 namespace vexo::bench {
@@ -61,17 +62,11 @@ void register_on_pools(const std::string& name, const std::function<void(SortTar
     }
 }
 
-// A sort with the kernels of each instruction set this CPU runs forced in turn, each for
-// one sort, and with the kernels the module picks (the unnamed rows).
+// A sort with the kernels the module picks (the unnamed rows), and with those of each
+// instruction set this CPU runs forced in turn.
 void register_with_each_kernel_set(const std::string& name, void (*routine)(SortTarget)) {
     register_on_pools(name, routine);
-    for (Isa isa : all_isas) {
-        if (!isa_supported(isa)) continue;
-        register_on_pools(name + "<" + std::string(name_of(isa)) + ">", [isa, routine](SortTarget t) {
-            const ForcedKernels forced(isa);
-            routine(t);
-        });
-    }
+    for_each_forced_kernel_set(name, routine, register_on_pools);
 }
 
 void register_unstable_sorts() {
@@ -105,7 +100,18 @@ void register_parallel() {
 #endif
 #ifdef VEXO_BENCH_WITH_HWY
     // One thread: the best a single core does, which two workers of vexo should beat.
-    register_sort("hwy::VQSort[seq]", [](SortTarget t) { hwy::VQSort(t.data(), t.size(), hwy::SortAscending()); }, patterns, sizes);
+    const auto vqsort = [](SortTarget t) { hwy::VQSort(t.data(), t.size(), hwy::SortAscending()); };
+    register_sort("hwy::VQSort[seq]", vqsort, patterns, sizes);
+    // And held to AVX2, the yardstick of vexo's AVX2 kernels on any CPU with AVX2: every
+    // wider target (the lower bits) is disabled for the whole benchmark, since Highway's
+    // choice is process-wide and choosing again costs more than a short sort.
+    if ((hwy::SupportedTargets() & HWY_AVX2) != 0) {
+        register_sort("hwy::VQSort<avx2>[seq]", vqsort, patterns, sizes, [](const std::function<void()>& run) {
+            hwy::DisableTargets(HWY_AVX2 - 1);
+            run();
+            hwy::DisableTargets(0);
+        });
+    }
 #endif
 }
 VEXO_BENCHMARKS(parallel);

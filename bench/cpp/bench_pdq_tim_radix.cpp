@@ -19,6 +19,10 @@ void register_pdq_tim_radix() {
     register_sort("radix_sort", radix_sort, patterns, sizes);
     register_sort(
         "std::stable_sort", [](SortTarget t) { std::stable_sort(t.begin(), t.end()); }, {Pattern::ascending, Pattern::descending}, sizes);
+    // With each kernel set forced, at the size where the merge kernel's speed shows.
+    for_each_forced_kernel_set("tim_sort", tim_sort, [](const std::string& row, const std::function<void(SortTarget)>& forced) {
+        register_sort(row, forced, {Pattern::random}, {1'000'000});
+    });
 }
 VEXO_BENCHMARKS(pdq_tim_radix);
 

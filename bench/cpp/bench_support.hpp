@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/sort_target.hpp"
+#include "kernels/kernels.hpp"
 #include "patterns.hpp"
 
 namespace vexo::bench {
@@ -41,14 +42,39 @@ inline void run_sort(benchmark::State& state, const std::function<void(SortTarge
     state.counters["ns/elem"] = sorting_seconds * 1e9 / sorted_elements;
 }
 
-// Registers "name/pattern/n" for every pattern and size given.
+// What a benchmark holds for its whole run, around all of its timed calls: a process-wide
+// setting that would cost more than a call to set for each call. It runs its argument once.
+using Scope = std::function<void(const std::function<void()>&)>;
+
+// Registers "name/pattern/n" for every pattern and size given, each run inside `scope`
+// where one is given.
 inline void register_sort(const std::string& name, std::function<void(SortTarget)> routine, std::initializer_list<Pattern> patterns,
-                          std::initializer_list<std::int64_t> sizes) {
+                          std::initializer_list<std::int64_t> sizes, Scope scope = {}) {
     for (Pattern pattern : patterns) {
         auto* b = benchmark::RegisterBenchmark(name + "/" + std::string(testing::name_of(pattern)),
-                                               [routine, pattern](benchmark::State& state) { run_sort(state, routine, pattern); });
+                                               [routine, pattern, scope](benchmark::State& state) {
+                                                   const auto run = [&] { run_sort(state, routine, pattern); };
+                                                   if (scope) {
+                                                       scope(run);
+                                                   } else {
+                                                       run();
+                                                   }
+                                               });
         for (std::int64_t n : sizes) b->Arg(n);
         b->UseManualTime()->Unit(benchmark::kMillisecond);
+    }
+}
+
+// Calls add("name<isa>", the routine with isa's kernels forced) for each instruction set
+// this CPU runs, so that one CPU measures every kernel (AVX2's on an AVX-512 CPU too).
+inline void for_each_forced_kernel_set(const std::string& name, void (*routine)(SortTarget),
+                                       const std::function<void(const std::string&, const std::function<void(SortTarget)>&)>& add) {
+    for (Isa isa : all_isas) {
+        if (!isa_supported(isa)) continue;
+        add(name + "<" + std::string(name_of(isa)) + ">", [isa, routine](SortTarget t) {
+            const ForcedKernels forced(isa);
+            routine(t);
+        });
     }
 }
 
