@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "parallel/pool.hpp"
-#include "parallel/pool_probe.hpp"
+#include "parallel/pool/probe.hpp"
 #include "thread_cpu.hpp"
 
 namespace vexo {
