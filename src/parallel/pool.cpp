@@ -105,6 +105,7 @@ ThreadPool& OncePool::get() {
         if (!std::exchange(attempted_, true)) create_once();
         if (ThreadPool* pool = pool_.load(std::memory_order_acquire)) return *pool;
     }
+    // Frozen: see docs/compatibility.md.
     raise_fault(std::string(pool_not_initialised) + ": " + failure_);
 }
 
@@ -130,6 +131,7 @@ void OncePool::create_once() {
 namespace {
 
 std::size_t size_from_environment() {
+    // Frozen: see docs/compatibility.md.
     return pool_size_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), online_processors());
 }
 

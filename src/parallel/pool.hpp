@@ -37,6 +37,7 @@ class State;
 }
 
 // The first sentence of every fault about a pool that could not be created.
+// Frozen: see docs/compatibility.md.
 inline constexpr std::string_view pool_not_initialised = "The global thread pool has not been initialized.";
 
 // --- Pools -----------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 namespace vexo {
 
+// Frozen: see docs/compatibility.md.
 std::optional<std::uint64_t> parse_thread_count(std::string_view text) noexcept {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return std::nullopt;
@@ -21,6 +22,7 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text) noexcept 
     return value;
 }
 
+// Frozen: see docs/compatibility.md.
 std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus, std::size_t online) noexcept {
     const std::uint64_t fallback = online == 0 ? 1 : online;
     std::uint64_t size = fallback;

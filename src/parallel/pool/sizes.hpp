@@ -13,6 +13,7 @@ namespace vexo {
 // Limits of the pool, each with the reason it has its value.
 namespace pool_limits {
 // More workers than this buys nothing on any machine vexo runs on and only costs stacks.
+// Frozen: see docs/compatibility.md.
 inline constexpr std::uint64_t max_workers = 65535;
 // Ample for the sorts' recursion (bounded by O(log n) frames per task) and small enough
 // that thousands of workers fit in a 64-bit address space.
