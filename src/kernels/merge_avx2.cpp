@@ -1,4 +1,4 @@
-// The AVX2 merge kernel: runs of up to eight elements merged whole in registers, by a
+// The AVX2 merge kernel: runs of up to 32 elements merged whole in registers, by a
 // bitonic network; longer ones by the scalar kernel.
 #include "kernels/kernels.hpp"
 

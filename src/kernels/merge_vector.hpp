@@ -176,7 +176,7 @@ struct BlockMerge {
 // Vec::sort_bitonic within each vector. That costs fewer operations an element than the
 // steps of a block merge up to R = 8, and no step waits on the one before.
 template <class Vec, int R>
-VEXO_KERNEL_TARGET inline void sort_bitonic_vectors(typename Vec::type (&v)[R]) noexcept {
+VEXO_KERNEL_TARGET inline void sort_bitonic_vectors(typename Vec::type* v) noexcept {
     for (int apart = R / 2; apart >= 1; apart /= 2) {
         for (int k = 0; k < R; ++k) {
             if ((k & apart) == 0) Vec::order(v[k], v[k + apart]);
@@ -185,22 +185,67 @@ VEXO_KERNEL_TARGET inline void sort_bitonic_vectors(typename Vec::type (&v)[R]) 
     for (int k = 0; k < R; ++k) v[k] = Vec::sort_bitonic(v[k]);
 }
 
-// Needs l <= R * lanes and r <= R * lanes.
+// Merges the ascending runs of R vectors each in low[0, R) and high[0, R): the lower half
+// of the merge is left in `low`, the upper half in `high`, each in order.
 template <class Vec, int R>
-VEXO_KERNEL_TARGET void merge_in_registers(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
-                                           std::int64_t* out) noexcept {
-    typename Vec::type low[R];
-    typename Vec::type high[R];
-    constexpr std::ptrdiff_t lanes = Vec::lanes;
+VEXO_KERNEL_TARGET inline void merge_vector_runs(typename Vec::type* low, typename Vec::type* high) noexcept {
+    typename Vec::type reversed[R];
+    for (int k = 0; k < R; ++k) reversed[k] = Vec::reverse(high[R - 1 - k]);
     for (int k = 0; k < R; ++k) {
-        low[k] = padded_vector<Vec>(left, static_cast<std::ptrdiff_t>(l), k * lanes);
-        high[k] = Vec::reverse(padded_vector<Vec>(right, static_cast<std::ptrdiff_t>(r), (R - 1 - k) * lanes));
+        high[k] = reversed[k];
         Vec::order(low[k], high[k]);
     }
     sort_bitonic_vectors<Vec, R>(low);
     sort_bitonic_vectors<Vec, R>(high);
-    const auto n = static_cast<std::ptrdiff_t>(l + r);
-    for (int k = 0; k < 2 * R && k * lanes < n; ++k) store_lanes<Vec>(out + k * lanes, k < R ? low[k] : high[k - R], n - k * lanes);
+}
+
+// Loads d[0, n) into R vectors, padded past its end with the largest value; stores them
+// back, as far as d[0, n) goes.
+template <class Vec, int R>
+VEXO_KERNEL_TARGET inline void load_vectors(typename Vec::type* v, const std::int64_t* d, std::ptrdiff_t n) noexcept {
+    for (int k = 0; k < R; ++k) v[k] = padded_vector<Vec>(d, n, k * std::ptrdiff_t{Vec::lanes});
+}
+template <class Vec, int R>
+VEXO_KERNEL_TARGET inline void store_vectors(std::int64_t* d, const typename Vec::type* v, std::ptrdiff_t n) noexcept {
+    for (int k = 0; k < R && k * std::ptrdiff_t{Vec::lanes} < n; ++k) {
+        store_lanes<Vec>(d + k * std::ptrdiff_t{Vec::lanes}, v[k], n - k * std::ptrdiff_t{Vec::lanes});
+    }
+}
+
+// Needs l <= R * lanes and r <= R * lanes.
+template <class Vec, int R>
+VEXO_KERNEL_TARGET void merge_in_registers(const std::int64_t* left, std::size_t l, const std::int64_t* right, std::size_t r,
+                                           std::int64_t* out) noexcept {
+    typename Vec::type merged[2 * R];
+    load_vectors<Vec, R>(merged, left, static_cast<std::ptrdiff_t>(l));
+    load_vectors<Vec, R>(merged + R, right, static_cast<std::ptrdiff_t>(r));
+    merge_vector_runs<Vec, R>(merged, merged + R);
+    store_vectors<Vec, 2 * R>(out, merged, static_cast<std::ptrdiff_t>(l + r));
+}
+
+// Sorts v[0, R) as one ascending sequence (R a power of two): each vector's lanes by
+// Vec::sort_lanes, then runs of 1, 2, ... vectors merged pairwise. A merge sort of
+// networks: no comparison waits on a branch, and the vectors of one level are
+// independent.
+template <class Vec, int R>
+VEXO_KERNEL_TARGET inline void sort_vectors(typename Vec::type* v) noexcept {
+    if constexpr (R == 1) {
+        v[0] = Vec::sort_lanes(v[0]);
+    } else {
+        sort_vectors<Vec, R / 2>(v);
+        sort_vectors<Vec, R / 2>(v + R / 2);
+        merge_vector_runs<Vec, R / 2>(v, v + R / 2);
+    }
+}
+
+// Sorts d[0, n) in R vectors (n <= R * lanes), padded with the largest value: a sort in
+// registers for the short ranges the sorts finish with insertion sort.
+template <class Vec, int R>
+VEXO_KERNEL_TARGET void sort_in_registers(std::int64_t* d, std::size_t n) noexcept {
+    typename Vec::type v[R];
+    load_vectors<Vec, R>(v, d, static_cast<std::ptrdiff_t>(n));
+    sort_vectors<Vec, R>(v);
+    store_vectors<Vec, R>(d, v, static_cast<std::ptrdiff_t>(n));
 }
 
 // merge_in_registers with the fewest vectors, R or more, that hold each run. Needs
