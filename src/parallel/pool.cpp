@@ -90,6 +90,8 @@ std::size_t ThreadPool::size() const noexcept { return state_->inline_only ? 1 :
 
 void ThreadPool::install(TaskRef task) { pool_detail::install_on(*state_, task, 1); }
 
+void ThreadPool::wake_one_sleeper() { state_->wake_some(1); }
+
 void ThreadPool::install_pair(TaskRef first, TaskRef second) {
     const auto pair = [&] { join_tasks(first, second); };
     pool_detail::install_on(*state_, TaskRef(pair), 2);
@@ -156,6 +158,11 @@ void join_tasks(TaskRef first, TaskRef second) {
     // The pair travels as one job; on the worker that takes it, this call runs again and
     // takes the worker branch of join_within_pool.
     global_pool().install_pair(first, second);
+}
+
+void wake_ahead() {
+    if (pool_detail::wake_ahead_within_pool() || !pool_started()) return;
+    global_pool().wake_one_sleeper();
 }
 
 }  // namespace vexo

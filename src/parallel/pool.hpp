@@ -76,6 +76,9 @@ public:
     // the worker that takes it splits, while the calling thread (not a worker) sleeps.
     void install_pair(TaskRef first, TaskRef second);
 
+    // Wakes one sleeping worker, if any sleeps (see wake_ahead).
+    void wake_one_sleeper();
+
 private:
     explicit ThreadPool(std::unique_ptr<pool_detail::State> state) noexcept;
     std::unique_ptr<pool_detail::State> state_;

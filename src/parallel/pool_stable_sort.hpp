@@ -206,8 +206,11 @@ void parallel_stable_sort_observed(SortTarget target, const Observer& observer) 
         stable_detail::natural_merge_sort(target, buffer.data());
         return;
     }
-    // One hand-over for the whole sort: the caller sleeps once instead of per phase.
+    // One hand-over for the whole sort: the caller sleeps once instead of per phase. The
+    // chunks fork at once, so a second worker is woken first, beside the one the hand-over
+    // wakes.
     const auto sort = [target, &observer] { stable_detail::sort_in_chunks(target, observer); };
+    wake_ahead();
     if (on_worker_thread()) {
         sort();
     } else {

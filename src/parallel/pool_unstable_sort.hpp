@@ -337,6 +337,8 @@ void sort_range(SortTarget v, unsigned allowance, bool has_predecessor, const Ob
 // descending ranges finish in linear time.
 template <class Observer>
 void parallel_unstable_sort_observed(SortTarget target, const Observer& observer) {
+    // Past twice the sequential side, the first partition leaves a side that forks.
+    if (Observer::uses_pool && target.size() > 2 * unstable_sort_tuning::max_sequential_side) wake_ahead();
     unstable_detail::sort_range(target, observer.allowance(target.size()), false, observer);
 }
 

@@ -236,6 +236,23 @@ TEST_P(PoolOfSize, OutsideCallsCompleteBackToBackAndAfterTheWorkersSlept) {
     }
 }
 
+// wake_ahead only ever wakes: outside the pool it never creates the process-wide pool, and
+// joins after it complete as ever, on a worker and from outside, awake or asleep.
+TEST(Pool, WakingAheadNeverCreatesThePoolAndLeavesJoinsWhole) {
+    wake_ahead();
+    EXPECT_FALSE(pool_started());
+    EXPECT_EQ(count_leaves(4, nullptr), 16u);  // the first join creates it
+    let_the_workers_fall_asleep();
+    wake_ahead();
+    EXPECT_EQ(count_leaves(4, nullptr), 16u);
+    auto pool = make_pool(2);
+    let_the_workers_fall_asleep();
+    pool->install([&] {
+        wake_ahead();
+        EXPECT_EQ(count_leaves(4, nullptr), 16u);
+    });
+}
+
 // A pair whose second task must run on another worker (the first waits until it has
 // started), offered while that worker sleeps: it completes only if the offer wakes a
 // sleeper. The second task then outlasts the first by more than an idle thread looks, so

@@ -137,6 +137,14 @@ void run_worker(Worker& self) {
 
 }  // namespace
 
+bool wake_ahead_within_pool() {
+    if (Worker* self = current_worker) {
+        self->pool.wake_some(1);
+        return true;
+    }
+    return running_inline;
+}
+
 bool join_within_pool(TaskRef first, TaskRef second) {
     if (Worker* self = current_worker) {
         join_on_worker(*self, first, second);

@@ -46,6 +46,14 @@ void join(A&& first, B&& second) {
     join_tasks(TaskRef(first), TaskRef(second));
 }
 
+// Wakes one sleeping worker of the pool that this thread's next join would hand work to:
+// its own pool on a worker, the global pool outside it (only once that pool exists: this
+// never creates it). A sort that will fork calls it first, so that the worker's wake-up
+// overlaps the sort's first partition instead of following it; the woken worker looks
+// for work for pool_tuning::idle_look_time before it sleeps again. Defined with
+// join_tasks, and for the same reason.
+void wake_ahead();
+
 namespace pool_detail {
 
 class State;
@@ -54,6 +62,10 @@ class State;
 // runs a task on the calling thread) and says true; says false, running nothing, on any
 // other thread.
 bool join_within_pool(TaskRef first, TaskRef second);
+
+// wake_ahead() on a worker of a pool (or while a pool without threads runs a task on the
+// calling thread, where there is nobody to wake) and says true; false on any other thread.
+bool wake_ahead_within_pool();
 
 // ThreadPool::install() and install_pair(): runs `task` on `pool`, waking `wake` sleepers
 // for it when it is handed in from outside.
