@@ -22,9 +22,12 @@
 // count)` (the lanes below count from p, the largest int64 value in the others, touching
 // no memory above p + count) and `store_first(p, v, count)` (the lanes below count,
 // touching no memory above p + count); `order(a, b)` (the lane-wise minimums into a and
-// maximums into b), `reverse` (the lanes in reverse order) and `sort_bitonic` (a bitonic vector in ascending order). Where it
-// streams, also `load` (unaligned) and `any_above(v, x, count)` (whether a lane below
-// count holds more than x).
+// maximums into b), `reverse` (the lanes in reverse order), `sort_bitonic` (a bitonic
+// vector in ascending order), `load` (unaligned) and `cheap_masked_loads` (whether a
+// masked load costs what a plain one does, or whole vectors are better loaded plainly and
+// only the last one masked). Where it streams, also `any_above(v, x, count)` (whether a
+// lane below count holds more than x); for sort_in_registers, `sort_lanes` (the lanes of
+// one vector in ascending order).
 //
 // A unit includes its lane traits, which define VEXO_KERNEL_ISA, before this header.
 #pragma once
@@ -203,7 +206,14 @@ VEXO_KERNEL_TARGET inline void merge_vector_runs(typename Vec::type* low, typena
 // back, as far as d[0, n) goes.
 template <class Vec, int R>
 VEXO_KERNEL_TARGET inline void load_vectors(typename Vec::type* v, const std::int64_t* d, std::ptrdiff_t n) noexcept {
-    for (int k = 0; k < R; ++k) v[k] = padded_vector<Vec>(d, n, k * std::ptrdiff_t{Vec::lanes});
+    for (int k = 0; k < R; ++k) {
+        const std::ptrdiff_t first = k * std::ptrdiff_t{Vec::lanes};
+        if constexpr (Vec::cheap_masked_loads) {
+            v[k] = padded_vector<Vec>(d, n, first);
+        } else {
+            v[k] = first + std::ptrdiff_t{Vec::lanes} <= n ? Vec::load(d + first) : padded_vector<Vec>(d, n, first);
+        }
+    }
 }
 template <class Vec, int R>
 VEXO_KERNEL_TARGET inline void store_vectors(std::int64_t* d, const typename Vec::type* v, std::ptrdiff_t n) noexcept {
