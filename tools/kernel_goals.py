@@ -1,8 +1,8 @@
 """The tables of tools/kernel-goals: vexo's sorts against the fastest single-thread sort.
 
-    python tools/kernel_goals.py BENCH_JSON REPETITIONS
+    python tools/kernel_goals.py REPETITIONS BENCH_JSON...
 
-BENCH_JSON is the C++ bench's JSON output of the rows tools/kernel-goals selects (medians
+Each BENCH_JSON is the C++ bench's JSON output of rows tools/kernel-goals selects (medians
 of REPETITIONS). NumPy's in-place sort is timed here, in child processes: one as NumPy
 dispatches, one with every AVX-512 group it reports disabled (its AVX2 sort).
 """
@@ -42,21 +42,28 @@ print(statistics.median(times) * 1e9 / n)
 """
 
 
-def bench_medians(path: str) -> dict[str, float]:
+def bench_medians(paths: list[str]) -> dict[str, float]:
     """Row name ("tim_sort<avx2>/random/1000000") -> median ns per element."""
-    with open(path, encoding="utf-8") as report:
-        benchmarks = json.load(report)["benchmarks"]
-    return {
-        b["run_name"].removesuffix("/manual_time"): b["ns/elem"]
-        for b in benchmarks
-        if b.get("aggregate_name") == "median"
-    }
+    medians = {}
+    for path in paths:
+        with open(path, encoding="utf-8") as report:
+            benchmarks = json.load(report)["benchmarks"]
+        medians.update(
+            (b["run_name"].removesuffix("/manual_time"), b["ns/elem"])
+            for b in benchmarks
+            if b.get("aggregate_name") == "median"
+        )
+    return medians
 
 
 def avx512_groups() -> str:
     """NumPy's dispatch groups of AVX-512 on this build, space-separated."""
     listing = subprocess.run(
-        [sys.executable, "-c", "import numpy._core._multiarray_umath as m; print(*m.__cpu_dispatch__)"],
+        [
+            sys.executable,
+            "-c",
+            "import numpy._core._multiarray_umath as m; print(*m.__cpu_dispatch__)",
+        ],
         capture_output=True,
         text=True,
         check=True,
@@ -79,7 +86,9 @@ def numpy_ns(n: int, repetitions: int, disabled: str) -> float:
     return float(result.stdout)
 
 
-def yardsticks(medians: dict[str, float], repetitions: int, isa: str) -> dict[int, tuple[float, str]]:
+def yardsticks(
+    medians: dict[str, float], repetitions: int, isa: str
+) -> dict[int, tuple[float, str]]:
     """Size -> the fastest single-thread sort's ns per element and its name."""
     disabled = avx512_groups()
     fastest = {}
@@ -96,7 +105,9 @@ def yardsticks(medians: dict[str, float], repetitions: int, isa: str) -> dict[in
 def table(medians: dict[str, float], repetitions: int, isa: str) -> str:
     """One Markdown table: each row's ns per element and ratio to the fastest yardstick."""
     fastest = yardsticks(medians, repetitions, isa)
-    header = "| ns per element (ratio) | " + " | ".join(f"10^{len(str(n)) - 1}" for n in SIZES) + " |"
+    header = (
+        "| ns per element (ratio) | " + " | ".join(f"10^{len(str(n)) - 1}" for n in SIZES) + " |"
+    )
     lines = [header, "|---|" + "---:|" * len(SIZES)]
     lines.append(
         "| fastest single thread | "
@@ -117,15 +128,15 @@ def table(medians: dict[str, float], repetitions: int, isa: str) -> str:
 
 
 def main() -> None:
-    path, repetitions = sys.argv[1], int(sys.argv[2])
-    medians = bench_medians(path)
+    repetitions = int(sys.argv[1])
+    medians = bench_medians(sys.argv[2:])
     with open("/proc/cpuinfo", encoding="utf-8") as cpuinfo:
         model = re.search(r"model name\s*:\s*(.*)", cpuinfo.read())
     print(f"CPU: {model.group(1) if model else 'unknown'}; medians of {repetitions}; random int64")
     print(f"started {time.strftime('%H:%M UTC', time.gmtime())}, load {os.getloadavg()[0]:.1f}\n")
     print("Kernels held to AVX2 (vexo forced, vqsort and NumPy held):\n")
     print(table(medians, repetitions, "<avx2>"))
-    print("\nThe kernels the module picks (vqsort and NumPy as they dispatch, and NumPy held to AVX2):\n")
+    print("\nThe kernels the module picks (vqsort and NumPy as they dispatch, NumPy also held):\n")
     print(table(medians, repetitions, ""))
 
 

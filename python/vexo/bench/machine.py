@@ -1,5 +1,6 @@
 """The machine a run measured: figures mean little without the CPU, the cores and NumPy."""
 
+import importlib.util
 import os
 import platform
 import sys
@@ -13,6 +14,11 @@ NUMPY_DISABLE_VARIABLE = "NPY_DISABLE_CPU_FEATURES"
 POOL_SIZE_VARIABLE = "RAYON_NUM_THREADS"
 POOL_VARIABLES = (POOL_SIZE_VARIABLE, "RAYON_RS_NUM_CPUS")
 MAX_POOL_THREADS = 65535  # the pool caps every size it is given here
+
+
+def installed(module: str) -> bool:
+    """Whether the top-level `module` is installed here, found without importing it."""
+    return importlib.util.find_spec(module) is not None
 
 
 def cpu_model() -> str:

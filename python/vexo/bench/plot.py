@@ -12,6 +12,7 @@ from collections.abc import Sequence
 
 from vexo import patterns as pattern_generators
 
+from . import machine
 from .catalog import BASELINE, HELD_BASELINE, STABLE_REFERENCE
 from .measure import Measurement
 from .status import OK
@@ -40,11 +41,7 @@ DPI = 120
 
 def available() -> bool:
     """Whether matplotlib is installed, which `draw` needs."""
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return False
-    return True
+    return machine.installed("matplotlib")
 
 
 def style(function: str) -> dict:

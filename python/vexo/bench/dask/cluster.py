@@ -27,11 +27,7 @@ def quiet_legacy_dataframe() -> None:
 
 def dataframe_available() -> bool:
     """dask.dataframe needs pandas, which `pip install "vexo-sort[dask]"` does not bring."""
-    try:
-        import pandas  # noqa: F401
-    except ImportError:
-        return False
-    return True
+    return machine.installed("pandas")
 
 
 def pool_share(settings: Settings) -> int:
