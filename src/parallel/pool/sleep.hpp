@@ -24,7 +24,10 @@
 //   one's own condition variable. A push costs one load when nobody sleeps, and a wake-up
 //   goes to one worker by name rather than to a herd. One job, one wake-up: a woken
 //   worker that offers more work wakes the next sleeper itself; a pair from outside
-//   wakes two, since its second task is offered at once.
+//   wakes two, since its second task is offered at once. A sort about to fork may also
+//   wake one ahead of its work (wake_ahead, join.hpp), which pushes nothing: the worker
+//   spins and looks as after any job, and sleeps again if none came. Nothing relies on
+//   that wake-up; it only saves one.
 //
 //   Why no wake-up is lost. The sleeper's announcement comes before its exact look, and
 //   the producer's push before its load of `sleeping`. Take the queue the job went to:
