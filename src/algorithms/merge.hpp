@@ -3,10 +3,12 @@
 // and merged, whatever its contents, so its cost is n log n on every input.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <utility>
 
 #include "core/assert.hpp"
 #include "core/scratch.hpp"
@@ -14,6 +16,53 @@
 #include "kernels/merge_runs.hpp"
 
 namespace vexo {
+
+namespace merge_sort_tuning {
+// Ranges shorter than this are sorted by merge_sort_unrolled: most calls of a merge sort
+// are on ranges this short, and a call, a loop and a memcpy each cost more than their
+// few merges do.
+inline constexpr std::size_t unrolled_below = 8;
+// Ranges shorter than this go back from the scratch array element by element, not by a
+// call of memcpy.
+inline constexpr std::size_t block_copy_from = 16;
+}  // namespace merge_sort_tuning
+
+// The copy of a merged range back into the target.
+inline void copy_back(const std::int64_t* from, std::size_t n, std::int64_t* to) noexcept {
+    if (n < merge_sort_tuning::block_copy_from) {
+        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+        return;
+    }
+    std::memcpy(to, from, n * sizeof(std::int64_t));
+}
+
+namespace merge_sort_detail {
+
+// merge_sort_range on a range of N elements, N known to the compiler: the same splits,
+// the same merges into the mirrored scratch positions and the same copies back, with the
+// recursion and every loop unrolled.
+template <std::size_t N>
+inline void merge_sort_unrolled(std::int64_t* range, std::int64_t* scratch) noexcept {
+    if constexpr (N >= 2) {
+        constexpr std::size_t half = N / 2;
+        merge_sort_unrolled<half>(range, scratch);
+        merge_sort_unrolled<N - half>(range + half, scratch + half);
+        merge_runs(range, half, range + half, N - half, scratch);
+        for (std::size_t i = 0; i < N; ++i) range[i] = scratch[i];
+    }
+}
+
+using UnrolledSort = void (*)(std::int64_t*, std::int64_t*) noexcept;
+
+template <std::size_t... N>
+constexpr std::array<UnrolledSort, sizeof...(N)> unrolled_sorts(std::index_sequence<N...>) noexcept {
+    return {&merge_sort_unrolled<N>...};
+}
+
+// merge_sort_unrolled by length, below unrolled_below.
+inline constexpr auto unrolled_sort = unrolled_sorts(std::make_index_sequence<merge_sort_tuning::unrolled_below>{});
+
+}  // namespace merge_sort_detail
 
 // Merges the sorted halves target[lo, mid) and target[mid, hi) into target[lo, hi).
 // Contract: scratch.size() >= hi; reads only the target and writes only scratch[lo, hi)
@@ -25,7 +74,7 @@ inline void merge_halves(SortTarget target, std::span<std::int64_t> scratch, std
     // The shared stable merge takes the left element on ties: that keeps the sort stable.
     merge_runs(element + lo, mid - lo, element + mid, hi - mid, scratch.data() + lo);
     // The whole range goes back in one block, not only the part the loop wrote.
-    std::memcpy(target.data() + lo, scratch.data() + lo, (hi - lo) * sizeof(std::int64_t));
+    copy_back(scratch.data() + lo, hi - lo, target.data() + lo);
 }
 
 // Sorts target[lo, hi) (half-open), stably.
@@ -33,7 +82,10 @@ inline void merge_halves(SortTarget target, std::span<std::int64_t> scratch, std
 // recursion nests ceil(log2(hi - lo)) levels deep.
 inline void merge_sort_range(SortTarget target, std::span<std::int64_t> scratch, std::size_t lo, std::size_t hi) noexcept {
     VEXO_ASSERT(lo <= hi && hi <= target.size() && target.size() <= scratch.size());
-    if (hi - lo < 2) return;
+    if (hi - lo < merge_sort_tuning::unrolled_below) {
+        merge_sort_detail::unrolled_sort[hi - lo](target.data() + lo, scratch.data() + lo);
+        return;
+    }
     // Rounding down puts the shorter half on the left: a range of 3 splits 1 + 2.
     const std::size_t mid = lo + (hi - lo) / 2;
     merge_sort_range(target, scratch, lo, mid);

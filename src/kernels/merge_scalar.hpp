@@ -29,7 +29,7 @@ namespace merge_tuning {
 // binary search) and run as two bidirectional merges in one loop: four independent chains
 // instead of two. Below it the search and the second set of cursors cost more than the
 // overlap brings.
-inline constexpr std::size_t one_pair_of_chains_below = 256;
+inline constexpr std::size_t one_pair_of_chains_below = 64;
 }  // namespace merge_tuning
 
 namespace merge_detail {

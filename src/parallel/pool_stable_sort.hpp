@@ -51,14 +51,19 @@ struct StableSilent {
 
 namespace stable_detail {
 
+// Which of the two arrays holds a sorted range, at the range's own offsets.
+enum class Home : bool { data, buffer };
+
+constexpr Home other(Home home) noexcept { return home == Home::data ? Home::buffer : Home::data; }
+
 // Sorts v (at most chunk_length elements) stably with a natural merge sort: ascending runs
 // are taken as they are, strictly descending ones reversed (strictly, so equal elements
 // keep their order), short ones extended by insertion sort; then runs are merged pairwise,
-// back and forth between v and buffer[0, n).
-inline void natural_merge_sort(SortTarget v, std::int64_t* buffer) noexcept {
+// back and forth between v and buffer[0, n). Says which of the two holds the result.
+inline Home natural_merge_sort_passes(SortTarget v, std::int64_t* buffer) noexcept {
     using namespace stable_sort_tuning;
     const std::size_t n = v.size();
-    if (n < 2) return;
+    if (n < 2) return Home::data;
     std::int64_t* const data = v.data();
     std::array<std::size_t, max_chunk_runs + 1> bounds{};  // run k is [bounds[k], bounds[k + 1])
     std::size_t runs = 0;
@@ -98,7 +103,12 @@ inline void natural_merge_sort(SortTarget v, std::int64_t* buffer) noexcept {
         runs = merged;
         std::swap(from, to);
     }
-    if (from != data) std::copy(from, from + n, data);
+    return from == data ? Home::data : Home::buffer;
+}
+
+// natural_merge_sort_passes, with the result in v.
+inline void natural_merge_sort(SortTarget v, std::int64_t* buffer) noexcept {
+    if (natural_merge_sort_passes(v, buffer) == Home::buffer) std::copy(buffer, buffer + v.size(), v.data());
 }
 
 // Where a long merge is cut in two: the first half merges left[0, .first) with
@@ -134,35 +144,49 @@ void parallel_merge(const std::int64_t* left, std::size_t l, const std::int64_t*
          [&] { parallel_merge(left + left_mid, l - left_mid, right + right_mid, r - right_mid, out + left_mid + right_mid, observer); });
 }
 
-// Sorts chunks [first, last) of the target, each with its own part of the buffer.
-inline void sort_chunks(SortTarget target, std::int64_t* buffer, std::size_t first, std::size_t last) {
-    using stable_sort_tuning::chunk_length;
-    if (last - first == 1) {
-        const std::size_t offset = first * chunk_length;
-        natural_merge_sort(target.subspan(offset, std::min(chunk_length, target.size() - offset)), buffer + offset);
-        return;
-    }
-    const std::size_t mid = first + (last - first) / 2;
-    join([&] { sort_chunks(target, buffer, first, mid); }, [&] { sort_chunks(target, buffer, mid, last); });
-}
-
-// Merges the sorted runs [first, last) (run k is [bounds[k], bounds[k + 1])) into one,
-// in `data` or, if `into_buffer`, in `buffer` at the same offsets. The two halves of the
-// tree land in the other array, so each level moves every element once.
+// Sorts chunks [first, last) of the target into one run and says which array holds it.
+// Each chunk is sorted by its own task and each half of the tree is sorted and merged
+// before its parent merges, so the lower levels merge what the cache still holds from the
+// level below, instead of every level streaming the whole array.
+//
+// Every merge moves each element once, from one array into the other, so the tree asks for
+// the result in `wanted` and each level below it for the other array, and a chunk is
+// copied there if its own passes left it in the other. Halves already in order together are one run and are never merged: that run
+// stays where it is, and the parents make up for it with a copy.
 template <class Observer>
-void merge_tree(std::int64_t* data, std::int64_t* buffer, const std::size_t* bounds, std::size_t first, std::size_t last, bool into_buffer,
-                const Observer& observer) {
+Home sort_and_merge_chunks(SortTarget target, std::int64_t* buffer, std::size_t first, std::size_t last, Home wanted,
+                           const Observer& observer) {
+    using stable_sort_tuning::chunk_length;
+    const std::size_t lo = first * chunk_length;
+    const std::size_t hi = std::min(last * chunk_length, target.size());
+    const auto array = [&](Home home) { return home == Home::data ? target.data() : buffer; };
     if (last - first == 1) {
-        if (into_buffer) std::copy(data + bounds[first], data + bounds[last], buffer + bounds[first]);
-        return;
+        const SortTarget chunk = target.subspan(lo, hi - lo);
+        // A chunk in order already is likely in order with its neighbours too: it stays.
+        if (std::is_sorted(chunk.begin(), chunk.end())) return Home::data;
+        const Home home = natural_merge_sort_passes(chunk, buffer + lo);
+        if (home != wanted) std::copy(array(home) + lo, array(home) + hi, array(wanted) + lo);
+        return wanted;
     }
-    const std::size_t mid = first + (last - first) / 2;
-    join([&] { merge_tree(data, buffer, bounds, first, mid, !into_buffer, observer); },
-         [&] { merge_tree(data, buffer, bounds, mid, last, !into_buffer, observer); });
-    const std::int64_t* from = into_buffer ? data : buffer;
-    std::int64_t* to = into_buffer ? buffer : data;
-    parallel_merge(from + bounds[first], bounds[mid] - bounds[first], from + bounds[mid], bounds[last] - bounds[mid], to + bounds[first],
-                   observer);
+    const std::size_t middle_chunk = first + (last - first) / 2;
+    const std::size_t mid = middle_chunk * chunk_length;
+    Home left = Home::data;
+    Home right = Home::data;
+    join([&] { left = sort_and_merge_chunks(target, buffer, first, middle_chunk, other(wanted), observer); },
+         [&] { right = sort_and_merge_chunks(target, buffer, middle_chunk, last, other(wanted), observer); });
+    if (left != right) {
+        // The shorter half joins the other's array.
+        if (mid - lo <= hi - mid) {
+            std::copy(array(left) + lo, array(left) + mid, array(right) + lo);
+            left = right;
+        } else {
+            std::copy(array(right) + mid, array(right) + hi, array(left) + mid);
+        }
+    }
+    const std::int64_t* const from = array(left);
+    if (!(from[mid] < from[mid - 1])) return left;
+    parallel_merge(from + lo, mid - lo, from + mid, hi - mid, array(other(left)) + lo, observer);
+    return other(left);
 }
 
 // The parallel part, for targets of more than chunk_length elements; runs on a worker.
@@ -172,16 +196,9 @@ void sort_in_chunks(SortTarget target, const Observer& observer) {
     const std::size_t n = target.size();
     Scratch<std::int64_t> buffer(n);
     const std::size_t chunks = (n + chunk_length - 1) / chunk_length;
-    sort_chunks(target, buffer.data(), 0, chunks);
-
-    // Neighbouring chunks already in order form one run and are never merged.
-    std::vector<std::size_t, Allocator<std::size_t>> bounds{0};
-    for (std::size_t c = 1; c < chunks; ++c) {
-        const std::size_t edge = c * chunk_length;
-        if (target[edge] < target[edge - 1]) bounds.push_back(edge);
+    if (sort_and_merge_chunks(target, buffer.data(), 0, chunks, Home::data, observer) == Home::buffer) {
+        std::copy(buffer.data(), buffer.data() + n, target.data());
     }
-    bounds.push_back(n);
-    merge_tree(target.data(), buffer.data(), bounds.data(), 0, bounds.size() - 1, false, observer);
 }
 
 }  // namespace stable_detail

@@ -9,6 +9,8 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <numeric>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -98,6 +100,33 @@ TEST(ParallelStableSort, BlocksOfSortedChunks) {
     testing::expect_sorts_subrange(parallel_stable_sort, v);
     std::reverse(v.begin(), v.end());
     testing::expect_sorts_subrange(parallel_stable_sort, v);
+}
+
+// Chunks holding blocks of values in a random order, some already ascending, some
+// descending and some shuffled, at every chunk count up to nine and a last chunk short of
+// full: halves of the merge tree are in order or not in every combination, and the trees
+// of the two halves of a merge end in the same array or in different ones.
+TEST(ParallelStableSort, ChunksInAnyOrderAtEveryChunkCount) {
+    using stable_sort_tuning::chunk_length;
+    std::mt19937_64 rng(17);
+    for (std::size_t chunks = 2; chunks <= 9; ++chunks) {
+        for (int round = 0; round < 12; ++round) {
+            SCOPED_TRACE("chunks=" + std::to_string(chunks) + " round=" + std::to_string(round));
+            std::vector<std::size_t> block(chunks);
+            std::iota(block.begin(), block.end(), std::size_t{0});
+            if (round % 3 != 0) std::shuffle(block.begin(), block.end(), rng);
+            std::vector<std::int64_t> v;
+            for (std::size_t c = 0; c < chunks; ++c) {
+                const std::size_t length = c + 1 < chunks ? chunk_length : chunk_length - 7;
+                const auto begin = v.end() - v.begin();
+                for (std::size_t i = 0; i < length; ++i) v.push_back(static_cast<std::int64_t>(block[c] * chunk_length + i));
+                const auto values = std::span(v).subspan(static_cast<std::size_t>(begin));
+                if (rng() % 3 == 1) std::reverse(values.begin(), values.end());
+                if (rng() % 3 == 2) std::shuffle(values.begin(), values.end(), rng);
+            }
+            testing::expect_sorts_subrange(parallel_stable_sort, v);
+        }
+    }
 }
 
 // Every cut of a long merge keeps the merged order: nothing in a first half belongs behind
