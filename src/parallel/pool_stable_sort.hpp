@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <span>
 #include <utility>
-#include <vector>
 
 #include "algorithms/insertion.hpp"
 #include "core/scratch.hpp"
@@ -151,8 +150,9 @@ void parallel_merge(const std::int64_t* left, std::size_t l, const std::int64_t*
 //
 // Every merge moves each element once, from one array into the other, so the tree asks for
 // the result in `wanted` and each level below it for the other array, and a chunk is
-// copied there if its own passes left it in the other. Halves already in order together are one run and are never merged: that run
-// stays where it is, and the parents make up for it with a copy.
+// copied there if its own passes left it in the other. Halves already in order together
+// are one run and are never merged: that run stays where it is, and where the two halves
+// of a parent end in different arrays, the shorter one is copied to the other's.
 template <class Observer>
 Home sort_and_merge_chunks(SortTarget target, std::int64_t* buffer, std::size_t first, std::size_t last, Home wanted,
                            const Observer& observer) {
@@ -175,7 +175,6 @@ Home sort_and_merge_chunks(SortTarget target, std::int64_t* buffer, std::size_t 
     join([&] { left = sort_and_merge_chunks(target, buffer, first, middle_chunk, other(wanted), observer); },
          [&] { right = sort_and_merge_chunks(target, buffer, middle_chunk, last, other(wanted), observer); });
     if (left != right) {
-        // The shorter half joins the other's array.
         if (mid - lo <= hi - mid) {
             std::copy(array(left) + lo, array(left) + mid, array(right) + lo);
             left = right;
