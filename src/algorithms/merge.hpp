@@ -36,6 +36,15 @@ inline void copy_back(const std::int64_t* from, std::size_t n, std::int64_t* to)
     std::memcpy(to, from, n * sizeof(std::int64_t));
 }
 
+// Merges the sorted runs range[0, left) and range[left, n) into scratch[0, n) and copies
+// it back: one merge of the sort, on the range's own pointers.
+inline void merge_through_scratch(std::int64_t* range, std::size_t left, std::size_t n, std::int64_t* scratch) noexcept {
+    // The shared stable merge takes the left element on ties: that keeps the sort stable.
+    merge_runs(range, left, range + left, n - left, scratch);
+    // The whole range goes back, not only the part the loop wrote.
+    copy_back(scratch, n, range);
+}
+
 namespace merge_sort_detail {
 
 // merge_sort_range on a range of N elements, N known to the compiler: the same splits,
@@ -47,8 +56,7 @@ inline void merge_sort_unrolled(std::int64_t* range, std::int64_t* scratch) noex
         constexpr std::size_t half = N / 2;
         merge_sort_unrolled<half>(range, scratch);
         merge_sort_unrolled<N - half>(range + half, scratch + half);
-        merge_runs(range, half, range + half, N - half, scratch);
-        for (std::size_t i = 0; i < N; ++i) range[i] = scratch[i];
+        merge_through_scratch(range, half, N, scratch);
     }
 }
 
@@ -66,15 +74,11 @@ inline constexpr auto unrolled_sort = unrolled_sorts(std::make_index_sequence<me
 
 // Merges the sorted halves target[lo, mid) and target[mid, hi) into target[lo, hi).
 // Contract: scratch.size() >= hi; reads only the target and writes only scratch[lo, hi)
-// until the final block copy, so scratch positions mirror target positions and nothing in
+// until the final copy back, so scratch positions mirror target positions and nothing in
 // the scratch array is read before this merge wrote it.
 inline void merge_halves(SortTarget target, std::span<std::int64_t> scratch, std::size_t lo, std::size_t mid, std::size_t hi) noexcept {
     VEXO_ASSERT(lo <= mid && mid <= hi && hi <= target.size() && hi <= scratch.size());
-    const std::int64_t* const element = target.data();
-    // The shared stable merge takes the left element on ties: that keeps the sort stable.
-    merge_runs(element + lo, mid - lo, element + mid, hi - mid, scratch.data() + lo);
-    // The whole range goes back in one block, not only the part the loop wrote.
-    copy_back(scratch.data() + lo, hi - lo, target.data() + lo);
+    merge_through_scratch(target.data() + lo, mid - lo, hi - lo, scratch.data() + lo);
 }
 
 // Sorts target[lo, hi) (half-open), stably.
